@@ -1,0 +1,148 @@
+#include "command_line.h"
+
+#include <cstring>
+
+#include "battle_file.h"
+#include "png_heightmap.h"
+
+size_t next_token(char* dest, size_t capacity, const char* text, size_t* consumed) {
+    const char* p = text;
+    while (*p == ' ' || *p == '\t') ++p;
+    size_t count = 0;
+    auto store = [&](char c) {
+        if (count < capacity) dest[count] = c;
+        ++count;
+    };
+    bool quoted = false;
+    while (*p != 0) {
+        char c = *p;
+        if (!quoted) {
+            if (c == ' ' || c == '\t') break;
+            if (c == '"') {
+                quoted = true;
+            } else {
+                store(c);
+            }
+            ++p;
+        } else if (c == '"') {
+            if (p[1] == '"') {
+                store('"');
+                p += 2;
+            } else {
+                quoted = false;
+                ++p;
+            }
+        } else {
+            store(c);
+            ++p;
+        }
+    }
+    if (count < capacity) {
+        dest[count] = 0;
+    } else if (capacity != 0) {
+        dest[0] = 0;  // a token that does not fit is dropped whole, never cut short
+    }
+    if (consumed != nullptr) *consumed = static_cast<size_t>(p - text);
+    return count + 1;
+}
+
+uint32_t parse_integer(const char* text) {
+    uint32_t value = 0;
+    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        for (const char* p = text + 2;; ++p) {
+            uint32_t digit;
+            if (*p >= '0' && *p <= '9') {
+                digit = static_cast<uint32_t>(*p - '0');
+            } else if (*p >= 'a' && *p <= 'f') {
+                digit = static_cast<uint32_t>(*p - 'a' + 10);
+            } else if (*p >= 'A' && *p <= 'F') {
+                digit = static_cast<uint32_t>(*p - 'A' + 10);
+            } else {
+                break;
+            }
+            value = value * 16 + digit;
+        }
+    } else {
+        for (const char* p = text; *p >= '0' && *p <= '9'; ++p) value = value * 10 + static_cast<uint32_t>(*p - '0');
+    }
+    return value;
+}
+
+void split_command_line(const char* line, CommandArguments* out) {
+    size_t used = 0;
+    const char* p = line;
+    next_token(nullptr, 0, p, &used);  // the program's own path
+    p += used;
+    next_token(out->option, option_capacity, p, &used);
+    p += used;
+    for (auto& arg : out->arg) {
+        next_token(arg, argument_capacity, p, &used);
+        p += used;
+    }
+    out->surplus = next_token(nullptr, 0, p, nullptr) > 1;
+}
+
+namespace {
+
+// An argv entry under the same rule as a split token: too long arrives empty.
+void take_one(char* dest, size_t capacity, const char* arg) {
+    dest[0] = 0;
+    if (arg == nullptr) return;
+    size_t length = strlen(arg);
+    if (length < capacity) memcpy(dest, arg, length + 1);
+}
+
+}  // namespace
+
+void take_arguments(int argc, const char* const* argv, CommandArguments* out) {
+    take_one(out->option, option_capacity, argc > 1 ? argv[1] : nullptr);
+    for (int i = 0; i < 4; ++i) take_one(out->arg[i], argument_capacity, argc > i + 2 ? argv[i + 2] : nullptr);
+    out->surplus = argc > 6 && argv[6][0] != 0;
+}
+
+Status dispatch_command(const CommandArguments& args) {
+    const char* option = args.option;
+    bool recognised = (option[0] == '-' || option[0] == '/') && option[1] != 0 && option[2] == 0 &&
+                      strchr("xXiIsS", option[1]) != nullptr;
+    if (!recognised) {
+        console_printf(
+            "HMAP v0.01\r\n"
+            "  Import/eXport Kelvaroth heightmaps to/from 16-bit grayscale PNG image files.\r\n"
+            "  hmap -x in.prj out1.png out2.png\r\n"
+            "  hmap -i in.prj out.prj in1.png in2.png\r\n"
+            "  hmap -s in_out.png [ sea_level ]\r\n"
+            "\r\n");
+        return status_usage;
+    }
+    const char* a1 = args.arg[0];
+    const char* a2 = args.arg[1];
+    const char* a3 = args.arg[2];
+    const char* a4 = args.arg[3];
+    switch (option[1]) {
+        case 'x':
+        case 'X':
+            if (a4[0] != 0) {
+                console_printf("Error: Too many args \r\n");
+                return status_usage;
+            }
+            if (a3[0] == 0) {
+                console_printf("Error: Too few args.\r\n");
+                return status_usage;
+            }
+            return run_export(a1, a2, a3);
+        case 'i':
+        case 'I':
+            if (args.surplus) {
+                console_printf("Error: Too many args \r\n");
+                return status_usage;
+            }
+            if (a4[0] == 0) {
+                console_printf("Error: Too few args.\r\n");
+                return status_usage;
+            }
+            return import_heightmaps(a1, a2, a3, a4);
+        default:
+            if (a2[0] == 0) return show_sea_level(a1);
+            return set_sea_level(a1, parse_integer(a2));
+    }
+}

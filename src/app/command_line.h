@@ -1,0 +1,37 @@
+// Command-line splitting and dispatch of the three commands.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform.h"
+
+// Copies one token of `text` into `dest` (at most `capacity` bytes with the
+// terminator) and returns its length + 1, so a missing token gives 1. Spaces
+// and tabs separate tokens; double quotes group, "" inside quotes is one
+// quote; backslashes are ordinary characters. A token too long for `dest`
+// is dropped whole (dest made empty). With dest null and capacity 0 it only
+// measures. `consumed`, when given, receives how many characters were used.
+size_t next_token(char* dest, size_t capacity, const char* text, size_t* consumed);
+
+// A non-negative decimal number, or hexadecimal after "0x"/"0X"; stops at the
+// first character that is not a digit; wraps at 32 bits; no digits gives 0.
+uint32_t parse_integer(const char* text);
+
+constexpr size_t option_capacity = 3;      // "-x" and the terminator
+constexpr size_t argument_capacity = 260;  // 259 characters and the terminator
+
+struct CommandArguments {
+    char option[option_capacity];
+    char arg[4][argument_capacity];  // A1 ... A4; an argument too long arrives empty
+    bool surplus;                    // a seventh token (after A4) is present
+};
+
+// Splits a whole command line (token 0 is the program's own path).
+void split_command_line(const char* line, CommandArguments* out);
+// The same rules for arguments the shell has already split (argv[0] skipped).
+void take_arguments(int argc, const char* const* argv, CommandArguments* out);
+
+// Checks the option and the argument count, runs the command and returns its
+// exit status.
+Status dispatch_command(const CommandArguments& args);

@@ -1,0 +1,68 @@
+// The only door to the operating system. Everything above src/platform talks
+// to the system through these procedures; platform_win32.cpp implements them
+// with kernel32, platform_posix.cpp with POSIX.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Exit status of a command. 0 means the command did its job (warnings that
+// let it go on included). A failed file operation exits with the system's
+// error code for it; the two fixed codes below cover everything else.
+using Status = uint32_t;
+constexpr Status status_ok = 0;
+constexpr Status status_usage = 64;    // usage text printed, or wrong argument count
+constexpr Status status_refused = 65;  // input refused: bad format, mismatched images, ...
+
+// Formats with %s, %d, %u and %04X into the one message buffer and writes the
+// result to standard output in one write. Messages are cut at 1023 bytes.
+void console_printf(const char* format, ...);
+
+// Writes the system's text for an error code, then "\r\n".
+void report_system_error(uint32_t code);
+
+// "<path> > Error: <system text>\r\n" for the last error code. Returns the
+// status to exit with: that code, never 0.
+Status report_file_failure(const char* path);
+
+// The calling thread's last system error code (errno on POSIX).
+uint32_t last_error_code();
+void set_last_error_code(uint32_t code);
+
+// Whole-file read: on success `data` holds all `size` bytes (size > 0) and
+// belongs to the caller, who frees it with release_buffer. On failure nothing
+// is held and the last error code says why (an empty file is a failure too).
+struct FileBytes {
+    uint8_t* data;
+    uint64_t size;
+};
+bool read_file_whole(const char* path, FileBytes* out);
+
+// Whole-file write. A regular file (or a new one) is replaced atomically: the
+// bytes go to a temporary file in the same folder, are flushed to disk and
+// renamed over the target, so a failed write leaves the old file as it was and
+// no temporary file behind. Devices and pipes are written directly. On
+// failure the last error code says why.
+bool write_file_whole(const char* path, const uint8_t* bytes, uint64_t count);
+
+// Large buffers for whole files and images. Not cleared. Empty on failure,
+// with the last error code set.
+uint8_t* allocate_buffer(uint64_t size);
+void release_buffer(void* buffer);
+
+// The PNG decoder's memory. hook_free accepts an empty block.
+void* hook_alloc(size_t size);
+void* hook_realloc(void* block, size_t size);
+void hook_free(void* block);
+// Blocks taken through the hooks and not yet freed.
+uint64_t hook_live_blocks();
+
+// The whole command line as one string where the system keeps it (Windows);
+// empty where the shell has already split it into arguments (POSIX).
+const char* platform_command_line();
+
+[[noreturn]] void exit_process(Status status);
+
+// "Error: Out of memory while processing <path>.\r\n"; returns the status to
+// exit with, the allocation's error code.
+Status report_out_of_memory(const char* path);

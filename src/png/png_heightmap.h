@@ -1,0 +1,58 @@
+// Heightmaps as 16-bit greyscale PNG files: checksums, the chunk walker and
+// the private sea-level chunk "hmAP", the writer and the reader.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "battle_file.h"
+#include "platform.h"
+
+// CRC-32 as PNG uses it; crc32_update continues a running CRC (start with 0).
+uint32_t crc32_bytes(const uint8_t* bytes, size_t count);
+uint32_t crc32_update(uint32_t crc, const uint8_t* bytes, size_t count);
+// Adler-32 as zlib uses it; adler32_update continues a running sum (start with 1).
+uint32_t adler32_bytes(const uint8_t* bytes, size_t count);
+uint32_t adler32_update(uint32_t adler, const uint8_t* bytes, size_t count);
+
+// Position (of the length field) of the first chunk whose type is `type`.
+// The signature is not checked; a length that would carry the search past the
+// end of the data ends it.
+std::optional<uint64_t> find_png_chunk(const uint8_t* bytes, uint64_t size, const char type[4]);
+
+constexpr size_t sea_level_chunk_size = 14;
+// Writes the 14-byte hmAP chunk holding `sea_level` at `out`.
+void write_sea_level_chunk(uint8_t* out, uint16_t sea_level);
+// The sea level stored in a PNG's bytes, 0 when it has no hmAP chunk.
+uint16_t read_sea_level(const uint8_t* bytes, uint64_t size);
+
+enum class SeaLevelEdit {
+    updated,          // an hmAP chunk was rewritten in place
+    inserted,         // an hmAP chunk was inserted before IEND (size grew by 14)
+    no_iend,          // no hmAP and no IEND: "Bad PNG image file"
+    data_after_iend,  // no hmAP and IEND is not the last chunk
+    chunk_overruns,   // the hmAP chunk's CRC would lie past the end of the data
+};
+// Stores `sea_level` in the PNG held in `bytes` (`*size` bytes used, room for
+// `*size` + 14). On `inserted`, *size grows by 14. Touches nothing outside the buffer.
+SeaLevelEdit edit_sea_level(uint8_t* bytes, uint64_t* size, uint16_t sea_level);
+
+// The sea-level commands: -s path, and -s path value (low 16 bits used).
+Status show_sea_level(const char* path);
+Status set_sea_level(const char* path, uint32_t value);
+
+// The export command, and the writer of one heightmap (layer 0 or 1).
+Status run_export(const char* battle_path, const char* png1_path, const char* png2_path);
+Status export_png_layer(const char* path, const BattleFile& file, int layer);
+
+// A decoded 16-bit greyscale PNG. `samples` (2 x width x height bytes,
+// big-endian, row-major) came from the decoder and is released with hook_free.
+struct Grey16Image {
+    uint8_t* samples;
+    uint32_t width;
+    uint32_t height;
+    uint16_t sea_level;
+};
+// Loads a heightmap PNG; prints its own messages on failure.
+Status load_grey16_png(const char* path, Grey16Image* out);

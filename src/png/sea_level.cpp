@@ -1,0 +1,108 @@
+// The PNG chunk walker and the private sea-level chunk "hmAP", with the two
+// sea-level commands.
+#include <cstring>
+
+#include "png_heightmap.h"
+
+namespace {
+
+uint32_t read_be32(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+void write_be32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+
+constexpr uint8_t iend_chunk[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
+
+}  // namespace
+
+std::optional<uint64_t> find_png_chunk(const uint8_t* bytes, uint64_t size, const char type[4]) {
+    if (size < 12) return std::nullopt;
+    // Positions are 64-bit and lengths at most 2^32 - 1, so stepping never wraps.
+    for (uint64_t pos = 8; pos <= size - 12; pos += uint64_t{read_be32(bytes + pos)} + 12) {
+        if (memcmp(bytes + pos + 4, type, 4) == 0) return pos;
+    }
+    return std::nullopt;
+}
+
+void write_sea_level_chunk(uint8_t* out, uint16_t sea_level) {
+    write_be32(out, 2);
+    memcpy(out + 4, "hmAP", 4);
+    out[8] = static_cast<uint8_t>(sea_level);
+    out[9] = static_cast<uint8_t>(sea_level >> 8);
+    write_be32(out + 10, crc32_bytes(out + 4, 6));
+}
+
+uint16_t read_sea_level(const uint8_t* bytes, uint64_t size) {
+    std::optional<uint64_t> chunk = find_png_chunk(bytes, size, "hmAP");
+    if (!chunk) return 0;
+    const uint8_t* value = bytes + *chunk + 8;  // a found chunk has 12 bytes inside the data
+    return static_cast<uint16_t>(value[0] | (value[1] << 8));
+}
+
+SeaLevelEdit edit_sea_level(uint8_t* bytes, uint64_t* size, uint16_t sea_level) {
+    uint64_t s = *size;
+    if (std::optional<uint64_t> chunk = find_png_chunk(bytes, s, "hmAP")) {
+        uint64_t c = *chunk;
+        uint64_t length = read_be32(bytes + c);
+        // The declared length is honoured for the CRC, so it must end inside the file.
+        if (c + 12 + length > s) return SeaLevelEdit::chunk_overruns;
+        bytes[c + 8] = static_cast<uint8_t>(sea_level);
+        bytes[c + 9] = static_cast<uint8_t>(sea_level >> 8);
+        write_be32(bytes + c + 8 + length, crc32_bytes(bytes + c + 4, static_cast<size_t>(length + 4)));
+        return SeaLevelEdit::updated;
+    }
+    std::optional<uint64_t> iend = find_png_chunk(bytes, s, "IEND");
+    if (!iend) return SeaLevelEdit::no_iend;
+    if (*iend != s - 12) return SeaLevelEdit::data_after_iend;
+    write_sea_level_chunk(bytes + *iend, sea_level);
+    memcpy(bytes + *iend + sea_level_chunk_size, iend_chunk, sizeof iend_chunk);
+    *size = s + sea_level_chunk_size;
+    return SeaLevelEdit::inserted;
+}
+
+Status show_sea_level(const char* path) {
+    FileBytes file;
+    if (!read_file_whole(path, &file)) return report_file_failure(path);
+    console_printf("%04X\r\n", static_cast<unsigned>(read_sea_level(file.data, file.size)));
+    release_buffer(file.data);
+    return status_ok;
+}
+
+Status set_sea_level(const char* path, uint32_t value) {
+    FileBytes file;
+    if (!read_file_whole(path, &file)) return report_file_failure(path);
+    uint8_t* work = allocate_buffer(file.size + sea_level_chunk_size);
+    if (work == nullptr) {
+        Status status = report_out_of_memory(path);
+        release_buffer(file.data);
+        return status;
+    }
+    memcpy(work, file.data, file.size);
+    uint64_t size = file.size;
+    release_buffer(file.data);
+
+    Status status = status_ok;
+    switch (edit_sea_level(work, &size, static_cast<uint16_t>(value))) {
+        case SeaLevelEdit::updated:
+        case SeaLevelEdit::inserted:
+            if (!write_file_whole(path, work, size)) status = report_file_failure(path);
+            break;
+        case SeaLevelEdit::data_after_iend:
+            console_printf("%s > Error: Data after IEND chunk?\r\n", path);
+            status = status_refused;
+            break;
+        case SeaLevelEdit::no_iend:
+        case SeaLevelEdit::chunk_overruns:
+            console_printf("%s > Error: Bad PNG image file\r\n", path);
+            status = status_refused;
+            break;
+    }
+    release_buffer(work);
+    return status;
+}

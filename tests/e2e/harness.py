@@ -1,0 +1,192 @@
+"""Runs the built hmap (natively, or hmap.exe under Wine) in a scratch folder
+and compares its standard output, exit status and files byte for byte.
+
+Environment, set by CTest:
+  HMAP_EXE     the program under test
+  HMAP_RUNNER  "" to run it directly, "wine" for the Windows build
+  HMAP_TOOLS   the native build folder holding make_battle
+"""
+import errno
+import os
+import shutil
+import struct
+import subprocess
+import tempfile
+import unittest
+import zlib
+
+HMAP_EXE = os.environ.get("HMAP_EXE", "")
+RUNNER = os.environ.get("HMAP_RUNNER", "")
+TOOLS = os.environ.get("HMAP_TOOLS", "")
+WINDOWS = RUNNER == "wine"
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+
+STATUS_USAGE = 64
+STATUS_REFUSED = 65
+
+USAGE = (b"HMAP v0.01\r\n"
+         b"  Import/eXport Kelvaroth heightmaps to/from 16-bit grayscale PNG image files.\r\n"
+         b"  hmap -x in.prj out1.png out2.png\r\n"
+         b"  hmap -i in.prj out.prj in1.png in2.png\r\n"
+         b"  hmap -s in_out.png [ sea_level ]\r\n"
+         b"\r\n")
+
+# System error codes and texts as each platform reports them. POSIX texts
+# come from the C library (strerror); Windows texts from FormatMessage, which
+# end in their own "\r\n" before the report's.
+_POSIX = {
+    "not_found": errno.ENOENT,
+    "empty": errno.ENODATA,
+    "access": errno.EACCES,
+    "is_dir": errno.EISDIR,
+    "not_dir": errno.ENOTDIR,
+    "too_big": errno.EFBIG,
+}
+_WINDOWS = {
+    "not_found": (2, b"File not found.\r\n"),
+    "path_not_found": (3, b"Path not found.\r\n"),
+    "empty": (38, b"Reached the end of the file.\r\n"),
+    "access": (5, b"Access denied.\r\n"),
+    "is_dir": (5, b"Access denied.\r\n"),
+}
+
+
+def error_code(kind):
+    """The exit status for a failed file operation of the given kind."""
+    if WINDOWS:
+        return _WINDOWS[kind][0] & 0xFF
+    return _POSIX[kind]
+
+
+def system_text(kind):
+    if WINDOWS:
+        return _WINDOWS[kind][1]
+    return os.strerror(_POSIX[kind]).encode()
+
+
+def file_failure(path, kind):
+    """The standard report of a failed file operation on `path`."""
+    if isinstance(path, str):
+        path = path.encode()
+    return path + b" > Error: " + system_text(kind) + b"\r\n"
+
+
+class Result:
+    def __init__(self, stdout, status):
+        self.stdout = stdout
+        self.status = status
+
+    def __repr__(self):
+        return f"Result(status={self.status}, stdout={self.stdout!r})"
+
+
+def run_hmap(args, cwd, timeout=600):
+    """Runs hmap with `args` (str or bytes each) in `cwd`."""
+    command = [HMAP_EXE] + list(args)
+    if WINDOWS:
+        command = ["wine"] + command
+    env = dict(os.environ, WINEDEBUG="-all")
+    p = subprocess.run(command, cwd=cwd, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                       env=env, timeout=timeout)
+    return Result(p.stdout, p.returncode)
+
+
+def make_battle(cwd, name, *options):
+    """Writes a battle file with the project's own generator (tools/make_battle)."""
+    tool = os.path.join(TOOLS, "make_battle")
+    subprocess.run([tool, *options, "-o", os.path.join(cwd, name)], check=True,
+                   stdout=subprocess.DEVNULL)
+    return os.path.join(cwd, name)
+
+
+def snapshot(folder):
+    """Every file below `folder`, by relative path, with its bytes."""
+    files = {}
+    for root, _, names in os.walk(folder):
+        for n in names:
+            full = os.path.join(root, n)
+            if os.path.isfile(full):
+                with open(full, "rb") as f:
+                    files[os.path.relpath(full, folder)] = f.read()
+    return files
+
+
+def png_chunk(kind, data):
+    """One PNG chunk with its length and CRC."""
+    return (struct.pack(">I", len(data)) + kind + data
+            + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+
+
+def sea_level_chunk(value):
+    return png_chunk(b"hmAP", struct.pack("<H", value))
+
+
+def png_chunks(data):
+    """(type, data) of each chunk of a well-formed PNG."""
+    out, pos = [], 8
+    while pos + 12 <= len(data):
+        length = struct.unpack(">I", data[pos:pos + 4])[0]
+        out.append((data[pos + 4:pos + 8], data[pos + 8:pos + 8 + length]))
+        pos += length + 12
+    return out
+
+
+def system_python():
+    """Debian's python3, which has PIL (python3-pil)."""
+    return "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else "python3"
+
+
+def pil(script, *args, cwd=None):
+    """Runs a small PIL script under Debian's python3; returns its stdout."""
+    p = subprocess.run([system_python(), "-c", script, *args], cwd=cwd,
+                       stdout=subprocess.PIPE, check=True)
+    return p.stdout
+
+
+def pngcheck(path):
+    """True when pngcheck accepts the file (it knows nothing of hmAP, which
+    it lists as a private chunk, and that is fine)."""
+    p = subprocess.run(["pngcheck", "-q", path], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    return p.returncode == 0, p.stdout
+
+
+class HmapTestCase(unittest.TestCase):
+    """A test with its own scratch folder, removed afterwards."""
+
+    maxDiff = None
+
+    def setUp(self):
+        if not HMAP_EXE:
+            self.skipTest("HMAP_EXE not set")
+        self.dir = tempfile.mkdtemp(prefix="hmap-e2e-")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+        return self.path(name)
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def hmap(self, *args):
+        return run_hmap(args, self.dir)
+
+    def assertRun(self, result, stdout, status):
+        """Standard output byte for byte, and the exit status."""
+        self.assertEqual(result.stdout, stdout)
+        if status == "failure":
+            self.assertNotEqual(result.status, 0, result)
+        else:
+            self.assertEqual(result.status, status, result)
+
+    def assertUnchanged(self, before):
+        """Every file in the scratch folder as it was, and no new file."""
+        self.assertEqual(snapshot(self.dir), before)
