@@ -46,7 +46,7 @@ _POSIX = {
 _WINDOWS = {
     "not_found": (2, b"File not found.\r\n"),
     "path_not_found": (3, b"Path not found.\r\n"),
-    "empty": (38, b"Reached the end of the file.\r\n"),
+    "empty": (38, b"End of file.\r\n"),
     "access": (5, b"Access denied.\r\n"),
     "is_dir": (5, b"Access denied.\r\n"),
 }
@@ -87,8 +87,13 @@ def run_hmap(args, cwd, timeout=600):
     if WINDOWS:
         command = ["wine"] + command
     env = dict(os.environ, WINEDEBUG="-all")
-    p = subprocess.run(command, cwd=cwd, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
-                       env=env, timeout=timeout)
+    for attempt in range(3):
+        p = subprocess.run(command, cwd=cwd, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                           env=env, timeout=timeout)
+        # Wine now and then fails to start a program when several start at
+        # once (status 1, nothing printed); hmap itself never ends that way.
+        if not (WINDOWS and p.returncode == 1 and not p.stdout):
+            break
     return Result(p.stdout, p.returncode)
 
 

@@ -1,10 +1,144 @@
+// Command-line splitting and number parsing: the rules a Windows command line
+// is taken apart by, and the sea-level argument's reading.
 #include "command_line.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
-TEST(NextToken, Placeholder) {
-    char buf[8];
-    EXPECT_EQ(next_token(buf, sizeof buf, "  ab cd", nullptr), 3u);
+namespace {
+
+// Splits `text` into all its tokens with a roomy buffer.
+std::vector<std::string> tokens(const char* text) {
+    std::vector<std::string> out;
+    for (;;) {
+        char buf[512];
+        size_t used = 0;
+        size_t n = next_token(buf, sizeof buf, text, &used);
+        text += used;
+        if (n == 1 && *text == 0) break;
+        out.emplace_back(buf);
+        if (n == 1 && used == 0) break;
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(NextToken, SplitsOnSpacesAndTabsOnly) {
+    EXPECT_EQ(tokens("  a\tb   c"), (std::vector<std::string>{"a", "b", "c"}));
+    // Carriage returns, line feeds and other controls are ordinary characters.
+    EXPECT_EQ(tokens("a\rb c\nd \x01"), (std::vector<std::string>{"a\rb", "c\nd", "\x01"}));
+}
+
+TEST(NextToken, QuotesGroupAndDoubledQuotesAreLiteral) {
+    EXPECT_EQ(tokens("\"my map.prj\" x"), (std::vector<std::string>{"my map.prj", "x"}));
+    EXPECT_EQ(tokens("\"say \"\"hi\"\"\""), (std::vector<std::string>{"say \"hi\""}));
+    // A quote may open or close in the middle of a token.
+    EXPECT_EQ(tokens("ab\"c d\"ef g"), (std::vector<std::string>{"abc def", "g"}));
+    // An unterminated quote runs to the end, blanks included.
+    EXPECT_EQ(tokens("\"a b  "), (std::vector<std::string>{"a b  "}));
+}
+
+TEST(NextToken, BackslashNeverEscapesAQuote) {
+    // A quoted path ending in a backslash keeps it, and its quote still closes.
+    EXPECT_EQ(tokens("\"C:\\maps\\\" next"), (std::vector<std::string>{"C:\\maps\\", "next"}));
+    // Outside quotes a backslash is stored and the quote after it opens a stretch.
+    EXPECT_EQ(tokens("a\\\"b c\" d"), (std::vector<std::string>{"a\\b c", "d"}));
+}
+
+TEST(NextToken, ResultIsLengthPlusOneAndConsumedStopsAtTheBlank) {
+    char buf[16];
+    size_t used = 99;
+    EXPECT_EQ(next_token(buf, sizeof buf, "  abc  def", &used), 4u);
+    EXPECT_STREQ(buf, "abc");
+    EXPECT_EQ(used, 5u);  // leading blanks counted, the ending blank not
+    EXPECT_EQ(next_token(buf, sizeof buf, "   ", &used), 1u);
+    EXPECT_STREQ(buf, "");
+    EXPECT_EQ(used, 3u);
+    // Two quotes make an empty, present-but-empty token: result 1 like a missing one.
+    EXPECT_EQ(next_token(buf, sizeof buf, "\"\" x", &used), 1u);
+    EXPECT_EQ(used, 2u);
+}
+
+TEST(NextToken, ATokenThatDoesNotFitIsDroppedWhole) {
+    char buf[4] = {'z', 'z', 'z', 'z'};
+    EXPECT_EQ(next_token(buf, sizeof buf, "abcd e", nullptr), 5u);
+    EXPECT_EQ(buf[0], 0);
+    EXPECT_EQ(next_token(buf, sizeof buf, "abc e", nullptr), 4u);
+    EXPECT_STREQ(buf, "abc");
+    // Measuring only: no destination at all.
+    size_t used = 0;
+    EXPECT_EQ(next_token(nullptr, 0, " \"a b\"c d", &used), 5u);
+    EXPECT_EQ(used, 7u);
+}
+
+TEST(ParseInteger, DecimalAndHexadecimal) {
+    EXPECT_EQ(parse_integer("500"), 500u);
+    EXPECT_EQ(parse_integer("0x1F4"), 0x1F4u);
+    EXPECT_EQ(parse_integer("0X1f4"), 0x1F4u);
+    EXPECT_EQ(parse_integer("0xfFaB"), 0xFFABu);
+}
+
+TEST(ParseInteger, StopsAtTheFirstNonDigitAndWraps) {
+    EXPECT_EQ(parse_integer("12ab"), 12u);
+    EXPECT_EQ(parse_integer("abc"), 0u);
+    EXPECT_EQ(parse_integer("0x"), 0u);
+    EXPECT_EQ(parse_integer("-1"), 0u);
+    EXPECT_EQ(parse_integer(" 5"), 0u);
+    EXPECT_EQ(parse_integer(""), 0u);
+    EXPECT_EQ(parse_integer("0x1g"), 1u);
+    EXPECT_EQ(parse_integer("4294967296"), 0u);          // 2^32 wraps to 0
+    EXPECT_EQ(parse_integer("4294967297"), 1u);
+    EXPECT_EQ(parse_integer("0x123456789"), 0x23456789u);
+    EXPECT_EQ(parse_integer("70000") & 0xFFFF, 70000u - 65536u);
+}
+
+TEST(SplitCommandLine, SkipsTheProgramPathAndFillsTheArguments) {
+    CommandArguments args;
+    split_command_line("\"C:\\Program Files\\hmap.exe\" -x \"a b.prj\" c.png d.png", &args);
+    EXPECT_STREQ(args.option, "-x");
+    EXPECT_STREQ(args.arg[0], "a b.prj");
+    EXPECT_STREQ(args.arg[1], "c.png");
+    EXPECT_STREQ(args.arg[2], "d.png");
+    EXPECT_STREQ(args.arg[3], "");
+    EXPECT_FALSE(args.surplus);
+}
+
+TEST(SplitCommandLine, LongOptionAndLongArgumentsArriveEmpty) {
+    CommandArguments args;
+    std::string long_arg(260, 'p');
+    std::string line = "hmap -xy " + long_arg + " " + std::string(259, 'q') + " c d e";
+    split_command_line(line.c_str(), &args);
+    EXPECT_STREQ(args.option, "");  // three characters do not fit the option
+    EXPECT_STREQ(args.arg[0], "");
+    EXPECT_EQ(std::string(args.arg[1]), std::string(259, 'q'));
+    EXPECT_STREQ(args.arg[2], "c");
+    EXPECT_TRUE(args.surplus);
+}
+
+TEST(SplitCommandLine, TheSeventhTokenIsOnlyMeasured) {
+    CommandArguments args;
+    std::string line = "hmap -i a b c d " + std::string(5000, 'x');
+    split_command_line(line.c_str(), &args);
+    EXPECT_TRUE(args.surplus);
+    split_command_line("hmap -i a b c d \"\"", &args);
+    EXPECT_FALSE(args.surplus);  // an empty token is no surplus argument
+}
+
+TEST(TakeArguments, AppliesTheSameRulesToShellSplitArguments) {
+    std::string long_arg(260, 'p');
+    const char* argv[] = {"hmap", "/X", "a.prj", long_arg.c_str(), "", "", "extra"};
+    CommandArguments args;
+    take_arguments(7, argv, &args);
+    EXPECT_STREQ(args.option, "/X");
+    EXPECT_STREQ(args.arg[0], "a.prj");
+    EXPECT_STREQ(args.arg[1], "");
+    EXPECT_TRUE(args.surplus);
+    const char* three[] = {"hmap", "-sss"};
+    take_arguments(2, three, &args);
+    EXPECT_STREQ(args.option, "");
+    EXPECT_STREQ(args.arg[0], "");
+    EXPECT_FALSE(args.surplus);
 }
