@@ -1,4 +1,5 @@
 """-s: showing and storing the sea level, on PNGs written by PIL and ImageMagick."""
+import hashlib
 import os
 import resource
 import signal
@@ -43,7 +44,10 @@ class SeaLevelCase(HmapTestCase):
         return self.read(name)
 
     def decoded(self, name):
-        return pil(PIL_READ, self.path(name))
+        """The samples as PIL and ImageMagick decode them."""
+        magick = subprocess.run(["/usr/bin/convert", self.path(name), "-depth", "16", "gray:-"],
+                                stdout=subprocess.PIPE, check=True).stdout
+        return pil(PIL_READ, self.path(name)), hashlib.sha1(magick).hexdigest()
 
 
 class ShowAndStore(SeaLevelCase):
