@@ -46,6 +46,25 @@ Status set_sea_level(const char* path, uint32_t value);
 Status run_export(const char* battle_path, const char* png1_path, const char* png2_path);
 Status export_png_layer(const char* path, const BattleFile& file, int layer);
 
+// An exported heightmap PNG: signature, IHDR, the zlib stream of stored
+// deflate blocks in IDAT chunks, hmAP, IEND. The stream sits in one IDAT
+// chunk whenever it fits; a longer one is split over consecutive IDAT chunks
+// of `chunk_limit` bytes, the last one taking the rest.
+constexpr uint64_t max_chunk_data = 0x7FFFFFFF;  // the largest length a PNG chunk may have
+struct PngLayout {
+    uint64_t raw_bytes;     // per row a filter byte and 2 x width sample bytes
+    uint64_t blocks;        // stored blocks of at most 65535 raw bytes
+    uint64_t stream_bytes;  // zlib header, blocks with their 5-byte headers, Adler-32
+    uint64_t chunk_limit;   // most stream bytes in one IDAT chunk
+    uint64_t idat_chunks;
+    uint64_t file_bytes;
+};
+PngLayout png_layout(uint32_t width, uint32_t height, uint64_t chunk_limit = max_chunk_data);
+// Writes the whole PNG of heightmap `layer` (0 or 1) of a loaded battle file
+// into `out` (layout.file_bytes bytes, laid out for that heightmap's size).
+// `row_scratch` holds one raw row (2 x width + 1 bytes).
+void build_png_image(uint8_t* out, const PngLayout& layout, const BattleFile& file, int layer, uint8_t* row_scratch);
+
 // A decoded 16-bit greyscale PNG. `samples` (2 x width x height bytes,
 // big-endian, row-major) came from the decoder and is released with hook_free.
 struct Grey16Image {
