@@ -73,5 +73,8 @@ struct Grey16Image {
     uint32_t height;
     uint16_t sea_level;
 };
-// Loads a heightmap PNG; prints its own messages on failure.
+// Loads a heightmap PNG; prints its own messages on failure. Images wider or
+// taller than max_heightmap_side are refused from their header, before decoding.
 Status load_grey16_png(const char* path, Grey16Image* out);
+// The same for PNG bytes already in memory; `path` names them in messages.
+Status decode_grey16_png(const char* path, const uint8_t* bytes, uint64_t size, Grey16Image* out);

@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "png_heightmap.h"
+#include "png_test_files.h"
+
+namespace {
+
+struct Decoded {
+    Status status;
+    Grey16Image image;
+    std::string output;
+};
+
+// Decodes `bytes` named "h.png", capturing what the reader prints, and checks
+// that the decoder holds no memory afterwards beyond the samples it returned.
+Decoded decode(const std::vector<uint8_t>& bytes) {
+    uint64_t live = hook_live_blocks();
+    Decoded d{};
+    testing::internal::CaptureStdout();
+    d.status = decode_grey16_png("h.png", bytes.data(), bytes.size(), &d.image);
+    d.output = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(hook_live_blocks(), live + (d.status == status_ok ? 1 : 0));
+    if (d.status != status_ok) EXPECT_EQ(d.image.samples, nullptr);
+    return d;
+}
+
+void release(Decoded& d) {
+    hook_free(d.image.samples);
+    d.image.samples = nullptr;
+}
+
+TEST(Grey16Reader, DecodesSamplesAndSeaLevel) {
+    std::vector<uint16_t> samples = {0, 1, 0x1234, 0xFFFF, 0x8000, 7};
+    Decoded d = decode(test_png::grey16(3, 2, samples, 0x0102));
+    ASSERT_EQ(d.status, status_ok) << d.output;
+    EXPECT_EQ(d.output, "");
+    EXPECT_EQ(d.image.width, 3u);
+    EXPECT_EQ(d.image.height, 2u);
+    EXPECT_EQ(d.image.sea_level, 0x0102);
+    std::vector<uint8_t> got(d.image.samples, d.image.samples + 12);
+    EXPECT_EQ(got, (std::vector<uint8_t>{0, 0, 0, 1, 0x12, 0x34, 0xFF, 0xFF, 0x80, 0, 0, 7}));
+    release(d);
+
+    // No hmAP chunk: sea level 0.
+    d = decode(test_png::grey16(3, 2, samples));
+    ASSERT_EQ(d.status, status_ok);
+    EXPECT_EQ(d.image.sea_level, 0);
+    release(d);
+
+    // An hmAP chunk with a wrong CRC is still read: nobody checks it.
+    std::vector<uint8_t> bad_crc;
+    test_png::put_chunk(bad_crc, "hmAP", {0x34, 0x12}, false);
+    std::vector<uint8_t> filtered = {0, 0xAB, 0xCD};
+    d = decode(test_png::png(1, 1, 16, 0, filtered, bad_crc));
+    ASSERT_EQ(d.status, status_ok) << d.output;
+    EXPECT_EQ(d.image.sea_level, 0x1234);
+    EXPECT_EQ(d.image.samples[0], 0xAB);
+    release(d);
+}
+
+TEST(Grey16Reader, RefusesOtherColourTypesAndDepths) {
+    Decoded d = decode(test_png::png(2, 1, 8, 0, {0, 1, 2}));
+    EXPECT_EQ(d.status, status_refused);
+    EXPECT_EQ(d.output,
+              "h.png > detected 8-bit colortype = 0\r\n"
+              "h.png > Error: PNG not 16-bit grayscale ( colortype 0 ).\r\n");
+
+    d = decode(test_png::png(1, 1, 16, 2, {0, 1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(d.status, status_refused);
+    EXPECT_EQ(d.output,
+              "h.png > detected 16-bit colortype = 2\r\n"
+              "h.png > Error: PNG not 16-bit grayscale ( colortype 0 ).\r\n");
+}
+
+TEST(Grey16Reader, DecodeErrorsEndInBareNewline) {
+    std::string text = "This is a text file, not a picture at all.\n";
+    Decoded d = decode(std::vector<uint8_t>(text.begin(), text.end()));
+    EXPECT_EQ(d.status, status_refused);
+    EXPECT_EQ(d.output, "h.png > decode error 28: incorrect PNG signature, it's no PNG or corrupted\n");
+
+    // Cut inside the image data.
+    std::vector<uint8_t> file = test_png::grey16(4, 4, std::vector<uint16_t>(16, 9));
+    file.resize(50);
+    d = decode(file);
+    EXPECT_EQ(d.status, status_refused);
+    EXPECT_EQ(d.output.rfind("h.png > decode error ", 0), 0u) << d.output;
+    EXPECT_EQ(d.output.back(), '\n');
+    EXPECT_NE(d.output[d.output.size() - 2], '\r');
+
+    // A failure after the samples were decoded (bad CRC of IEND) frees them too.
+    file = test_png::grey16(4, 4, std::vector<uint16_t>(16, 9));
+    file.back() ^= 1;
+    d = decode(file);
+    EXPECT_EQ(d.output, "h.png > decode error 57: invalid CRC encountered (checking CRC can be disabled)\n");
+}
+
+TEST(Grey16Reader, RefusesOversizedImagesFromTheHeader) {
+    // Headers alone: the image data is never looked at.
+    Decoded d = decode(test_png::png(70000, 10, 16, 0, {0}));
+    EXPECT_EQ(d.status, status_refused);
+    EXPECT_EQ(d.output, "Error: h.png (70000x10) is too large; heightmaps are at most 65535x65535.\r\n");
+    d = decode(test_png::png(1, 65536, 8, 3, {0}));
+    EXPECT_EQ(d.output, "Error: h.png (1x65536) is too large; heightmaps are at most 65535x65535.\r\n");
+
+    // The largest side allowed.
+    d = decode(test_png::grey16(65535, 1, std::vector<uint16_t>(65535, 0x4242)));
+    ASSERT_EQ(d.status, status_ok) << d.output;
+    EXPECT_EQ(d.image.width, 65535u);
+    EXPECT_EQ(d.image.samples[2 * 65534], 0x42);
+    release(d);
+}
+
+TEST(Grey16Reader, ImageDataBeyondTheHeaderStopsTheDecoder) {
+    // 2x2 16-bit grey needs 2 x (1 + 4) bytes; a stream of 100000 more is cut
+    // off where the header says it must end.
+    std::vector<uint8_t> filtered(100010, 0);
+    Decoded d = decode(test_png::png(2, 2, 16, 0, filtered));
+    EXPECT_EQ(d.status, status_refused);
+    EXPECT_EQ(d.output,
+              "h.png > decode error 109: tried to decompress zlib or deflate data larger than desired "
+              "max_output_size\n");
+    // Exactly the announced size, interlaced: the Adam7 passes add up.
+    // 3x3 interlaced 16-bit grey: passes 1 (1x1), 4 (1x1), 5 (2x1), 6 (1x2)
+    // and 7 (3x1) -> 3 + 3 + 5 + 6 + 7 = 24 bytes; passes 2 and 3 are empty.
+    // Header byte 28 of the file is the interlace method.
+    std::vector<uint8_t> file = test_png::png(3, 3, 16, 0, std::vector<uint8_t>(24, 0));
+    file[28] = 1;
+    std::vector<uint8_t> ihdr(file.begin() + 12, file.begin() + 29);
+    uint32_t crc = crc32_bytes(ihdr.data(), ihdr.size());
+    for (int i = 0; i < 4; ++i) file[29 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+    d = decode(file);
+    ASSERT_EQ(d.status, status_ok) << d.output;
+    release(d);
+}
+
+TEST(Grey16Reader, LoadsFromFileAndReportsFileFailures) {
+    std::string path = testing::TempDir() + "hmap_reader_test.png";
+    std::vector<uint8_t> file = test_png::grey16(2, 2, {1, 2, 3, 4}, 77);
+    ASSERT_TRUE(write_file_whole(path.c_str(), file.data(), file.size()));
+    uint64_t live = hook_live_blocks();
+    Grey16Image image;
+    ASSERT_EQ(load_grey16_png(path.c_str(), &image), status_ok);
+    EXPECT_EQ(image.sea_level, 77);
+    EXPECT_EQ(image.samples[7], 4);
+    hook_free(image.samples);
+    EXPECT_EQ(hook_live_blocks(), live);
+
+    std::string missing = testing::TempDir() + "hmap_no_such_file.png";
+    testing::internal::CaptureStdout();
+    Status status = load_grey16_png(missing.c_str(), &image);
+    std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_NE(status, status_ok);
+    EXPECT_EQ(image.samples, nullptr);
+    EXPECT_EQ(output.rfind(missing + " > Error: ", 0), 0u) << output;
+    EXPECT_EQ(hook_live_blocks(), live);
+}
+
+}  // namespace
