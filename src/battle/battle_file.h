@@ -46,3 +46,40 @@ inline const uint8_t* battle_patterns(const BattleFile& f) { return f.data + f.l
 // The import command: replaces the heightmaps of `battle_in` with the two
 // PNGs and writes the result to `battle_out`.
 Status import_heightmaps(const char* battle_in, const char* battle_out, const char* png1, const char* png2);
+
+// Heightmaps are at most this wide and tall: the chunk's dimensions must stay
+// below 65536.
+constexpr uint32_t max_heightmap_side = 65535;
+// The 32-bit L2 word counts 64 bytes per pattern, so a chunk holds fewer than
+// 2^26 patterns.
+constexpr uint64_t max_patterns = uint64_t{1} << 26;
+
+// Two heightmaps of the same dimensions: 16-bit big-endian samples, row-major,
+// each stored relative to `sea_level`.
+struct HeightmapPair {
+    const uint8_t* samples1;
+    const uint8_t* samples2;
+    uint32_t width;
+    uint32_t height;
+    uint16_t sea_level;
+};
+
+// NB: the 8x8 blocks of one heightmap of these dimensions.
+uint64_t heightmap_block_count(uint32_t width, uint32_t height);
+// The most bytes a new HMAP chunk can take: the 28-byte header, the L2 word,
+// 2 x NB layer-1 entries and room for 2 x NB patterns (32 + 144 x NB).
+uint64_t chunk_capacity(uint64_t nb);
+// Bytes of the hash index over the pattern pool for `nb` blocks a heightmap.
+uint64_t pattern_index_size(uint64_t nb);
+
+// Told of each block whose range exceeds 32640 (its steps above 255 are capped).
+using TruncationReport = void (*)(void* context, uint32_t x0, uint32_t y0);
+
+// Builds a whole HMAP chunk (tag to last pattern) at `chunk`, which has room
+// for chunk_capacity bytes. `index` (pattern_index_size bytes) speeds up the
+// pool lookup; without one the pool is scanned from the start for every block,
+// which gives the same bytes far more slowly. Returns the chunk's span
+// (32 + 16 x NB + L2), or 0 when the pair needs `pattern_limit` or more
+// distinct patterns (max_patterns for a real battle file).
+uint64_t encode_heightmaps(const HeightmapPair& pair, uint8_t* chunk, uint32_t* index, uint64_t pattern_limit,
+                           TruncationReport report, void* context);

@@ -1,3 +1,223 @@
-// Placeholder until this part is written.
+// The import command: two heightmap PNGs are compressed into 8x8 blocks (a
+// base height and 64 steps of 128 each, the patterns shared across both
+// heightmaps) and spliced into a copy of the battle file in place of its old
+// HMAP chunk.
+#include <cstring>
+
+#include "battle_file.h"
 #include "png_heightmap.h"
-Status import_heightmaps(const char*, const char*, const char*, const char*) { return status_refused; }
+
+namespace {
+
+void write_le32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+// Steps of 128 reach at most 255 x 128 above the block minimum; a block whose
+// range is larger is warned about and its top steps are capped at 255.
+constexpr uint32_t max_block_range = 255 * 128;
+
+// Slots of the pattern index: a power of two at least twice the 2 x NB
+// patterns the pool can ever hold, so probe runs stay short.
+uint64_t index_capacity(uint64_t nb) {
+    uint64_t capacity = 64;
+    while (capacity < 4 * nb) capacity *= 2;
+    return capacity;
+}
+
+uint64_t hash_pattern(const uint8_t* pattern) {
+    uint64_t h = 0;
+    for (int i = 0; i < 8; ++i) {
+        uint64_t word;
+        memcpy(&word, pattern + 8 * i, 8);
+        h = (h + word) * 0x9E3779B97F4A7C15u;
+        h ^= h >> 29;
+    }
+    return h;
+}
+
+// The pattern pool: `count` patterns of 64 bytes at `bytes`, never two alike.
+// The index, when there is one, maps a pattern's hash to its number + 1
+// (0 marks a free slot), by open addressing with linear probing.
+struct PatternPool {
+    uint8_t* bytes;
+    uint64_t count;
+    uint32_t* index;
+    uint64_t mask;
+};
+
+// The number of the pattern equal to `pattern`, appending it when the pool
+// has none; `limit` when appending would bring the pool to `limit` patterns.
+// The pool never holds two identical patterns, so the hashed lookup finds the
+// same pattern as a scan from the start.
+uint64_t find_or_add_pattern(PatternPool& pool, const uint8_t* pattern, uint64_t limit) {
+    uint64_t slot = 0;
+    if (pool.index == nullptr) {
+        for (uint64_t n = 0; n < pool.count; ++n) {
+            if (memcmp(pool.bytes + 64 * n, pattern, 64) == 0) return n;
+        }
+    } else {
+        slot = hash_pattern(pattern) & pool.mask;
+        while (uint32_t entry = pool.index[slot]) {
+            uint64_t n = entry - 1;
+            if (memcmp(pool.bytes + 64 * n, pattern, 64) == 0) return n;
+            slot = (slot + 1) & pool.mask;
+        }
+    }
+    if (pool.count + 1 >= limit) return limit;
+    uint64_t n = pool.count++;
+    memcpy(pool.bytes + 64 * n, pattern, 64);
+    if (pool.index != nullptr) pool.index[slot] = static_cast<uint32_t>(n + 1);
+    return n;
+}
+
+void print_truncation(void*, uint32_t x0, uint32_t y0) {
+    console_printf("Warning: Truncating elevation change for block starting at %d,%d\r\n", static_cast<int>(x0),
+                   static_cast<int>(y0));
+}
+
+}  // namespace
+
+uint64_t heightmap_block_count(uint32_t width, uint32_t height) {
+    return ((uint64_t{height} + 7) / 8) * ((uint64_t{width} + 7) / 8);
+}
+
+uint64_t chunk_capacity(uint64_t nb) { return 32 + 144 * nb; }
+
+uint64_t pattern_index_size(uint64_t nb) { return index_capacity(nb) * sizeof(uint32_t); }
+
+uint64_t encode_heightmaps(const HeightmapPair& pair, uint8_t* chunk, uint32_t* index, uint64_t pattern_limit,
+                           TruncationReport report, void* context) {
+    const uint32_t width = pair.width, height = pair.height;
+    const uint64_t nb = heightmap_block_count(width, height);
+    const uint64_t l1 = 16 * nb;
+    memcpy(chunk, "HMAP", 4);
+    write_le32(chunk + 8, width);
+    write_le32(chunk + 12, height);
+    write_le32(chunk + 20, static_cast<uint32_t>(nb));
+    write_le32(chunk + 24, static_cast<uint32_t>(l1));
+    uint8_t* entry = chunk + 28;
+
+    PatternPool pool{chunk + 32 + l1, 0, index, 0};
+    if (index != nullptr) {
+        pool.mask = index_capacity(nb) - 1;
+        memset(index, 0, pattern_index_size(nb));
+    }
+
+    // One scratch pattern for the whole run, never cleared between blocks:
+    // in the right-most and bottom-most blocks of an image whose sides are not
+    // multiples of 8, the cells outside the image keep what earlier blocks left
+    // there, and those cells go into the pool comparison and the file. Before
+    // any block has written them they hold 0.
+    uint8_t scratch[64] = {};
+
+    for (const uint8_t* samples : {pair.samples1, pair.samples2}) {
+        for (uint32_t y0 = 0; y0 < height; y0 += 8) {
+            const uint32_t y_end = height - y0 < 8 ? height : y0 + 8;
+            for (uint32_t x0 = 0; x0 < width; x0 += 8) {
+                const uint32_t x_end = width - x0 < 8 ? width : x0 + 8;
+                uint32_t lo = 65535, hi = 0;
+                for (uint32_t y = y0; y < y_end; ++y) {
+                    const uint8_t* row = samples + 2 * (uint64_t{y} * width);
+                    for (uint32_t x = x0; x < x_end; ++x) {
+                        uint32_t v = (uint32_t{row[2 * x]} << 8) | row[2 * x + 1];
+                        if (v < lo) lo = v;
+                        if (v > hi) hi = v;
+                    }
+                }
+                if (hi - lo > max_block_range && report != nullptr) report(context, x0, y0);
+                int32_t base = static_cast<int32_t>(lo) - static_cast<int32_t>(pair.sea_level);
+                for (uint32_t y = y0; y < y_end; ++y) {
+                    const uint8_t* row = samples + 2 * (uint64_t{y} * width);
+                    uint8_t* cells = scratch + (y - y0) * 8;
+                    for (uint32_t x = x0; x < x_end; ++x) {
+                        uint32_t v = (uint32_t{row[2 * x]} << 8) | row[2 * x + 1];
+                        uint32_t q = (v - lo + 64) >> 7;
+                        cells[x - x0] = static_cast<uint8_t>(q > 255 ? 255 : q);
+                    }
+                }
+                uint64_t n = find_or_add_pattern(pool, scratch, pattern_limit);
+                if (n == pattern_limit) return 0;
+                write_le32(entry, static_cast<uint32_t>(base));
+                write_le32(entry + 4, static_cast<uint32_t>(64 * n));
+                entry += 8;
+            }
+        }
+    }
+
+    const uint64_t l2 = 64 * pool.count;
+    write_le32(chunk + 16, static_cast<uint32_t>(pool.count));
+    write_le32(chunk + 28 + l1, static_cast<uint32_t>(l2));
+    // The size word counts half the layer-1 table; it is kept to 32 bits.
+    write_le32(chunk + 4, static_cast<uint32_t>(l1 / 2 + l2 + 24));
+    return 32 + l1 + l2;
+}
+
+Status import_heightmaps(const char* battle_in, const char* battle_out, const char* png1, const char* png2) {
+    // Both images are loaded, so both report their faults.
+    Grey16Image image1, image2;
+    Status status1 = load_grey16_png(png1, &image1);
+    Status status2 = load_grey16_png(png2, &image2);
+    Status status = status1 != status_ok ? status1 : status2;
+
+    BattleFile battle{};
+    uint8_t* output = nullptr;
+    if (status == status_ok && (image1.width != image2.width || image1.height != image2.height)) {
+        console_printf("Error: %s (%dx%d) must be the same dimensions as %s (%dx%d).\r\n", png1,
+                       static_cast<int>(image1.width), static_cast<int>(image1.height), png2,
+                       static_cast<int>(image2.width), static_cast<int>(image2.height));
+        status = status_refused;
+    }
+    if (status == status_ok && image1.sea_level != image2.sea_level) {
+        // A warning by its wording, but the import stops here.
+        console_printf("Warning: %s sea-level (%04X) differs from %s sea-level (%04X).\r\n", png1,
+                       static_cast<unsigned>(image1.sea_level), png2, static_cast<unsigned>(image2.sea_level));
+        status = status_refused;
+    }
+    if (status == status_ok) status = load_battle_file(battle_in, &battle);
+
+    if (status == status_ok) {
+        const uint32_t width = image1.width, height = image1.height;
+        if (battle_width(battle) != width || battle_height(battle) != height) {
+            console_printf("Warning: %s heightmap dimensions (%dx%d) differ from new (%dx%d).\r\n", battle_in,
+                           static_cast<int>(battle_width(battle)), static_cast<int>(battle_height(battle)),
+                           static_cast<int>(width), static_cast<int>(height));
+        }
+        // One buffer for everything: the new file, sized for a pool of 2 x NB
+        // patterns, followed by the pattern index. 64-bit sizes cannot wrap:
+        // NB is below 2^26.
+        const uint64_t nb = heightmap_block_count(width, height);
+        const uint64_t head = battle.chunk_pos;
+        const uint64_t tail = battle.size - head - battle.chunk_span;
+        const uint64_t index_pos = (head + chunk_capacity(nb) + tail + 7) / 8 * 8;
+        output = allocate_buffer(index_pos + pattern_index_size(nb));
+        if (output == nullptr) {
+            status = report_out_of_memory(battle_out);
+        } else {
+            memcpy(output, battle.data, head);
+            HeightmapPair pair{image1.samples, image2.samples, width, height, image1.sea_level};
+            auto* index = reinterpret_cast<uint32_t*>(output + index_pos);
+            uint64_t span = encode_heightmaps(pair, output + head, index, max_patterns, print_truncation, nullptr);
+            if (span == 0) {
+                console_printf("Error: %s and %s hold 67108864 or more distinct 8x8 patterns; a battle file "
+                               "stores at most 67108863.\r\n",
+                               png1, png2);
+                status = status_refused;
+            } else {
+                memcpy(output + head + span, battle.data + head + battle.chunk_span, tail);
+                if (!write_file_whole(battle_out, output, head + span + tail)) {
+                    status = report_file_failure(battle_out);
+                }
+            }
+        }
+    }
+
+    if (output != nullptr) release_buffer(output);
+    if (battle.data != nullptr) release_buffer(battle.data);
+    hook_free(image1.samples);
+    hook_free(image2.samples);
+    return status;
+}
