@@ -2,6 +2,7 @@
 // uncompressed 16-bit greyscale PNG. Samples are expanded from the 8x8 blocks
 // straight into the stored deflate blocks of the file image, with Adler-32
 // and the IDAT CRC computed on the way while the bytes are still in cache.
+#include <bit>
 #include <cstring>
 
 #include "png_heightmap.h"
@@ -112,6 +113,53 @@ struct StreamWriter {
     }
 };
 
+constexpr bool little_endian = std::endian::native == std::endian::little;
+
+// Four pattern bytes (the first one lowest) as 16-bit lanes of a 64-bit word.
+inline uint64_t spread_lanes(const uint8_t* p) {
+    uint32_t w;
+    if constexpr (little_endian) {
+        memcpy(&w, p, 4);
+    } else {
+        w = read_le32(p);
+    }
+    uint64_t x = w;
+    x = (x | (x << 16)) & 0x0000FFFF0000FFFFull;
+    x = (x | (x << 8)) & 0x00FF00FF00FF00FFull;
+    return x;
+}
+
+inline void store_le64(uint8_t* out, uint64_t v) {
+    if constexpr (little_endian) {
+        memcpy(out, &v, 8);
+    } else {
+        for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(v >> (8 * i));
+    }
+}
+
+// Patterns are met in the order of the table, scattered over the pool; asking
+// for one a few blocks ahead hides most of the wait for memory.
+inline void prefetch(const void* p) {
+#if defined(__GNUC__)
+    __builtin_prefetch(p);
+#else
+    (void)p;
+#endif
+}
+constexpr uint32_t prefetch_distance = 16;  // blocks
+
+// Four samples pattern x 128 + base (mod 65536 in each lane), big-endian.
+// Pattern x 128 is at most 32640, so the lanes' top bits are added apart and
+// no carry crosses into the next lane.
+inline void put_four(uint8_t* out, const uint8_t* pattern, uint64_t base_lanes) {
+    constexpr uint64_t top = 0x8000800080008000ull;
+    constexpr uint64_t low_bytes = 0x00FF00FF00FF00FFull;
+    uint64_t v = (spread_lanes(pattern) << 7) + (base_lanes & ~top);
+    v ^= base_lanes & top;
+    v = ((v & low_bytes) << 8) | ((v >> 8) & low_bytes);
+    store_le64(out, v);
+}
+
 // One raw row: filter byte 0, then big-endian samples pattern x 128 + base +
 // sea level (mod 65536). `entries` are the layer-1 entries of the row's block
 // row, `row_in_block` the row's place inside its blocks.
@@ -120,13 +168,14 @@ void fill_row(uint8_t* out, const uint8_t* entries, const uint8_t* patterns, uin
     *out++ = 0;
     const uint32_t full_blocks = width / 8;
     for (uint32_t bx = 0; bx < full_blocks; ++bx, entries += 8, out += 16) {
+        if (bx + prefetch_distance < full_blocks) {
+            prefetch(patterns + read_le32(entries + 8 * prefetch_distance + 4) + row_in_block * 8);
+        }
         const uint16_t base = static_cast<uint16_t>(read_le32(entries) + sea_level);
         const uint8_t* pattern = patterns + read_le32(entries + 4) + row_in_block * 8;
-        for (int i = 0; i < 8; ++i) {
-            const uint16_t v = static_cast<uint16_t>(pattern[i] * 128 + base);
-            out[2 * i] = static_cast<uint8_t>(v >> 8);
-            out[2 * i + 1] = static_cast<uint8_t>(v);
-        }
+        const uint64_t base_lanes = base * 0x0001000100010001ull;
+        put_four(out, pattern, base_lanes);
+        put_four(out + 8, pattern + 4, base_lanes);
     }
     if (const uint32_t rest = width % 8) {
         const uint16_t base = static_cast<uint16_t>(read_le32(entries) + sea_level);
@@ -204,15 +253,26 @@ void build_png_image(uint8_t* out, const PngLayout& layout, const BattleFile& fi
     memcpy(s.p + sea_level_chunk_size, iend_chunk, sizeof iend_chunk);
 }
 
+namespace {
+
+// Builds and writes one heightmap's PNG in `image` (file image and scratch row).
+Status write_png_layer(const char* path, const BattleFile& file, int layer, const PngLayout& layout, uint8_t* image) {
+    build_png_image(image, layout, file, layer, image + layout.file_bytes);
+    if (!write_file_whole(path, image, layout.file_bytes)) return report_file_failure(path);
+    return status_ok;
+}
+
+uint64_t image_buffer_size(const PngLayout& layout, const BattleFile& file) {
+    return layout.file_bytes + 2 * uint64_t{battle_width(file)} + 1;  // the file image, then the scratch row
+}
+
+}  // namespace
+
 Status export_png_layer(const char* path, const BattleFile& file, int layer) {
     const PngLayout layout = png_layout(battle_width(file), battle_height(file));
-    const uint64_t row_bytes = 2 * uint64_t{battle_width(file)} + 1;
-    // One buffer: the file image, then the scratch row.
-    uint8_t* image = allocate_buffer(layout.file_bytes + row_bytes);
+    uint8_t* image = allocate_buffer(image_buffer_size(layout, file));
     if (image == nullptr) return report_out_of_memory(path);
-    build_png_image(image, layout, file, layer, image + layout.file_bytes);
-    Status status = status_ok;
-    if (!write_file_whole(path, image, layout.file_bytes)) status = report_file_failure(path);
+    Status status = write_png_layer(path, file, layer, layout, image);
     release_buffer(image);
     return status;
 }
@@ -220,9 +280,21 @@ Status export_png_layer(const char* path, const BattleFile& file, int layer) {
 Status run_export(const char* battle_path, const char* png1_path, const char* png2_path) {
     BattleFile file;
     if (Status status = load_battle_file(battle_path, &file)) return status;
+    // Both heightmaps have the same size, so one image buffer serves both
+    // (its pages are touched once). Without it, each heightmap reports its
+    // own allocation failure.
+    const PngLayout layout = png_layout(battle_width(file), battle_height(file));
+    uint8_t* image = allocate_buffer(image_buffer_size(layout, file));
+    Status first, second;
     // The second heightmap is written whatever became of the first.
-    const Status first = export_png_layer(png1_path, file, 0);
-    const Status second = export_png_layer(png2_path, file, 1);
+    if (image != nullptr) {
+        first = write_png_layer(png1_path, file, 0, layout, image);
+        second = write_png_layer(png2_path, file, 1, layout, image);
+        release_buffer(image);
+    } else {
+        first = export_png_layer(png1_path, file, 0);
+        second = export_png_layer(png2_path, file, 1);
+    }
     release_buffer(file.data);
     return first != status_ok ? first : second;
 }
