@@ -159,7 +159,8 @@ struct Landscape {
     uint64_t seed;
 
     Landscape(uint32_t width, uint32_t height, uint64_t s) : seed(s) {
-        wavelength = std::max(width, height) / 2.0;
+        // Hills of a few hundred pixels at most, so large maps get more of them.
+        wavelength = std::min(std::max(width, height) / 2.0, 512.0);
         if (wavelength < 16) wavelength = 16;
         octaves = 1;
         for (double w = wavelength; w > 4 && octaves < 9; w /= 2) ++octaves;
@@ -171,7 +172,7 @@ struct Landscape {
         constexpr double c = 0.8, s = 0.6;
         double sum = 0, amp = 0.5, norm = 0, f = 1 / wavelength;
         double u = x, v = y;
-        for (int o = 0; o < octaves; ++o, amp *= 0.5, f *= 2) {
+        for (int o = 0; o < octaves; ++o, amp *= 0.55, f *= 2) {
             sum += amp * value_noise(u * f, v * f, seed + o);
             norm += amp;
             double t = c * u - s * v;
