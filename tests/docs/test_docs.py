@@ -1,0 +1,89 @@
+"""The man page renders without warnings and lists every message the program
+can print, and the README's troubleshooting covers each of those messages.
+
+The messages are taken from the sources: every format given to
+console_printf, and the battle-file faults that the loader prints after the
+path. A message added to the program without documentation fails here."""
+import glob
+import os
+import re
+import subprocess
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+MAN_PAGE = os.path.join(REPO, "hmap.1")
+README = os.path.join(REPO, "README.md")
+
+STRING = r'"(?:[^"\\]|\\.)*"'
+PRINTF_CALL = re.compile(r"console_printf\(\s*((?:" + STRING + r"\s*)+)")
+# The loader's faults, printed as "<path> > <fault>": its sentence-like literals.
+LOADER_FAULT = re.compile(r'(?:return|=)\s*"([A-Z][^"\\]*\.)"')
+SPECIFIER = re.compile(r"%0?\d*[sduX]")
+
+
+def c_text(literals):
+    """The text of adjacent C string literals."""
+    text = "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', literals))
+    return re.sub(r"\\(.)", lambda m: {"r": "\r", "n": "\n"}.get(m.group(1), m.group(1)), text)
+
+
+def program_messages():
+    """The printf format of each message line, without its line end. A block
+    of several lines (the usage text) is known by its first line."""
+    formats = set()
+    for path in glob.glob(os.path.join(REPO, "src", "**", "*.cpp"), recursive=True):
+        with open(path, encoding="utf-8") as f:
+            source = f.read()
+        for call in PRINTF_CALL.finditer(source):
+            formats.add(c_text(call.group(1)).strip("\r\n").split("\r\n")[0])
+        if os.path.basename(path) == "loader.cpp":
+            formats.update("%s > " + fault for fault in LOADER_FAULT.findall(source))
+    # Only formats with words in them; "%04X" (the sea level shown) has none.
+    return sorted(f.rstrip() for f in formats if re.search(r"[A-Za-z]{2}", SPECIFIER.sub("", f)))
+
+
+def message_pattern(fmt):
+    """A regular expression for the message with any text in each placeholder."""
+    return re.compile(".+?".join(re.escape(part) for part in SPECIFIER.split(fmt)))
+
+
+def section(lines, start, stop):
+    """The lines from the one matching `start` up to the next matching `stop`."""
+    begin = next((i for i, line in enumerate(lines) if re.match(start, line)), None)
+    if begin is None:
+        raise AssertionError(f"no section {start!r}")
+    end = next((i for i in range(begin + 1, len(lines)) if re.match(stop, lines[i])), len(lines))
+    return lines[begin:end]
+
+
+class ManPage(unittest.TestCase):
+    def render(self, *options):
+        p = subprocess.run(["groff", "-man", *options, MAN_PAGE], stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, check=True)
+        return p.stdout.decode("utf-8", "replace")
+
+    def test_renders_without_warnings(self):
+        self.assertEqual(self.render("-ww", "-z"), "")
+
+    def test_lists_every_message_of_the_program(self):
+        # Very long lines, so no message is broken or hyphenated.
+        text = self.render("-Tascii", "-P-cbou", "-rLL=4000n").splitlines()
+        diagnostics = "\n".join(section(text, r"DIAGNOSTICS", r"EXIT STATUS"))
+        messages = program_messages()
+        self.assertIn("%s > Bad HMAP - dimensions.", messages)  # the sources were read
+        missing = [m for m in messages if not message_pattern(m).search(diagnostics)]
+        self.assertEqual(missing, [], "messages missing from the man page's DIAGNOSTICS")
+
+
+class ReadmeTroubleshooting(unittest.TestCase):
+    def test_covers_every_message(self):
+        with open(README, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+        trouble = "\n".join(section(lines, r"## Troubleshooting", r"## ")).replace("`", "")
+        missing = [m for m in program_messages() if not message_pattern(m).search(trouble)]
+        self.assertEqual(missing, [], "messages missing from the README's troubleshooting")
+
+
+if __name__ == "__main__":
+    unittest.main()
