@@ -19,7 +19,7 @@ STRING = r'"(?:[^"\\]|\\.)*"'
 PRINTF_CALL = re.compile(r"console_printf\(\s*((?:" + STRING + r"\s*)+)")
 # The loader's faults, printed as "<path> > <fault>": its sentence-like literals.
 LOADER_FAULT = re.compile(r'(?:return|=)\s*"([A-Z][^"\\]*\.)"')
-SPECIFIER = re.compile(r"%0?\d*[sduX]")
+PLACEHOLDER = re.compile(r"%0?\d*[sduX]")
 
 
 def c_text(literals):
@@ -40,12 +40,12 @@ def program_messages():
         if os.path.basename(path) == "loader.cpp":
             formats.update("%s > " + fault for fault in LOADER_FAULT.findall(source))
     # Only formats with words in them; "%04X" (the sea level shown) has none.
-    return sorted(f.rstrip() for f in formats if re.search(r"[A-Za-z]{2}", SPECIFIER.sub("", f)))
+    return sorted(f.rstrip() for f in formats if re.search(r"[A-Za-z]{2}", PLACEHOLDER.sub("", f)))
 
 
 def message_pattern(fmt):
     """A regular expression for the message with any text in each placeholder."""
-    return re.compile(".+?".join(re.escape(part) for part in SPECIFIER.split(fmt)))
+    return re.compile(".+?".join(re.escape(part) for part in PLACEHOLDER.split(fmt)))
 
 
 def section(lines, start, stop):
