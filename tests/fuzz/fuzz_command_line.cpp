@@ -1,0 +1,134 @@
+// Command-line splitting against a plain model of the quoting rules: the
+// token, its length + 1 and the characters consumed must agree at every
+// capacity, nothing may be written past the destination, and the argument
+// buffers filled by split_command_line must match what take_arguments makes
+// of the same tokens handed over as argv. parse_integer against a model too.
+#include <string>
+
+#include "command_line.h"
+#include "fuzz_check.h"
+
+namespace {
+
+struct ModelToken {
+    std::string text;  // the whole token, however long
+    size_t consumed;
+};
+
+// Skip blanks; outside quotes a blank ends the token and a quote opens;
+// inside, "" is one quote and a lone quote closes.
+ModelToken model_token(const char* s) {
+    ModelToken t{{}, 0};
+    size_t i = 0;
+    while (s[i] == ' ' || s[i] == '\t') ++i;
+    bool quoted = false;
+    for (;;) {
+        char c = s[i];
+        if (c == 0) break;
+        if (!quoted && (c == ' ' || c == '\t')) break;
+        if (c == '"') {
+            if (quoted && s[i + 1] == '"') {
+                t.text += '"';
+                i += 2;
+            } else {
+                quoted = !quoted;
+                ++i;
+            }
+            continue;
+        }
+        t.text += c;
+        ++i;
+    }
+    t.consumed = i;
+    return t;
+}
+
+uint32_t model_integer(const char* s) {
+    uint32_t v = 0;
+    if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        for (const char* p = s + 2;; ++p) {
+            int d = (*p >= '0' && *p <= '9')   ? *p - '0'
+                    : (*p >= 'a' && *p <= 'f') ? *p - 'a' + 10
+                    : (*p >= 'A' && *p <= 'F') ? *p - 'A' + 10
+                                               : -1;
+            if (d < 0) break;
+            v = v * 16u + static_cast<uint32_t>(d);
+        }
+        return v;
+    }
+    for (const char* p = s; *p >= '0' && *p <= '9'; ++p) v = v * 10u + static_cast<uint32_t>(*p - '0');
+    return v;
+}
+
+void check_token_at(const char* text, size_t capacity) {
+    ModelToken model = model_token(text);
+    // The destination is a block of exactly `capacity` bytes (none for 0).
+    char* dest = capacity ? static_cast<char*>(std::malloc(capacity)) : nullptr;
+    if (dest) std::memset(dest, 0x55, capacity);
+    size_t consumed = 12345;
+    size_t result = next_token(dest, capacity, text, &consumed);
+    FUZZ_CHECK(result == model.text.size() + 1);
+    FUZZ_CHECK(consumed == model.consumed);
+    if (capacity != 0) {
+        if (model.text.size() < capacity) {
+            FUZZ_CHECK(std::memcmp(dest, model.text.c_str(), model.text.size() + 1) == 0);
+        } else {
+            FUZZ_CHECK(dest[0] == 0);  // dropped whole, never cut short
+        }
+    }
+    // Without `consumed` the result is the same.
+    if (dest) FUZZ_CHECK(next_token(dest, capacity, text, nullptr) == result);
+    std::free(dest);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // The command line is a C string: it ends at the first zero byte.
+    std::string line(reinterpret_cast<const char*>(data), size);
+    line.resize(strnlen(line.c_str(), line.size()));
+    const char* text = line.c_str();
+
+    // The first token at a few capacities around its own length, and every
+    // later token's start, as split_command_line walks them.
+    const size_t first = model_token(text).text.size();
+    for (size_t capacity : {size_t{0}, size_t{1}, size_t{3}, first, first + 1, first + 2, argument_capacity})
+        check_token_at(text, capacity);
+
+    // Split the whole line by the model; each token's text also goes through
+    // parse_integer.
+    std::vector<std::string> tokens;
+    size_t at = 0;
+    for (int i = 0; i < 7; ++i) {
+        ModelToken t = model_token(text + at);
+        check_token_at(text + at, argument_capacity);
+        FUZZ_CHECK(parse_integer(t.text.c_str()) == model_integer(t.text.c_str()));
+        at += t.consumed;
+        tokens.push_back(t.text);
+    }
+
+    CommandArguments split;
+    std::memset(&split, 0x55, sizeof split);
+    split_command_line(text, &split);
+    auto expect = [](const std::string& token, size_t capacity) {
+        return token.size() < capacity ? token : std::string();
+    };
+    FUZZ_CHECK(split.option == expect(tokens[1], option_capacity));
+    for (int i = 0; i < 4; ++i) FUZZ_CHECK(split.arg[i] == expect(tokens[2 + i], argument_capacity));
+    FUZZ_CHECK(split.surplus == !tokens[6].empty());
+
+    // The same tokens as the shell would hand them over.
+    std::vector<const char*> argv;
+    for (const std::string& t : tokens) argv.push_back(t.c_str());
+    int argc = 7;
+    while (argc > 1 && tokens[argc - 1].empty()) --argc;  // trailing blanks give no argv entries
+    CommandArguments taken;
+    std::memset(&taken, 0x55, sizeof taken);
+    take_arguments(argc, argv.data(), &taken);
+    FUZZ_CHECK(std::strcmp(taken.option, split.option) == 0);
+    for (int i = 0; i < 4; ++i) FUZZ_CHECK(std::strcmp(taken.arg[i], split.arg[i]) == 0);
+    FUZZ_CHECK(taken.surplus == split.surplus);
+
+    FUZZ_CHECK(parse_integer(text) == model_integer(text));
+    return 0;
+}

@@ -1,0 +1,150 @@
+// A PNG in memory through the heightmap reader and then the import encoder.
+// The reader must hold no decoder memory after any failure and only the
+// samples after success, and take the sea level from the first hmAP chunk.
+// The encoder, given the image as heightmap 1 and its mirror image as
+// heightmap 2, must produce a chunk that the battle-file loader accepts, whose
+// every block keeps its samples within 64 of the original (or is reported as
+// truncated), with no pattern stored twice; the hashed pool lookup must give
+// the same bytes as the plain scan, and the pattern limit must refuse exactly
+// at the number of patterns needed.
+#include <algorithm>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "battle_file.h"
+#include "fuzz_check.h"
+#include "png_heightmap.h"
+
+namespace {
+
+uint16_t model_sea_level(const uint8_t* b, uint64_t size) {
+    for (uint64_t pos = 8; pos + 12 <= size; pos += uint64_t{fuzz_be32(b + pos)} + 12)
+        if (same_bytes(b + pos + 4, "hmAP", 4)) return static_cast<uint16_t>(b[pos + 8] | (b[pos + 9] << 8));
+    return 0;
+}
+
+using Reports = std::vector<std::pair<uint32_t, uint32_t>>;
+
+void note_truncation(void* context, uint32_t x0, uint32_t y0) {
+    static_cast<Reports*>(context)->emplace_back(x0, y0);
+}
+
+// Checks one heightmap (entries from `first`) of an encoded chunk against its samples.
+void check_heightmap(const uint8_t* chunk, uint64_t first, const uint8_t* samples, uint32_t w, uint32_t h,
+                     uint16_t sea_level, uint64_t np, Reports& expected_reports) {
+    const uint64_t l1 = fuzz_le32(chunk + 24);
+    const uint8_t* pool = chunk + 32 + l1;
+    uint64_t e = first;
+    for (uint32_t y0 = 0; y0 < h; y0 += 8) {
+        for (uint32_t x0 = 0; x0 < w; x0 += 8, ++e) {
+            const uint32_t x1 = std::min(w, x0 + 8), y1 = std::min(h, y0 + 8);
+            auto sample = [&](uint32_t x, uint32_t y) {
+                return uint32_t(samples[2 * (uint64_t{y} * w + x)] << 8) | samples[2 * (uint64_t{y} * w + x) + 1];
+            };
+            uint32_t lo = 65535, hi = 0;
+            for (uint32_t y = y0; y < y1; ++y)
+                for (uint32_t x = x0; x < x1; ++x) lo = std::min(lo, sample(x, y)), hi = std::max(hi, sample(x, y));
+            if (hi - lo > 32640) expected_reports.emplace_back(x0, y0);
+            const int32_t base = static_cast<int32_t>(fuzz_le32(chunk + 28 + 8 * e));
+            const uint32_t offset = fuzz_le32(chunk + 28 + 8 * e + 4);
+            FUZZ_CHECK(base == int32_t(lo) - int32_t(sea_level));
+            FUZZ_CHECK(offset % 64 == 0 && offset / 64 < np);
+            for (uint32_t y = y0; y < y1; ++y) {
+                for (uint32_t x = x0; x < x1; ++x) {
+                    const uint32_t q = pool[offset + (y - y0) * 8 + (x - x0)];
+                    FUZZ_CHECK(q == std::min(255u, (sample(x, y) - lo + 64) >> 7));
+                    const int64_t height = int64_t{base} + 128 * int64_t{q};
+                    const int64_t wanted = int64_t{sample(x, y)} - sea_level;
+                    if (hi - lo <= 32640) FUZZ_CHECK(height - wanted <= 64 && wanted - height <= 64);
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::vector<uint8_t> bytes = exact_copy(data, size);
+    const uint64_t live = hook_live_blocks();
+    Grey16Image image;
+    const Status status = decode_grey16_png("fuzz.png", bytes.data(), size, &image);
+    if (status != status_ok) {
+        FUZZ_CHECK(image.samples == nullptr);
+        FUZZ_CHECK(hook_live_blocks() == live);
+        return 0;
+    }
+    FUZZ_CHECK(hook_live_blocks() == live + 1);
+    FUZZ_CHECK(image.width >= 1 && image.height >= 1);
+    FUZZ_CHECK(image.width <= max_heightmap_side && image.height <= max_heightmap_side);
+    FUZZ_CHECK(image.sea_level == model_sea_level(bytes.data(), size));
+    const uint32_t w = image.width, h = image.height;
+    const uint64_t count = uint64_t{w} * h;
+    // Every sample is readable (AddressSanitizer watches the decoder's block).
+    std::vector<uint8_t> samples1(image.samples, image.samples + 2 * count);
+    hook_free(image.samples);
+    FUZZ_CHECK(hook_live_blocks() == live);
+    if (count > (1u << 18)) return 0;  // keep each run short
+
+    // Heightmap 2: the same image mirrored left to right.
+    std::vector<uint8_t> samples2(2 * count);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x)
+            for (int k = 0; k < 2; ++k)
+                samples2[2 * (uint64_t{y} * w + x) + k] = samples1[2 * (uint64_t{y} * w + (w - 1 - x)) + k];
+    const HeightmapPair pair{samples1.data(), samples2.data(), w, h, image.sea_level};
+
+    const uint64_t nb = heightmap_block_count(w, h);
+    FUZZ_CHECK(nb == uint64_t{(w + 7) / 8} * ((h + 7) / 8));
+    std::vector<uint8_t> chunk(chunk_capacity(nb));
+    std::vector<uint32_t> index(pattern_index_size(nb) / sizeof(uint32_t));
+    Reports reports;
+    const uint64_t span = encode_heightmaps(pair, chunk.data(), index.data(), max_patterns, note_truncation, &reports);
+    const uint64_t np = fuzz_le32(chunk.data() + 16);
+    const uint64_t l2 = fuzz_le32(chunk.data() + 28 + 16 * nb);
+    FUZZ_CHECK(span == 32 + 16 * nb + l2);
+    FUZZ_CHECK(l2 == 64 * np && np >= 1 && np <= 2 * nb);
+    FUZZ_CHECK(same_bytes(chunk.data(), "HMAP", 4));
+    FUZZ_CHECK(fuzz_le32(chunk.data() + 4) == uint32_t(8 * nb + l2 + 24));
+    FUZZ_CHECK(fuzz_le32(chunk.data() + 8) == w && fuzz_le32(chunk.data() + 12) == h);
+    FUZZ_CHECK(fuzz_le32(chunk.data() + 20) == nb && fuzz_le32(chunk.data() + 24) == 16 * nb);
+    Reports expected_reports;
+    check_heightmap(chunk.data(), 0, samples1.data(), w, h, image.sea_level, np, expected_reports);
+    check_heightmap(chunk.data(), nb, samples2.data(), w, h, image.sea_level, np, expected_reports);
+    FUZZ_CHECK(reports == expected_reports);
+    std::set<std::string> distinct;
+    for (uint64_t i = 0; i < np; ++i)
+        distinct.emplace(reinterpret_cast<const char*>(chunk.data() + 32 + 16 * nb + 64 * i), 64);
+    FUZZ_CHECK(distinct.size() == np);
+
+    // The plain scan gives the same bytes, and the limit refuses at np patterns.
+    std::vector<uint8_t> again(chunk.size());
+    if (nb * np <= (1u << 20)) {
+        FUZZ_CHECK(encode_heightmaps(pair, again.data(), nullptr, max_patterns, nullptr, nullptr) == span);
+        FUZZ_CHECK(same_bytes(again.data(), chunk.data(), span));
+    }
+    FUZZ_CHECK(encode_heightmaps(pair, again.data(), index.data(), np + 1, nullptr, nullptr) == span);
+    FUZZ_CHECK(encode_heightmaps(pair, again.data(), index.data(), np, nullptr, nullptr) == 0);
+
+    // Inside a battle file the new chunk loads, with the patterns it references.
+    std::vector<uint8_t> battle(reinterpret_cast<const uint8_t*>("Kelvaroth Battle file 1.10      "),
+                                reinterpret_cast<const uint8_t*>("Kelvaroth Battle file 1.10      ") + 32);
+    // Chunks 1 to 4 without data but for chunk 3's count word (S3 = 4, N3 = 0),
+    // then the 8 bytes before the heightmap chunk.
+    for (int c = 0; c < 4; ++c) {
+        battle.insert(battle.end(), {'L', 'E', 'A', 'D', uint8_t(c == 2 ? 4 : 0), 0, 0, 0});
+        if (c == 2) battle.insert(battle.end(), {0, 0, 0, 0});
+    }
+    battle.insert(battle.end(), 8, 0);
+    const uint64_t t = battle.size();
+    battle.insert(battle.end(), chunk.begin(), chunk.begin() + static_cast<ptrdiff_t>(span));
+    battle.insert(battle.end(), {'A', 'T', 'T', 'R', 0});
+    BattleFile file{};
+    file.data = battle.data();
+    file.size = battle.size();
+    const char* verdict = check_battle_bytes(&file);
+    FUZZ_CHECK(verdict == nullptr);
+    FUZZ_CHECK(file.chunk_pos == t && file.chunk_span == span);
+    return 0;
+}

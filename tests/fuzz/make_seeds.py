@@ -1,0 +1,98 @@
+"""Seed inputs for the fuzz targets, made by the project's own tools: battle
+files from make_battle, PNGs exported from them by hmap -x, and a few PNGs of
+other kinds from PIL and ImageMagick (no hmAP chunk, interlaced, 8-bit,
+colour) so the reader's refusals are reached from the start.
+
+    make_seeds.py TARGET FOLDER     (HMAP_TOOLS holds make_battle, HMAP_EXE is hmap)
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+TOOLS = os.environ.get("HMAP_TOOLS", "")
+HMAP = os.environ.get("HMAP_EXE", "")
+
+COMMAND_LINES = [
+    b"hmap -x a.prj b.png c.png",
+    b"hmap.exe /I in.prj out.prj \"my map 1.png\" \"my map 2.png\"",
+    b"hmap -s \"C:\\maps\\x.png\\\" 0x1F4",
+    b"\"C:\\Program Files\\hmap.exe\" -s x.png \"\"",
+    b"hmap\t-S\tx.png\t70000 surplus",
+    b"hmap -i a \"b\"\"c\" d e f g h",
+    b"hmap -x " + b"A" * 300 + b" b.png c.png",
+    b"hmap -s x.png 0XfFfFfFfFf",
+    b"  hmap   -xy  \"\"\"\"  \"unterminated",
+    b"",
+]
+
+# (width, height, terrain, extra make_battle options)
+BATTLES = [
+    (1, 1, "flat", []),
+    (9, 8, "realistic", []),
+    (16, 16, "rough", ["--trailing", "4"]),
+    (8, 13, "negative", ["--lead", "0,0,4,0,0"]),
+    (17, 9, "shared", ["--lead", "3,1,12,2,5", "--trailing", "1"]),
+]
+
+
+def make_battles(folder):
+    paths = []
+    for i, (w, h, terrain, extra) in enumerate(BATTLES):
+        path = os.path.join(folder, f"battle{i}.prj")
+        subprocess.run([os.path.join(TOOLS, "make_battle"), "--width", str(w), "--height", str(h),
+                        "--terrain", terrain, "--seed", str(i + 1), *extra, "-o", path],
+                       check=True, stdout=subprocess.DEVNULL)
+        paths.append(path)
+    return paths
+
+
+def make_pngs(folder):
+    work = tempfile.mkdtemp(prefix="hmap-seeds-")
+    try:
+        for i, battle in enumerate(make_battles(work)):
+            subprocess.run([HMAP, "-x", battle, os.path.join(folder, f"export{i}a.png"),
+                            os.path.join(folder, f"export{i}b.png")], check=True, stdout=subprocess.DEVNULL)
+    finally:
+        shutil.rmtree(work)
+    with open(os.path.join(folder, "export1a.png"), "rb") as f:
+        exported = f.read()
+    # The same image without its hmAP chunk (14 bytes before IEND), and with a byte after IEND.
+    with open(os.path.join(folder, "no-hmap.png"), "wb") as f:
+        f.write(exported[:-26] + exported[-12:])
+    with open(os.path.join(folder, "after-iend.png"), "wb") as f:
+        f.write(exported[:-26] + exported[-12:] + b"\0")
+    try:
+        from PIL import Image
+        img = Image.new("I;16", (13, 7))
+        img.putdata([(x * 4099 + y * 977) % 65536 for y in range(7) for x in range(13)])
+        img.save(os.path.join(folder, "pil16.png"))
+        Image.new("L", (5, 3), 200).save(os.path.join(folder, "pil8.png"))
+    except ImportError:
+        pass
+    convert = "/usr/bin/convert"
+    if os.path.exists(convert):
+        for name, options in [("interlaced.png", ["-interlace", "PNG", "-define", "png:color-type=0",
+                                                "-define", "png:bit-depth=16"]),
+                              ("rgb16.png", ["-define", "png:color-type=2"])]:
+            subprocess.run([convert, "-size", "11x6", "gradient:black-white", "-depth", "16", *options,
+                            os.path.join(folder, name)], check=True)
+
+
+def make(target, folder):
+    os.makedirs(folder, exist_ok=True)
+    if target == "command_line":
+        for i, line in enumerate(COMMAND_LINES):
+            with open(os.path.join(folder, f"line{i}"), "wb") as f:
+                f.write(line)
+    elif target in ("battle_loader", "export"):
+        make_battles(folder)
+    elif target in ("sea_level", "png_import"):
+        make_pngs(folder)
+    else:
+        raise SystemExit(f"no seeds for {target}")
+
+
+if __name__ == "__main__":
+    make(sys.argv[1], sys.argv[2])
