@@ -58,9 +58,8 @@ struct BattleBuilder {
     uint64_t chunk_pos() const { return 32 + 8 + s1 + 8 + s2 + 8 + s3 + 4ull * n3 + 8 + s4 + 8; }
 
     Bytes bytes() const {
-        Bytes out;
         const char sig[] = "Kelvaroth Battle file 1.10      ";
-        out.insert(out.end(), sig, sig + 32);
+        Bytes out(sig, sig + 32);
         auto chunk = [&out](const char* t, uint32_t size, uint64_t data) {
             out.insert(out.end(), t, t + 4);
             put_le32(out, size);
