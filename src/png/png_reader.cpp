@@ -1,6 +1,7 @@
 // Loads heightmap PNGs through LodePNG: only 16-bit greyscale images are
 // taken, as they are (no colour conversion), with the sea level of their
-// hmAP chunk. LodePNG takes all its memory through the platform's hooks.
+// hmAP chunk. LodePNG takes all its memory through the platform's hooks, and
+// checks chunk CRCs with our CRC-32.
 #include <lodepng.h>
 
 #include "png_heightmap.h"
@@ -8,6 +9,7 @@
 void* lodepng_malloc(size_t size) { return hook_alloc(size); }
 void* lodepng_realloc(void* ptr, size_t new_size) { return hook_realloc(ptr, new_size); }
 void lodepng_free(void* ptr) { hook_free(ptr); }
+unsigned lodepng_crc32(const unsigned char* data, size_t length) { return crc32_bytes(data, length); }
 
 namespace {
 
