@@ -36,12 +36,15 @@ uint64_t hash_pattern(const uint8_t* pattern) {
         h = (h + word) * 0x9E3779B97F4A7C15u;
         h ^= h >> 29;
     }
-    return h;
+    h *= 0xD6E8FEB86659FD93u;
+    return h ^ (h >> 32);
 }
 
 // The pattern pool: `count` patterns of 64 bytes at `bytes`, never two alike.
-// The index, when there is one, maps a pattern's hash to its number + 1
-// (0 marks a free slot), by open addressing with linear probing.
+// The index, when there is one, is an open-addressing table with linear
+// probing, chosen by the hash's low bits. A slot is two words: the pattern's
+// number + 1 (0 marks a free slot) and the high 32 bits of its hash, so that
+// a probe reads the pool only when the hashes agree.
 struct PatternPool {
     uint8_t* bytes;
     uint64_t count;
@@ -53,25 +56,81 @@ struct PatternPool {
 // has none; `limit` when appending would bring the pool to `limit` patterns.
 // The pool never holds two identical patterns, so the hashed lookup finds the
 // same pattern as a scan from the start.
-uint64_t find_or_add_pattern(PatternPool& pool, const uint8_t* pattern, uint64_t limit) {
+uint64_t find_or_add_pattern(PatternPool& pool, const uint8_t* pattern, uint64_t hash, uint64_t limit) {
     uint64_t slot = 0;
+    const auto tag = static_cast<uint32_t>(hash >> 32);
     if (pool.index == nullptr) {
         for (uint64_t n = 0; n < pool.count; ++n) {
             if (memcmp(pool.bytes + 64 * n, pattern, 64) == 0) return n;
         }
     } else {
-        slot = hash_pattern(pattern) & pool.mask;
-        while (uint32_t entry = pool.index[slot]) {
-            uint64_t n = entry - 1;
-            if (memcmp(pool.bytes + 64 * n, pattern, 64) == 0) return n;
-            slot = (slot + 1) & pool.mask;
+        for (slot = hash & pool.mask; uint32_t number = pool.index[2 * slot]; slot = (slot + 1) & pool.mask) {
+            uint64_t n = number - 1;
+            if (pool.index[2 * slot + 1] == tag && memcmp(pool.bytes + 64 * n, pattern, 64) == 0) return n;
         }
     }
     if (pool.count + 1 >= limit) return limit;
     uint64_t n = pool.count++;
     memcpy(pool.bytes + 64 * n, pattern, 64);
-    if (pool.index != nullptr) pool.index[slot] = static_cast<uint32_t>(n + 1);
+    if (pool.index != nullptr) {
+        pool.index[2 * slot] = static_cast<uint32_t>(n + 1);
+        pool.index[2 * slot + 1] = tag;
+    }
     return n;
+}
+
+// The block's samples at their cells (row x 8 + column), and their range.
+// Cells outside the image are left alone.
+struct Block {
+    uint32_t values[64];
+    uint32_t lo, hi;
+};
+
+inline uint32_t sample_at(const uint8_t* row, uint32_t x) { return (uint32_t{row[2 * x]} << 8) | row[2 * x + 1]; }
+
+void read_block(const uint8_t* samples, uint32_t width, uint32_t x0, uint32_t y0, uint32_t columns, uint32_t rows,
+                Block& block) {
+    block.lo = 65535;
+    block.hi = 0;
+    if (columns == 8 && rows == 8) {
+        // Whole blocks, fixed loops that the compiler can vectorise.
+        for (uint32_t r = 0; r < 8; ++r) {
+            const uint8_t* row = samples + 2 * (uint64_t{y0 + r} * width + x0);
+            for (uint32_t c = 0; c < 8; ++c) block.values[r * 8 + c] = sample_at(row, c);
+        }
+        uint32_t lo = 65535, hi = 0;
+        for (uint32_t v : block.values) {
+            lo = v < lo ? v : lo;
+            hi = v > hi ? v : hi;
+        }
+        block.lo = lo;
+        block.hi = hi;
+        return;
+    }
+    for (uint32_t r = 0; r < rows; ++r) {
+        const uint8_t* row = samples + 2 * (uint64_t{y0 + r} * width + x0);
+        for (uint32_t c = 0; c < columns; ++c) {
+            uint32_t v = sample_at(row, c);
+            block.values[r * 8 + c] = v;
+            if (v < block.lo) block.lo = v;
+            if (v > block.hi) block.hi = v;
+        }
+    }
+}
+
+// Steps of 128 above the block minimum, rounded to nearest, capped at 255.
+inline uint8_t step_of(uint32_t v, uint32_t lo) {
+    uint32_t q = (v - lo + 64) >> 7;
+    return static_cast<uint8_t>(q > 255 ? 255 : q);
+}
+
+void write_steps(const Block& block, uint32_t columns, uint32_t rows, uint8_t* scratch) {
+    if (columns == 8 && rows == 8) {
+        for (uint32_t i = 0; i < 64; ++i) scratch[i] = step_of(block.values[i], block.lo);
+        return;
+    }
+    for (uint32_t r = 0; r < rows; ++r)
+        for (uint32_t c = 0; c < columns; ++c) scratch[r * 8 + c] = step_of(block.values[r * 8 + c], block.lo);
 }
 
 void print_truncation(void*, uint32_t x0, uint32_t y0) {
@@ -87,7 +146,7 @@ uint64_t heightmap_block_count(uint32_t width, uint32_t height) {
 
 uint64_t chunk_capacity(uint64_t nb) { return 32 + 144 * nb; }
 
-uint64_t pattern_index_size(uint64_t nb) { return index_capacity(nb) * sizeof(uint32_t); }
+uint64_t pattern_index_size(uint64_t nb) { return index_capacity(nb) * 2 * sizeof(uint32_t); }
 
 uint64_t encode_heightmaps(const HeightmapPair& pair, uint8_t* chunk, uint32_t* index, uint64_t pattern_limit,
                            TruncationReport report, void* context) {
@@ -99,7 +158,6 @@ uint64_t encode_heightmaps(const HeightmapPair& pair, uint8_t* chunk, uint32_t* 
     write_le32(chunk + 12, height);
     write_le32(chunk + 20, static_cast<uint32_t>(nb));
     write_le32(chunk + 24, static_cast<uint32_t>(l1));
-    uint8_t* entry = chunk + 28;
 
     PatternPool pool{chunk + 32 + l1, 0, index, 0};
     if (index != nullptr) {
@@ -114,39 +172,49 @@ uint64_t encode_heightmaps(const HeightmapPair& pair, uint8_t* chunk, uint32_t* 
     // any block has written them they hold 0.
     uint8_t scratch[64] = {};
 
+    // Each block is looked up in the pool one block late: its index slot is
+    // fetched into the cache while the next block is read. The lookups still
+    // run in block order, so the pool grows exactly as it would without.
+    struct Pending {
+        uint8_t pattern[64];
+        uint64_t hash;
+        uint8_t* entry;
+    } pending[2];
+    bool waiting = false;
+    auto resolve = [&](const Pending& p) {
+        uint64_t n = find_or_add_pattern(pool, p.pattern, p.hash, pattern_limit);
+        if (n == pattern_limit) return false;
+        write_le32(p.entry + 4, static_cast<uint32_t>(64 * n));
+        return true;
+    };
+
+    uint8_t* entry = chunk + 28;
+    uint64_t k = 0;
+    Block block;
     for (const uint8_t* samples : {pair.samples1, pair.samples2}) {
         for (uint32_t y0 = 0; y0 < height; y0 += 8) {
-            const uint32_t y_end = height - y0 < 8 ? height : y0 + 8;
-            for (uint32_t x0 = 0; x0 < width; x0 += 8) {
-                const uint32_t x_end = width - x0 < 8 ? width : x0 + 8;
-                uint32_t lo = 65535, hi = 0;
-                for (uint32_t y = y0; y < y_end; ++y) {
-                    const uint8_t* row = samples + 2 * (uint64_t{y} * width);
-                    for (uint32_t x = x0; x < x_end; ++x) {
-                        uint32_t v = (uint32_t{row[2 * x]} << 8) | row[2 * x + 1];
-                        if (v < lo) lo = v;
-                        if (v > hi) hi = v;
-                    }
+            const uint32_t rows = height - y0 < 8 ? height - y0 : 8;
+            for (uint32_t x0 = 0; x0 < width; x0 += 8, ++k, entry += 8) {
+                const uint32_t columns = width - x0 < 8 ? width - x0 : 8;
+                read_block(samples, width, x0, y0, columns, rows, block);
+                if (block.hi - block.lo > max_block_range && report != nullptr) report(context, x0, y0);
+                write_le32(entry, static_cast<uint32_t>(static_cast<int32_t>(block.lo) - pair.sea_level));
+                write_steps(block, columns, rows, scratch);
+
+                Pending& next = pending[k & 1];
+                memcpy(next.pattern, scratch, 64);
+                next.entry = entry;
+                next.hash = 0;
+                if (index != nullptr) {
+                    next.hash = hash_pattern(scratch);
+                    __builtin_prefetch(&index[2 * (next.hash & pool.mask)]);
                 }
-                if (hi - lo > max_block_range && report != nullptr) report(context, x0, y0);
-                int32_t base = static_cast<int32_t>(lo) - static_cast<int32_t>(pair.sea_level);
-                for (uint32_t y = y0; y < y_end; ++y) {
-                    const uint8_t* row = samples + 2 * (uint64_t{y} * width);
-                    uint8_t* cells = scratch + (y - y0) * 8;
-                    for (uint32_t x = x0; x < x_end; ++x) {
-                        uint32_t v = (uint32_t{row[2 * x]} << 8) | row[2 * x + 1];
-                        uint32_t q = (v - lo + 64) >> 7;
-                        cells[x - x0] = static_cast<uint8_t>(q > 255 ? 255 : q);
-                    }
-                }
-                uint64_t n = find_or_add_pattern(pool, scratch, pattern_limit);
-                if (n == pattern_limit) return 0;
-                write_le32(entry, static_cast<uint32_t>(base));
-                write_le32(entry + 4, static_cast<uint32_t>(64 * n));
-                entry += 8;
+                if (waiting && !resolve(pending[(k + 1) & 1])) return 0;
+                waiting = true;
             }
         }
     }
+    if (waiting && !resolve(pending[(k + 1) & 1])) return 0;
 
     const uint64_t l2 = 64 * pool.count;
     write_le32(chunk + 16, static_cast<uint32_t>(pool.count));
@@ -192,7 +260,7 @@ Status import_heightmaps(const char* battle_in, const char* battle_out, const ch
         const uint64_t nb = heightmap_block_count(width, height);
         const uint64_t head = battle.chunk_pos;
         const uint64_t tail = battle.size - head - battle.chunk_span;
-        const uint64_t index_pos = (head + chunk_capacity(nb) + tail + 7) / 8 * 8;
+        const uint64_t index_pos = (head + chunk_capacity(nb) + tail + 3) / 4 * 4;
         output = allocate_buffer(index_pos + pattern_index_size(nb));
         if (output == nullptr) {
             status = report_out_of_memory(battle_out);
