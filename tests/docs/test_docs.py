@@ -1,19 +1,29 @@
 """The man page renders without warnings and lists every message the program
-can print, and the README's troubleshooting covers each of those messages.
+can print, the README's troubleshooting covers each of those messages, and
+the worked example of docs/formats.md still shows what the shipped sample
+gives.
 
 The messages are taken from the sources: every format given to
 console_printf, and the battle-file faults that the loader prints after the
-path. A message added to the program without documentation fails here."""
+path. A message added to the program without documentation fails here.
+
+Environment, set by CTest: HMAP_EXE, the program the example's commands run."""
 import glob
 import os
 import re
+import shlex
+import shutil
 import subprocess
+import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 MAN_PAGE = os.path.join(REPO, "hmap.1")
 README = os.path.join(REPO, "README.md")
+FORMATS = os.path.join(REPO, "docs", "formats.md")
+SAMPLE = os.path.join(REPO, "examples", "sample.prj")
+HMAP_EXE = os.environ.get("HMAP_EXE", "")
 
 STRING = r'"(?:[^"\\]|\\.)*"'
 PRINTF_CALL = re.compile(r"console_printf\(\s*((?:" + STRING + r"\s*)+)")
@@ -83,6 +93,39 @@ class ReadmeTroubleshooting(unittest.TestCase):
         trouble = "\n".join(section(lines, r"## Troubleshooting", r"## ")).replace("`", "")
         missing = [m for m in program_messages() if not message_pattern(m).search(trouble)]
         self.assertEqual(missing, [], "messages missing from the README's troubleshooting")
+
+
+def example_commands(markdown):
+    """(command, expected output) of each "$ " line in the fenced blocks, the
+    output being the block's lines up to the next command or the fence."""
+    commands, inside = [], False
+    for line in markdown.splitlines():
+        if line.startswith("```"):
+            inside = not inside
+        elif inside and line.startswith("$ "):
+            commands.append((line[2:], []))
+        elif inside and commands:
+            commands[-1][1].append(line)
+    return [(command, "".join(l + "\n" for l in output)) for command, output in commands]
+
+
+class FormatsWorkedExample(unittest.TestCase):
+    def test_commands_print_what_the_example_shows(self):
+        if not HMAP_EXE:
+            self.skipTest("HMAP_EXE not set")
+        with open(FORMATS, encoding="utf-8") as f:
+            commands = example_commands(f.read())
+        self.assertGreater(len(commands), 5)
+        work = tempfile.mkdtemp(prefix="hmap-docs-")
+        self.addCleanup(shutil.rmtree, work, True)
+        shutil.copy(SAMPLE, work)
+        for command, expected in commands:
+            argv = shlex.split(command)
+            self.assertIn(argv[0], ("hmap", "xxd"), command)
+            if argv[0] == "hmap":
+                argv[0] = HMAP_EXE
+            out = subprocess.run(argv, cwd=work, stdout=subprocess.PIPE, check=True).stdout
+            self.assertEqual(out.replace(b"\r\n", b"\n").decode("latin-1"), expected, command)
 
 
 if __name__ == "__main__":
