@@ -113,6 +113,19 @@ class Export(ExportTestCase):
                        error_code("is_dir"))
         self.assertDecodes("a.png", 20, 12, self.samples("in.prj", 1), self.sea_level("in.prj"))
 
+    def test_shipped_sample_is_remade_by_its_recipe_and_exports(self):
+        sample = os.path.join(harness.REPO, "examples", "sample.prj")
+        with open(os.path.join(harness.REPO, "examples", "README.md")) as f:
+            recipe = next(line for line in f if "make_battle" in line and "-o examples/sample.prj" in line)
+        options = recipe.split()[1:-2]  # between the program and "-o PATH"
+        harness.make_battle(self.dir, "remade.prj", *options, "--samples", self.path("s"))
+        with open(sample, "rb") as f:
+            self.write("sample.prj", f.read())
+        self.assertTrue(self.read("sample.prj") == self.read("remade.prj"), "examples/sample.prj differs from its recipe")
+        self.assertRun(self.hmap("-x", "sample.prj", "a.png", "b.png"), b"", 0)
+        with open(self.path("s1.raw"), "rb") as f:
+            self.assertDecodes("a.png", 512, 512, f.read(), 0)
+
     def test_argument_counts(self):
         self.battle("in.prj", 8, 8, "flat")
         before = harness.snapshot(self.dir)
