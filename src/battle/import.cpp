@@ -172,15 +172,16 @@ uint64_t encode_heightmaps(const HeightmapPair& pair, uint8_t* chunk, uint32_t* 
     // any block has written them they hold 0.
     uint8_t scratch[64] = {};
 
-    // Each block is looked up in the pool one block late: its index slot is
-    // fetched into the cache while the next block is read. The lookups still
-    // run in block order, so the pool grows exactly as it would without.
+    // Each block is looked up in the pool a few blocks late: its index slot
+    // is fetched into the cache while the blocks after it are read. The
+    // lookups still run in block order, so the pool grows exactly as it would
+    // without the delay.
+    constexpr uint64_t delay = 8;
     struct Pending {
         uint8_t pattern[64];
         uint64_t hash;
         uint8_t* entry;
-    } pending[2];
-    bool waiting = false;
+    } pending[delay];
     auto resolve = [&](const Pending& p) {
         uint64_t n = find_or_add_pattern(pool, p.pattern, p.hash, pattern_limit);
         if (n == pattern_limit) return false;
@@ -201,20 +202,22 @@ uint64_t encode_heightmaps(const HeightmapPair& pair, uint8_t* chunk, uint32_t* 
                 write_le32(entry, static_cast<uint32_t>(static_cast<int32_t>(block.lo) - pair.sea_level));
                 write_steps(block, columns, rows, scratch);
 
-                Pending& next = pending[k & 1];
-                memcpy(next.pattern, scratch, 64);
-                next.entry = entry;
-                next.hash = 0;
+                // The slot of block k - delay is the one this block takes over.
+                Pending& slot = pending[k % delay];
+                if (k >= delay && !resolve(slot)) return 0;
+                memcpy(slot.pattern, scratch, 64);
+                slot.entry = entry;
+                slot.hash = 0;
                 if (index != nullptr) {
-                    next.hash = hash_pattern(scratch);
-                    __builtin_prefetch(&index[2 * (next.hash & pool.mask)]);
+                    slot.hash = hash_pattern(scratch);
+                    __builtin_prefetch(&index[2 * (slot.hash & pool.mask)]);
                 }
-                if (waiting && !resolve(pending[(k + 1) & 1])) return 0;
-                waiting = true;
             }
         }
     }
-    if (waiting && !resolve(pending[(k + 1) & 1])) return 0;
+    for (uint64_t j = k > delay ? k - delay : 0; j < k; ++j) {
+        if (!resolve(pending[j % delay])) return 0;
+    }
 
     const uint64_t l2 = 64 * pool.count;
     write_le32(chunk + 16, static_cast<uint32_t>(pool.count));
