@@ -6,12 +6,29 @@
 
 #include "png_heightmap.h"
 
-void* lodepng_malloc(size_t size) { return hook_alloc(size); }
-void* lodepng_realloc(void* ptr, size_t new_size) { return hook_realloc(ptr, new_size); }
+namespace {
+
+// While a PNG whose image data cannot be all there is decoded, the largest
+// block the decoder may take (0: no limit). See decode_grey16_png.
+size_t decoder_block_limit = 0;
+
+}  // namespace
+
+void* lodepng_malloc(size_t size) {
+    if (decoder_block_limit != 0 && size > decoder_block_limit) return nullptr;
+    return hook_alloc(size);
+}
+void* lodepng_realloc(void* ptr, size_t new_size) {
+    if (decoder_block_limit != 0 && new_size > decoder_block_limit) return nullptr;
+    return hook_realloc(ptr, new_size);
+}
 void lodepng_free(void* ptr) { hook_free(ptr); }
 unsigned lodepng_crc32(const unsigned char* data, size_t length) { return crc32_bytes(data, length); }
 
 namespace {
+
+// Deflate turns each byte into at most 1032 (a 258-byte match in two bits).
+constexpr uint64_t deflate_max_ratio = 1032;
 
 // Bytes of filtered scanlines (filter byte included) that the IDAT stream of
 // a w x h image must inflate to, Adam7 passes summed when interlaced; the
@@ -64,9 +81,16 @@ Status decode_grey16_png(const char* path, const uint8_t* bytes, uint64_t size, 
     const LodePNGColorMode& color = state.info_png.color;
     uint64_t expected = filtered_size(width, height, lodepng_get_bpp(&color), state.info_png.interlace_method != 0);
     state.decoder.zlibsettings.max_output_size = static_cast<size_t>(expected);
+    // The decoder reserves room for all of it up front. When the file is far
+    // too small to hold that much, the reservation is refused: the decoder
+    // takes it as a hint only, goes on with what the data really holds and
+    // fails as it would anyway, without asking for gigabytes first.
+    const uint64_t most = deflate_max_ratio * size + 65536;
+    if (expected > most) decoder_block_limit = static_cast<size_t>(2 * most + (uint64_t{32} << 20));
 
     unsigned char* samples = nullptr;
     error = lodepng_decode(&samples, &width, &height, &state, bytes, static_cast<size_t>(size));
+    decoder_block_limit = 0;
     Status status = status_ok;
     if (error != 0) {
         status = report_decode_error(path, error);

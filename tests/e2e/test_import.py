@@ -92,6 +92,17 @@ class RoundTrip(ImportTestCase):
         self.assertEqual(chunk.entries, [(0, 0)] * 8)
         self.assertEqual(chunk.patterns, bytes(64))
 
+    def test_highly_compressed_flat_pair(self):
+        # zlib packs these near its limit of 1032:1; the reader takes them.
+        self.battle("in.prj", 8, 8)
+        self.png("a.png", 2048, 1024, [0] * (2048 * 1024))
+        self.png("b.png", 2048, 1024, [0] * (2048 * 1024))
+        self.assertLess(len(self.read("a.png")), 4400)  # 4195328 bytes of image data
+        result = self.hmap("-i", "in.prj", "out.prj", "a.png", "b.png")
+        self.assertRun(result, b"Warning: in.prj heightmap dimensions (8x8) differ from new (2048x1024).\r\n", 0)
+        chunk = Chunk(self.read("out.prj"))
+        self.assertEqual((chunk.np, chunk.nb, chunk.patterns), (1, 256 * 128, bytes(64)))
+
     def test_other_dimensions_replace_only_the_chunk(self):
         self.battle("in.prj", 37, 29, "--lead", "100,3,20,5,7", "--trailing", "777")
         a, b = noise(20, 50, 1, 40000), noise(20, 50, 2)
