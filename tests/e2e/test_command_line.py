@@ -1,4 +1,5 @@
 """The usage text, option spellings and argument counts, through the real program."""
+import os
 import unittest
 
 from harness import HmapTestCase, USAGE, STATUS_USAGE, WINDOWS, file_failure
@@ -61,7 +62,7 @@ class ArgumentCounts(HmapTestCase):
 
     def test_over_long_arguments_arrive_empty(self):
         long_name = "p" * 260
-        fits = "q" * 255 + ".png"  # 259 characters: still taken
+        fits = "sub/" + "q" * 251 + ".png"  # 259 characters: still taken
         self.assertRun(self.hmap("-x", "a.prj", "b.png", long_name), TOO_FEW, STATUS_USAGE)
         self.assertRun(self.hmap("-i", "a.prj", "b.prj", "c.png", long_name), TOO_FEW, STATUS_USAGE)
         # As fourth argument of the export it is no surplus argument.
@@ -72,6 +73,7 @@ class ArgumentCounts(HmapTestCase):
         # As the path of -s it arrives empty.
         kind = "path_not_found" if WINDOWS else "not_found"
         self.assertRun(self.hmap("-s", long_name), file_failure("", kind), "failure")
+        os.mkdir(self.path("sub"))
         self.assertRun(self.hmap("-s", fits), file_failure(fits, "not_found"), "failure")
         # The import's seventh token is measured without a limit.
         self.assertRun(self.hmap("-i", "a", "b", "c", "d", "e" * 1000), TOO_MANY, STATUS_USAGE)
