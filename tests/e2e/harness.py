@@ -3,7 +3,9 @@ and compares its standard output, exit status and files byte for byte.
 
 Environment, set by CTest:
   HMAP_EXE     the program under test
-  HMAP_RUNNER  "" to run it directly, "wine" for the Windows build
+  HMAP_RUNNER  "" to run it directly, "wine" for the Windows build,
+               "valgrind" to run it under memcheck (any leak or memory error
+               fails the test that ran it)
   HMAP_TOOLS   the native build folder holding make_battle
 """
 import errno
@@ -19,6 +21,12 @@ HMAP_EXE = os.environ.get("HMAP_EXE", "")
 RUNNER = os.environ.get("HMAP_RUNNER", "")
 TOOLS = os.environ.get("HMAP_TOOLS", "")
 WINDOWS = RUNNER == "wine"
+VALGRIND = RUNNER == "valgrind"
+# memcheck's exit status when it found an error or a leak: above every status
+# hmap itself can end with (0, 64, 65 and the system's error codes).
+VALGRIND_ERROR = 242
+VALGRIND_COMMAND = ["valgrind", "-q", "--leak-check=full", "--show-leak-kinds=definite,indirect",
+                    "--errors-for-leak-kinds=definite,indirect", f"--error-exitcode={VALGRIND_ERROR}"]
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 
@@ -37,11 +45,13 @@ USAGE = (b"HMAP v0.01\r\n"
 # end in their own "\r\n" before the report's.
 _POSIX = {
     "not_found": errno.ENOENT,
+    "path_not_found": errno.ENOENT,
     "empty": errno.ENODATA,
     "access": errno.EACCES,
     "is_dir": errno.EISDIR,
     "not_dir": errno.ENOTDIR,
     "too_big": errno.EFBIG,
+    "no_space": errno.ENOSPC,
 }
 _WINDOWS = {
     "not_found": (2, b"File not found.\r\n"),
@@ -49,6 +59,7 @@ _WINDOWS = {
     "empty": (38, b"End of file.\r\n"),
     "access": (5, b"Access denied.\r\n"),
     "is_dir": (5, b"Access denied.\r\n"),
+    "not_dir": (3, b"Path not found.\r\n"),
 }
 
 
@@ -73,28 +84,37 @@ def file_failure(path, kind):
 
 
 class Result:
-    def __init__(self, stdout, status):
+    def __init__(self, stdout, status, stderr=b""):
         self.stdout = stdout
         self.status = status
+        self.stderr = stderr
 
     def __repr__(self):
         return f"Result(status={self.status}, stdout={self.stdout!r})"
 
 
-def run_hmap(args, cwd, timeout=600):
-    """Runs hmap with `args` (str or bytes each) in `cwd`."""
+def run_hmap(args, cwd, timeout=600, preexec_fn=None):
+    """Runs hmap with `args` (str or bytes each) in `cwd`; `preexec_fn` runs
+    in the child first (to set a resource limit or drop privileges)."""
     command = [HMAP_EXE] + list(args)
     if WINDOWS:
         command = ["wine"] + command
+    elif VALGRIND:
+        command = VALGRIND_COMMAND + command
     env = dict(os.environ, WINEDEBUG="-all")
     for attempt in range(3):
-        p = subprocess.run(command, cwd=cwd, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
-                           env=env, timeout=timeout)
+        p = subprocess.run(command, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           stdin=subprocess.DEVNULL, env=env, timeout=timeout, preexec_fn=preexec_fn)
         # Wine now and then fails to start a program when several start at
         # once (status 1, nothing printed); hmap itself never ends that way.
         if not (WINDOWS and p.returncode == 1 and not p.stdout):
             break
-    return Result(p.stdout, p.returncode)
+    # hmap writes only to standard output: anything on standard error is a
+    # sanitizer's or memcheck's report, and fails the test whatever it checks.
+    if not WINDOWS and (p.stderr or (VALGRIND and p.returncode == VALGRIND_ERROR)):
+        raise AssertionError(f"hmap {list(args)} in {cwd}: status {p.returncode}, standard error:\n"
+                             + p.stderr.decode(errors="replace"))
+    return Result(p.stdout, p.returncode, p.stderr)
 
 
 def make_battle(cwd, name, *options):
@@ -181,8 +201,8 @@ class HmapTestCase(unittest.TestCase):
         with open(self.path(name), "rb") as f:
             return f.read()
 
-    def hmap(self, *args):
-        return run_hmap(args, self.dir)
+    def hmap(self, *args, preexec_fn=None):
+        return run_hmap(args, self.dir, preexec_fn=preexec_fn)
 
     def assertRun(self, result, stdout, status):
         """Standard output byte for byte, and the exit status."""
