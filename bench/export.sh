@@ -116,7 +116,7 @@ if [ -n "$huge" ]; then
   read -r t kb < <(measure "$hmap" -x huge.prj a.png b.png)
   hb=$(bytes huge.prj); pb=$(bytes a.png)
   awk -v t="$t" -v kb="$kb" -v hb="$hb" -v pb="$pb" 'BEGIN {
-    printf "export %.2f s, %.1f MiB/s, two PNGs of %d bytes; peak memory %.1f MiB (battle file + one PNG + 5%% = %.1f MiB)\n",
+    printf "export %.2f s, %.1f MiB/s, two PNGs of %.0f bytes; peak memory %.1f MiB (battle file + one PNG + 5%% = %.1f MiB)\n",
            t, 2 * pb / 1048576 / t, pb, kb / 1024, (hb + pb) * 1.05 / 1048576 }'
   pngcheck -v a.png | grep -E "chunk (IHDR|IDAT|hmAP|IEND)" || true
   pngcheck a.png b.png
