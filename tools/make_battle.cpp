@@ -41,12 +41,17 @@ namespace {
 
 const char usage[] =
     "make_battle --width W --height H [options] -o OUT.prj\n"
-    "  --terrain flat|realistic|rough|negative|shared   (default realistic)\n"
+    "  --terrain KIND           flat: every height 0\n"
+    "                           realistic: fractal hills, ridges and valleys (default)\n"
+    "                           rough: random bases over 32 bits, random pattern bytes\n"
+    "                           negative: realistic terrain below height 0 too (sea level > 0)\n"
+    "                           shared: heightmap 2 = heightmap 1 + 1000, same patterns\n"
     "  --seed N                 noise and filler seed (default 1)\n"
     "  --lead S1,S2,S3,N3,S4    leading chunk size words (default 24,16,8,2,12; S3 >= 4)\n"
     "  --trailing N             bytes after the ATTR tag (default 32)\n"
     "  --samples PREFIX         write PREFIX1.raw, PREFIX2.raw: the samples an export gives\n"
-    "                           (big-endian 16-bit, row-major)\n";
+    "                           (big-endian 16-bit, row-major)\n"
+    "  -o OUT                   the battle file to write\n";
 
 enum class Terrain { flat, realistic, rough, negative, shared };
 
