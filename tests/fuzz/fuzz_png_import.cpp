@@ -6,7 +6,8 @@
 // every block keeps its samples within 64 of the original (or is reported as
 // truncated), with no pattern stored twice; the hashed pool lookup must give
 // the same bytes as the plain scan, and the pattern limit must refuse exactly
-// at the number of patterns needed.
+// at the number of patterns needed. Mutated inputs get their checksums
+// repaired (png_mutator.h), so the damage reaches past them.
 #include <algorithm>
 #include <set>
 #include <string>
@@ -15,6 +16,7 @@
 #include "battle_file.h"
 #include "fuzz_check.h"
 #include "png_heightmap.h"
+#include "png_mutator.h"
 
 namespace {
 
