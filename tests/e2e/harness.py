@@ -102,8 +102,11 @@ def run_hmap(args, cwd, timeout=600, preexec_fn=None):
     elif VALGRIND:
         command = VALGRIND_COMMAND + command
     env = dict(os.environ, WINEDEBUG="-all")
+    # Standard error is read only natively: a wineserver that a run starts
+    # keeps it open until it exits, which would hold up every run for seconds.
+    stderr = None if WINDOWS else subprocess.PIPE
     for attempt in range(3):
-        p = subprocess.run(command, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        p = subprocess.run(command, cwd=cwd, stdout=subprocess.PIPE, stderr=stderr,
                            stdin=subprocess.DEVNULL, env=env, timeout=timeout, preexec_fn=preexec_fn)
         # Wine now and then fails to start a program when several start at
         # once (status 1, nothing printed); hmap itself never ends that way.
@@ -114,7 +117,7 @@ def run_hmap(args, cwd, timeout=600, preexec_fn=None):
     if not WINDOWS and (p.stderr or (VALGRIND and p.returncode == VALGRIND_ERROR)):
         raise AssertionError(f"hmap {list(args)} in {cwd}: status {p.returncode}, standard error:\n"
                              + p.stderr.decode(errors="replace"))
-    return Result(p.stdout, p.returncode, p.stderr)
+    return Result(p.stdout, p.returncode, p.stderr or b"")
 
 
 def make_battle(cwd, name, *options):
