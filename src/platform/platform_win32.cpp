@@ -165,11 +165,14 @@ bool write_file_whole(const char* path, const uint8_t* bytes, uint64_t count) {
     size_t dir_length = 0;
     for (size_t i = 0; path[i] != 0; ++i)
         if (path[i] == '\\' || path[i] == '/' || path[i] == ':') dir_length = i + 1;
-    char temp[MAX_PATH];
+    // Room for the longest folder a path can have and the temporary name
+    // with its terminator; the system says whether the result is too long.
+    static const char temp_pattern[] = "~hmap00000000.tmp";
+    char temp[MAX_PATH + sizeof temp_pattern];
     HANDLE file = INVALID_HANDLE_VALUE;
     DWORD seed = GetTickCount() ^ (GetCurrentProcessId() << 16);
     for (int attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
-        if (dir_length + 16 > sizeof temp) {
+        if (dir_length + sizeof temp_pattern > sizeof temp) {
             SetLastError(ERROR_FILENAME_EXCED_RANGE);
             return false;
         }

@@ -14,6 +14,7 @@ file-size limit is covered with the other -s tests.)
 """
 import os
 import resource
+import shutil
 import signal
 import unittest
 
@@ -100,6 +101,31 @@ class MissingAndMisplaced(FaultTestCase):
                 os.remove(self.path("b.png"))
                 self.assertFails(("-x", "in.prj", path, path), [(path, kind), (path, kind)])
                 self.assertFails(("-i", "in.prj", path, "one.png", "two.png"), [(path, kind)])
+
+
+class LongPaths(FaultTestCase):
+    """Paths up to the longest an argument may be (259 characters), with the
+    folder part long enough that the temporary file's name beside the target
+    reaches and passes the system's limit. Each write either succeeds or is
+    refused with the standard report; nothing is half written or left behind."""
+
+    def test_writes_near_the_path_limit(self):
+        for folder_length in range(236, 254):
+            folder = "d" * folder_length
+            os.mkdir(self.path(folder))
+            path = folder + "/f.png"
+            self.write(path, self.one)
+            before = snapshot(self.dir)
+            with self.subTest(path_length=len(path)):
+                result = self.hmap("-s", path, "7")
+                if result.status == 0:
+                    self.assertEqual(result.stdout, b"")
+                    self.assertRun(self.hmap("-s", path), b"0007\r\n", 0)
+                    self.assertEqual(sorted(os.listdir(self.path(folder))), ["f.png"])
+                else:
+                    self.assertTrue(result.stdout.startswith(path.encode() + b" > Error: "), result)
+                    self.assertUnchanged(before)
+            shutil.rmtree(self.path(folder))
 
 
 class Permissions(FaultTestCase):
