@@ -10,8 +10,8 @@ checked exactly: -s against a model of the chunk walk and the in-place edit,
 a successful -x against PNGs built here from the damaged file's own blocks, a
 successful -i against the clean import's chunk spliced into the damaged file.
 
-Where each start costs more a sample is taken: under Wine every 4th
-truncation and 150 flips of each file, under memcheck (about a second a
+Where each start costs more a sample is taken: under Wine every 16th
+truncation and 100 flips of each file, under memcheck (about a second a
 start) every 64th truncation and 10 flips.
 """
 import os
@@ -26,7 +26,7 @@ import harness
 from harness import HmapTestCase, STATUS_REFUSED, WINDOWS, VALGRIND, png_chunk, sea_level_chunk
 from heightmaps import Chunk
 
-TRUNCATION_STEP, FLIPS = (64, 10) if VALGRIND else (4, 150) if WINDOWS else (1, 2000)
+TRUNCATION_STEP, FLIPS = (64, 10) if VALGRIND else (16, 100) if WINDOWS else (1, 2000)
 IEND = png_chunk(b"IEND", b"")
 
 
