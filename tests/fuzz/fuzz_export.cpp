@@ -3,12 +3,15 @@
 // (CRCs that check, the IDAT chunks, hmAP holding the sea level, IEND), and
 // LodePNG must decode it back to the samples the battle file gives, which the
 // heightmap reader must return as well. The input's last byte picks the IDAT
-// chunk size, so streams split over many chunks are covered too.
+// chunk size, so streams split over many chunks are covered too. Mutated
+// inputs get their heightmap chunk rebuilt to pass the loader
+// (battle_mutator.h), so mutations reach the writer.
 #include <lodepng.h>
 
 #include <string>
 
 #include "battle_file.h"
+#include "battle_mutator.h"
 #include "fuzz_check.h"
 #include "png_heightmap.h"
 
