@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -211,20 +210,7 @@ uint8_t* allocate_buffer(uint64_t size) {
         errno = ENOMEM;
         return nullptr;
     }
-    // Whole files and images are touched from end to end: on huge pages that
-    // is one fault per 2 MiB instead of one per 4 KiB. Pages never touched
-    // (the tail of a worst-case import buffer) still cost nothing.
-    constexpr size_t huge_page = size_t{2} << 20;
-    if (size >= 2 * huge_page) {
-        void* block = nullptr;
-        if (posix_memalign(&block, huge_page, static_cast<size_t>(size)) != 0) {
-            errno = ENOMEM;
-            return nullptr;
-        }
-        size_t length = (static_cast<size_t>(size) + 4095) & ~size_t{4095};
-        madvise(block, length, MADV_HUGEPAGE);  // a hint: refusal changes nothing
-        return static_cast<uint8_t*>(block);
-    }
+    // glibc serves blocks this large with mmap: untouched pages cost nothing.
     void* block = malloc(static_cast<size_t>(size));
     if (block == nullptr) errno = ENOMEM;
     return static_cast<uint8_t*>(block);
