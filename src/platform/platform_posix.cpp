@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -204,7 +205,20 @@ bool write_file_whole(const char* path, const uint8_t* bytes, uint64_t count) {
     return true;
 }
 
+// Whole files and images are tens of megabytes, taken and released a few
+// times per run (an import reads two PNGs, each decoded through buffers of the
+// same sizes). By default glibc maps each such block afresh and unmaps it on
+// release, so every reuse pays one page fault per 4 KiB again; keeping them
+// on the heap lets the second PNG reuse the first one's pages.
+void keep_large_blocks_on_the_heap() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    mallopt(M_MMAP_MAX, 0);
+}
+
 uint8_t* allocate_buffer(uint64_t size) {
+    keep_large_blocks_on_the_heap();
     if (size == 0) size = 1;
     if (size > SIZE_MAX / 2) {
         errno = ENOMEM;
@@ -219,6 +233,7 @@ uint8_t* allocate_buffer(uint64_t size) {
 void release_buffer(void* buffer) { free(buffer); }
 
 void* hook_alloc(size_t size) {
+    keep_large_blocks_on_the_heap();
     void* block = malloc(size ? size : 1);
     if (block != nullptr) ++live_hook_blocks;
     return block;
