@@ -10,6 +10,7 @@
 #include "battle_file.h"
 #include "png_heightmap.h"
 #include "png_test_files.h"
+#include "scratch_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -38,18 +39,8 @@ std::vector<uint8_t> battle_file(const std::vector<uint16_t>& samples) {
     return file;
 }
 
-class Holders : public ::testing::Test {
+class Holders : public ScratchDirTest {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("hmap-holders-" + std::to_string(reinterpret_cast<uintptr_t>(this)) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    std::string path(const char* name) const { return (dir / name).string(); }
     void put(const char* name, const std::vector<uint8_t>& bytes) const {
         ASSERT_TRUE(write_file_whole(path(name).c_str(), bytes.data(), bytes.size()));
     }
@@ -65,7 +56,6 @@ protected:
         return status;
     }
 
-    fs::path dir;
     std::string output;
 };
 

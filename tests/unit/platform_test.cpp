@@ -9,24 +9,14 @@
 #include <vector>
 
 #include "platform.h"
+#include "scratch_dir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class PlatformFiles : public ::testing::Test {
+class PlatformFiles : public ScratchDirTest {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("hmap-unit-" + std::to_string(reinterpret_cast<uintptr_t>(this)) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    std::string path(const char* name) const { return (dir / name).string(); }
-
     std::vector<std::string> listing() const {
         std::vector<std::string> names;
         for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
@@ -38,8 +28,6 @@ protected:
         std::ifstream in(p, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
-
-    fs::path dir;
 };
 
 }  // namespace
