@@ -32,6 +32,12 @@ const char* check_battle_bytes(BattleFile* file);
 inline uint32_t read_le32(const uint8_t* p) {
     return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
 }
+inline void write_le32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
 
 // Fields of a validated HMAP chunk.
 inline uint32_t battle_width(const BattleFile& f) { return read_le32(f.data + f.chunk_pos + 8); }

@@ -9,13 +9,6 @@
 
 namespace {
 
-void write_le32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
-
 // Steps of 128 reach at most 255 x 128 above the block minimum; a block whose
 // range is larger is warned about and its top steps are capped at 255.
 constexpr uint32_t max_block_range = 255 * 128;

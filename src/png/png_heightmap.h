@@ -9,6 +9,17 @@
 #include "battle_file.h"
 #include "platform.h"
 
+// Big-endian words of PNG files.
+inline uint32_t read_be32(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+inline void write_be32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+
 // CRC-32 as PNG uses it; crc32_update continues a running CRC (start with 0).
 uint32_t crc32_bytes(const uint8_t* bytes, size_t count);
 uint32_t crc32_update(uint32_t crc, const uint8_t* bytes, size_t count);

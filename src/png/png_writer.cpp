@@ -11,13 +11,6 @@ namespace {
 
 constexpr uint64_t stored_block_limit = 65535;
 
-void write_be32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-
 // Lays the zlib stream into the file image: stored-block headers every 65535
 // raw bytes and, for a stream too long for one chunk, IDAT chunk boundaries.
 struct StreamWriter {
