@@ -38,12 +38,28 @@ struct FileBytes {
 };
 bool read_file_whole(const char* path, FileBytes* out);
 
-// Whole-file write. A regular file (or a new one) is replaced atomically: the
-// bytes go to a temporary file in the same folder, are flushed to disk and
-// renamed over the target, so a failed write leaves the old file as it was and
-// no temporary file behind. Devices and pipes are written directly. On
-// failure the last error code says why.
+// A file being written, part by part. begin_file_write is told the final
+// size; the parts must add up to it. A regular file (or a new one) is
+// replaced atomically: the bytes go to a temporary file in the same folder,
+// are flushed to disk and renamed over the target by finish_file_write, so a
+// failed or abandoned write leaves the old file as it was and no temporary
+// file behind. Devices and pipes are written directly. Every procedure
+// reports failure with the last error code saying why; finish_file_write and
+// abandon_file_write release the FileWrite whatever happens (after a failed
+// write_file_part the caller abandons it).
+struct FileWrite;
+FileWrite* begin_file_write(const char* path, uint64_t size);
+bool write_file_part(FileWrite* file, const uint8_t* bytes, uint64_t count);
+bool finish_file_write(FileWrite* file);
+void abandon_file_write(FileWrite* file);  // keeps the last error code
+
+// Whole-file write: one part, as above.
 bool write_file_whole(const char* path, const uint8_t* bytes, uint64_t count);
+
+// True when both paths name one existing file, however each is spelled
+// (symbolic and hard links, "..", another case on Windows). False when
+// either does not exist.
+bool same_file(const char* a, const char* b);
 
 // Large buffers for whole files and images. Not cleared. Empty on failure,
 // with the last error code set.

@@ -52,17 +52,6 @@ void close_keeping_error(int fd) {
     errno = saved;
 }
 
-// Writes straight into a device or pipe, as nothing can be renamed over it.
-bool write_direct(const char* path, const uint8_t* bytes, uint64_t count) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return false;
-    if (!write_all(fd, bytes, count)) {
-        close_keeping_error(fd);
-        return false;
-    }
-    return close(fd) == 0;
-}
-
 }  // namespace
 
 void console_printf(const char* format, ...) {
@@ -145,42 +134,85 @@ bool read_file_whole(const char* path, FileBytes* out) {
     return true;
 }
 
-bool write_file_whole(const char* path, const uint8_t* bytes, uint64_t count) {
+struct FileWrite {
+    int fd;
+    bool direct;        // a device or pipe, written straight into
+    uint64_t size;      // bytes announced
+    uint64_t written;   // bytes written so far
+    char target[PATH_MAX];  // the file replaced (a symbolic link resolved)
+    char temp[PATH_MAX];    // the temporary file beside it
+};
+
+FileWrite* begin_file_write(const char* path, uint64_t size) {
+    FileWrite* w = static_cast<FileWrite*>(calloc(1, sizeof(FileWrite)));
+    if (w == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    w->fd = -1;
+    w->size = size;
     struct stat st;
     bool exists = stat(path, &st) == 0;
-    if (!exists && errno != ENOENT) return false;
-    if (exists && S_ISDIR(st.st_mode)) {
-        errno = EISDIR;
-        return false;
+    if (!exists && errno != ENOENT) {
+        free(w);
+        return nullptr;
     }
-    if (exists && !S_ISREG(st.st_mode)) return write_direct(path, bytes, count);
+    if (exists && S_ISDIR(st.st_mode)) {
+        free(w);
+        errno = EISDIR;
+        return nullptr;
+    }
+    if (exists && !S_ISREG(st.st_mode)) {
+        // Nothing can be renamed over a device or pipe: write into it.
+        w->direct = true;
+        w->fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (w->fd < 0) {
+            free(w);
+            return nullptr;
+        }
+        return w;
+    }
     // A read-only file stays protected, as it would against an in-place write.
-    if (exists && access(path, W_OK) != 0) return false;
+    if (exists && access(path, W_OK) != 0) {
+        free(w);
+        return nullptr;
+    }
 
     // Replace the file a symbolic link points at, not the link itself.
-    char resolved[PATH_MAX];
-    const char* target = path;
+    size_t path_length = strlen(path);
+    if (path_length >= sizeof w->target) {
+        free(w);
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
+    memcpy(w->target, path, path_length + 1);
     struct stat lst;
-    if (exists && lstat(path, &lst) == 0 && S_ISLNK(lst.st_mode)) {
-        if (realpath(path, resolved) == nullptr) return false;
-        target = resolved;
+    if (exists && lstat(path, &lst) == 0 && S_ISLNK(lst.st_mode) && realpath(path, w->target) == nullptr) {
+        int saved = errno;
+        free(w);
+        errno = saved;
+        return nullptr;
     }
 
     // The temporary file sits in the target's folder, so the rename stays on
     // one file system.
-    const char* slash = strrchr(target, '/');
-    size_t dir_length = slash ? static_cast<size_t>(slash - target) + 1 : 0;
+    const char* slash = strrchr(w->target, '/');
+    size_t dir_length = slash ? static_cast<size_t>(slash - w->target) + 1 : 0;
     static const char temp_name[] = ".hmap-XXXXXX";
-    char temp[PATH_MAX];
-    if (dir_length + sizeof temp_name > sizeof temp) {
+    if (dir_length + sizeof temp_name > sizeof w->temp) {
+        free(w);
         errno = ENAMETOOLONG;
-        return false;
+        return nullptr;
     }
-    memcpy(temp, target, dir_length);
-    memcpy(temp + dir_length, temp_name, sizeof temp_name);
-    int fd = mkstemp(temp);
-    if (fd < 0) return false;
-
+    memcpy(w->temp, w->target, dir_length);
+    memcpy(w->temp + dir_length, temp_name, sizeof temp_name);
+    w->fd = mkstemp(w->temp);
+    if (w->fd < 0) {
+        int saved = errno;
+        free(w);
+        errno = saved;
+        return nullptr;
+    }
     mode_t mode;
     if (exists) {
         mode = st.st_mode & 07777;
@@ -189,20 +221,63 @@ bool write_file_whole(const char* path, const uint8_t* bytes, uint64_t count) {
         umask(mask);
         mode = 0666 & ~mask;
     }
-    bool ok = fchmod(fd, mode) == 0 && write_all(fd, bytes, count) && fsync(fd) == 0;
-    if (!ok) {
-        close_keeping_error(fd);
-    } else {
-        ok = close(fd) == 0 && rename(temp, target) == 0;
+    if (fchmod(w->fd, mode) != 0) {
+        abandon_file_write(w);
+        return nullptr;
     }
-    if (!ok) {
-        int saved = errno;
-        unlink(temp);
-        errno = saved;
+    return w;
+}
+
+bool write_file_part(FileWrite* w, const uint8_t* bytes, uint64_t count) {
+    if (count > w->size - w->written) {
+        errno = EINVAL;  // more than announced
         return false;
     }
+    if (!write_all(w->fd, bytes, count)) return false;
+    w->written += count;
+    return true;
+}
+
+bool finish_file_write(FileWrite* w) {
+    bool ok = true;
+    if (w->written != w->size) {
+        errno = EINVAL;  // less than announced
+        ok = false;
+    } else if (w->direct) {
+        ok = close(w->fd) == 0;
+        w->fd = -1;
+    } else {
+        ok = fsync(w->fd) == 0;
+        if (ok) {
+            ok = close(w->fd) == 0;
+            w->fd = -1;
+        }
+        ok = ok && rename(w->temp, w->target) == 0;
+        if (ok) w->temp[0] = 0;
+    }
+    if (!ok) {
+        abandon_file_write(w);
+        return false;
+    }
+    free(w);
     errno = 0;
     return true;
+}
+
+void abandon_file_write(FileWrite* w) {
+    int saved = errno;
+    if (w->fd >= 0) close(w->fd);
+    if (!w->direct && w->temp[0] != 0) unlink(w->temp);
+    free(w);
+    errno = saved;
+}
+
+bool same_file(const char* a, const char* b) {
+    int saved = errno;
+    struct stat sa, sb;
+    bool same = stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    errno = saved;
+    return same;
 }
 
 // Whole files and images are tens of megabytes, taken and released a few

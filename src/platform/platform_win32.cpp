@@ -38,19 +38,6 @@ void close_keeping_error(HANDLE file) {
     SetLastError(saved);
 }
 
-// Writes straight into a device or pipe, as nothing can be renamed over it.
-bool write_direct(const char* path, const uint8_t* bytes, uint64_t count) {
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    if (!write_all(file, bytes, count)) {
-        close_keeping_error(file);
-        return false;
-    }
-    CloseHandle(file);
-    return true;
-}
-
 // Tells whether an existing path is a disk file; devices (NUL, CON, COM1)
 // and pipes are not.
 bool is_disk_file(const char* path) {
@@ -137,72 +124,182 @@ bool read_file_whole(const char* path, FileBytes* out) {
     return true;
 }
 
-bool write_file_whole(const char* path, const uint8_t* bytes, uint64_t count) {
+struct FileWrite {
+    HANDLE file;
+    bool direct;       // a device or pipe, written straight into
+    bool exists;       // the target existed: its attributes are kept
+    DWORD attributes;
+    uint64_t size;     // bytes announced
+    uint64_t written;  // bytes written so far
+    char target[MAX_PATH];
+    // Room for the longest folder a path can have and the temporary name
+    // with its terminator; the system says whether the result is too long.
+    char temp[MAX_PATH + 18];
+};
+
+namespace {
+
+FileWrite* new_file_write(uint64_t size) {
+    FileWrite* w = static_cast<FileWrite*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(FileWrite)));
+    if (w == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    w->file = INVALID_HANDLE_VALUE;
+    w->size = size;
+    return w;
+}
+
+void free_file_write(FileWrite* w) {
+    DWORD saved = GetLastError();
+    HeapFree(GetProcessHeap(), 0, w);
+    SetLastError(saved);
+}
+
+// Opens a device or pipe to be written straight into, as nothing can be
+// renamed over it.
+FileWrite* begin_direct_write(FileWrite* w, const char* path) {
+    w->direct = true;
+    w->file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (w->file == INVALID_HANDLE_VALUE) {
+        free_file_write(w);
+        return nullptr;
+    }
+    return w;
+}
+
+}  // namespace
+
+FileWrite* begin_file_write(const char* path, uint64_t size) {
+    FileWrite* w = new_file_write(size);
+    if (w == nullptr) return nullptr;
     DWORD attributes = GetFileAttributesA(path);
     bool exists = attributes != INVALID_FILE_ATTRIBUTES;
     if (!exists && GetLastError() != ERROR_FILE_NOT_FOUND) {
         // Devices such as NUL have no attributes on some systems; let the
-        // type check below decide.
+        // type check decide.
         DWORD error = GetLastError();
         if (is_disk_file(path)) {
             SetLastError(error);
-            return false;
+            free_file_write(w);
+            return nullptr;
         }
-        return write_direct(path, bytes, count);
+        return begin_direct_write(w, path);
     }
     if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         SetLastError(ERROR_ACCESS_DENIED);
-        return false;
+        free_file_write(w);
+        return nullptr;
     }
-    if (exists && !is_disk_file(path)) return write_direct(path, bytes, count);
+    if (exists && !is_disk_file(path)) return begin_direct_write(w, path);
     if (exists && (attributes & FILE_ATTRIBUTE_READONLY)) {
         SetLastError(ERROR_ACCESS_DENIED);
-        return false;
+        free_file_write(w);
+        return nullptr;
     }
+    w->exists = exists;
+    w->attributes = attributes;
+    if (lstrlenA(path) >= MAX_PATH) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        free_file_write(w);
+        return nullptr;
+    }
+    lstrcpyA(w->target, path);
 
     // The temporary file sits in the target's folder, so the move stays on
     // one volume.
     size_t dir_length = 0;
     for (size_t i = 0; path[i] != 0; ++i)
         if (path[i] == '\\' || path[i] == '/' || path[i] == ':') dir_length = i + 1;
-    // Room for the longest folder a path can have and the temporary name
-    // with its terminator; the system says whether the result is too long.
-    static const char temp_pattern[] = "~hmap00000000.tmp";
-    char temp[MAX_PATH + sizeof temp_pattern];
-    HANDLE file = INVALID_HANDLE_VALUE;
     DWORD seed = GetTickCount() ^ (GetCurrentProcessId() << 16);
-    for (int attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
-        if (dir_length + sizeof temp_pattern > sizeof temp) {
-            SetLastError(ERROR_FILENAME_EXCED_RANGE);
-            return false;
-        }
-        CopyMemory(temp, path, dir_length);
-        wsprintfA(temp + dir_length, "~hmap%08X.tmp", static_cast<unsigned>(seed + attempt * 7919u));
-        file = CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return false;
+    for (int attempt = 0; attempt < 100 && w->file == INVALID_HANDLE_VALUE; ++attempt) {
+        CopyMemory(w->temp, path, dir_length);
+        wsprintfA(w->temp + dir_length, "~hmap%08X.tmp", static_cast<unsigned>(seed + attempt * 7919u));
+        w->file = CreateFileA(w->temp, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (w->file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
     }
-    if (file == INVALID_HANDLE_VALUE) return false;
+    if (w->file == INVALID_HANDLE_VALUE) {
+        w->temp[0] = 0;
+        free_file_write(w);
+        return nullptr;
+    }
+    return w;
+}
 
-    bool ok = write_all(file, bytes, count) && FlushFileBuffers(file);
-    if (!ok) {
-        close_keeping_error(file);
-    } else {
-        ok = CloseHandle(file) &&
-             MoveFileExA(temp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    }
-    if (!ok) {
-        DWORD saved = GetLastError();
-        DeleteFileA(temp);
-        SetLastError(saved);
+bool write_file_part(FileWrite* w, const uint8_t* bytes, uint64_t count) {
+    if (count > w->size - w->written) {
+        SetLastError(ERROR_INVALID_PARAMETER);  // more than announced
         return false;
     }
-    if (exists) {
-        // Keep the file's own attributes (hidden, archive, ...).
-        SetFileAttributesA(path, attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                                               FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED));
+    if (!write_all(w->file, bytes, count)) return false;
+    w->written += count;
+    return true;
+}
+
+bool finish_file_write(FileWrite* w) {
+    bool ok = true;
+    if (w->written != w->size) {
+        SetLastError(ERROR_INVALID_PARAMETER);  // less than announced
+        ok = false;
+    } else if (w->direct) {
+        ok = CloseHandle(w->file);
+        w->file = INVALID_HANDLE_VALUE;
+    } else {
+        ok = FlushFileBuffers(w->file);
+        if (ok) {
+            ok = CloseHandle(w->file);
+            w->file = INVALID_HANDLE_VALUE;
+        }
+        ok = ok && MoveFileExA(w->temp, w->target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        if (ok) {
+            w->temp[0] = 0;
+            if (w->exists) {
+                // Keep the file's own attributes (hidden, archive, ...).
+                SetFileAttributesA(w->target, w->attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                                               FILE_ATTRIBUTE_ARCHIVE |
+                                                               FILE_ATTRIBUTE_NOT_CONTENT_INDEXED));
+            }
+        }
     }
+    if (!ok) {
+        abandon_file_write(w);
+        return false;
+    }
+    free_file_write(w);
     SetLastError(ERROR_SUCCESS);
     return true;
+}
+
+void abandon_file_write(FileWrite* w) {
+    DWORD saved = GetLastError();
+    if (w->file != INVALID_HANDLE_VALUE) CloseHandle(w->file);
+    if (!w->direct && w->temp[0] != 0) DeleteFileA(w->temp);
+    SetLastError(saved);
+    free_file_write(w);
+}
+
+namespace {
+
+// The volume and file index that tell one file from every other.
+bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    bool ok = GetFileInformationByHandle(file, info);
+    CloseHandle(file);
+    return ok;
+}
+
+}  // namespace
+
+bool same_file(const char* a, const char* b) {
+    DWORD saved = GetLastError();
+    BY_HANDLE_FILE_INFORMATION ia, ib;
+    bool same = file_identity(a, &ia) && file_identity(b, &ib) &&
+                ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
+                ia.nFileIndexLow == ib.nFileIndexLow;
+    SetLastError(saved);
+    return same;
 }
 
 uint8_t* allocate_buffer(uint64_t size) {

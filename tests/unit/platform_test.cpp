@@ -49,6 +49,39 @@ TEST_F(PlatformFiles, WriteThenReadRoundTripsAndReplacesWithoutLeftovers) {
     EXPECT_EQ(listing(), std::vector<std::string>{"a.bin"});
 }
 
+TEST_F(PlatformFiles, AWriteInPartsReplacesTheFileOnlyWhenFinished) {
+    std::string p = path("parts.bin");
+    const uint8_t old[] = {9, 9};
+    ASSERT_TRUE(write_file_whole(p.c_str(), old, 2));
+    const uint8_t bytes[] = {1, 2, 3, 4, 5};
+
+    // Abandoned, or finished short of the announced size: the old file stays.
+    FileWrite* w = begin_file_write(p.c_str(), 5);
+    ASSERT_NE(w, nullptr);
+    ASSERT_TRUE(write_file_part(w, bytes, 2));
+    abandon_file_write(w);
+    EXPECT_EQ(contents(p), std::string("\x09\x09"));
+    w = begin_file_write(p.c_str(), 5);
+    ASSERT_NE(w, nullptr);
+    ASSERT_TRUE(write_file_part(w, bytes, 4));
+    EXPECT_FALSE(write_file_part(w, bytes, 2));  // past the announced size
+    set_last_error_code(0);
+    EXPECT_FALSE(finish_file_write(w));
+    EXPECT_NE(last_error_code(), 0u);
+    EXPECT_EQ(contents(p), std::string("\x09\x09"));
+    EXPECT_EQ(listing(), std::vector<std::string>{"parts.bin"});
+
+    w = begin_file_write(p.c_str(), 5);
+    ASSERT_NE(w, nullptr);
+    ASSERT_TRUE(write_file_part(w, bytes, 3));
+    ASSERT_TRUE(write_file_part(w, bytes + 3, 0));
+    EXPECT_EQ(contents(p), std::string("\x09\x09"));  // not yet
+    ASSERT_TRUE(write_file_part(w, bytes + 3, 2));
+    ASSERT_TRUE(finish_file_write(w));
+    EXPECT_EQ(contents(p), std::string("\x01\x02\x03\x04\x05"));
+    EXPECT_EQ(listing(), std::vector<std::string>{"parts.bin"});
+}
+
 TEST_F(PlatformFiles, WritingNothingCreatesAnEmptyFile) {
     std::string p = path("empty.bin");
     ASSERT_TRUE(write_file_whole(p.c_str(), nullptr, 0));
@@ -84,6 +117,19 @@ TEST_F(PlatformFiles, WriteFailuresLeaveNoTemporaryFile) {
     EXPECT_NE(last_error_code(), 0u);
     EXPECT_EQ(listing(), std::vector<std::string>{"sub"});
     EXPECT_TRUE(fs::is_empty(dir / "sub"));
+}
+
+TEST_F(PlatformFiles, SameFileSeesThroughSpellings) {
+    const uint8_t bytes[] = {1};
+    ASSERT_TRUE(write_file_whole(path("a.bin").c_str(), bytes, 1));
+    ASSERT_TRUE(write_file_whole(path("b.bin").c_str(), bytes, 1));
+    fs::create_directories(dir / "sub");
+    const std::string a = path("a.bin");
+    EXPECT_TRUE(same_file(a.c_str(), a.c_str()));
+    EXPECT_TRUE(same_file(a.c_str(), (dir / "sub" / ".." / "a.bin").string().c_str()));
+    EXPECT_FALSE(same_file(a.c_str(), path("b.bin").c_str()));  // same bytes, another file
+    EXPECT_FALSE(same_file(a.c_str(), path("missing.bin").c_str()));
+    EXPECT_FALSE(same_file(path("missing.bin").c_str(), path("missing.bin").c_str()));
 }
 
 TEST(PlatformMemory, HooksCountLiveBlocks) {
