@@ -250,6 +250,12 @@ Status import_heightmaps(const char* battle_in, const char* battle_out, const ch
                            static_cast<int>(battle_width(battle)), static_cast<int>(battle_height(battle)),
                            static_cast<int>(width), static_cast<int>(height));
         }
+        // Image editors drop the private chunk; with both images stripped of
+        // it every height would move by the battle file's own sea level.
+        if (!image1.has_sea_level && !image2.has_sea_level && battle.sea_level != 0) {
+            console_printf("Warning: %s and %s have no sea-level chunk; 0000 used, %s has %04X.\r\n", png1, png2,
+                           battle_in, static_cast<unsigned>(battle.sea_level));
+        }
         // One buffer for everything: the new file, sized for a pool of 2 x NB
         // patterns, followed by the pattern index. 64-bit sizes cannot wrap:
         // NB is below 2^26.

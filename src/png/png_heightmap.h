@@ -35,7 +35,9 @@ std::optional<uint64_t> find_png_chunk(const uint8_t* bytes, uint64_t size, cons
 constexpr size_t sea_level_chunk_size = 14;
 // Writes the 14-byte hmAP chunk holding `sea_level` at `out`.
 void write_sea_level_chunk(uint8_t* out, uint16_t sea_level);
-// The sea level stored in a PNG's bytes, 0 when it has no hmAP chunk.
+// The sea level stored in a PNG's bytes; nothing when it has no hmAP chunk.
+std::optional<uint16_t> find_sea_level(const uint8_t* bytes, uint64_t size);
+// The same, 0 when there is none.
 uint16_t read_sea_level(const uint8_t* bytes, uint64_t size);
 
 enum class SeaLevelEdit {
@@ -83,6 +85,7 @@ struct Grey16Image {
     uint32_t width;
     uint32_t height;
     uint16_t sea_level;
+    bool has_sea_level;  // the file has an hmAP chunk (sea_level 0 otherwise)
 };
 // Loads a heightmap PNG; prints its own messages on failure. Images wider or
 // taller than max_heightmap_side are refused from their header, before decoding.

@@ -56,6 +56,7 @@ Status decode_grey16_png(const char* path, const uint8_t* bytes, uint64_t size, 
     out->samples = nullptr;
     out->width = out->height = 0;
     out->sea_level = 0;
+    out->has_sea_level = false;
 
     LodePNGState state;
     lodepng_state_init(&state);
@@ -108,7 +109,9 @@ Status decode_grey16_png(const char* path, const uint8_t* bytes, uint64_t size, 
     out->samples = samples;
     out->width = width;
     out->height = height;
-    out->sea_level = read_sea_level(bytes, size);
+    std::optional<uint16_t> sea_level = find_sea_level(bytes, size);
+    out->sea_level = sea_level.value_or(0);
+    out->has_sea_level = sea_level.has_value();
     return status_ok;
 }
 
@@ -116,6 +119,7 @@ Status load_grey16_png(const char* path, Grey16Image* out) {
     out->samples = nullptr;
     out->width = out->height = 0;
     out->sea_level = 0;
+    out->has_sea_level = false;
     FileBytes file;
     if (!read_file_whole(path, &file)) return report_file_failure(path);
     Status status = decode_grey16_png(path, file.data, file.size, out);

@@ -27,12 +27,14 @@ void write_sea_level_chunk(uint8_t* out, uint16_t sea_level) {
     write_be32(out + 10, crc32_bytes(out + 4, 6));
 }
 
-uint16_t read_sea_level(const uint8_t* bytes, uint64_t size) {
+std::optional<uint16_t> find_sea_level(const uint8_t* bytes, uint64_t size) {
     std::optional<uint64_t> chunk = find_png_chunk(bytes, size, "hmAP");
-    if (!chunk) return 0;
+    if (!chunk) return std::nullopt;
     const uint8_t* value = bytes + *chunk + 8;  // a found chunk has 12 bytes inside the data
     return static_cast<uint16_t>(value[0] | (value[1] << 8));
 }
+
+uint16_t read_sea_level(const uint8_t* bytes, uint64_t size) { return find_sea_level(bytes, size).value_or(0); }
 
 SeaLevelEdit edit_sea_level(uint8_t* bytes, uint64_t* size, uint16_t sea_level) {
     uint64_t s = *size;

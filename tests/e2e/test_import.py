@@ -220,6 +220,78 @@ class IndependentEncoders(ImportTestCase):
         self.import_pair("a.png", "b.png", 20000)
 
 
+class LostSeaLevel(ImportTestCase):
+    """Both images lost their sea-level chunk (image editors drop it) while
+    the battle file's own sea level is not 0: the import says so in one
+    line, then goes on as it always has, with sea level 0."""
+
+    def setUp(self):
+        super().setUp()
+        self.battle("neg.prj", 37, 29, "--terrain", "negative", "--seed", "4")
+        self.assertRun(self.hmap("-x", "neg.prj", "a.png", "b.png"), b"", 0)
+        self.sea = int(self.hmap("-s", "a.png").stdout[:4], 16)
+        self.assertNotEqual(self.sea, 0)
+        # Saved again by ImageMagick, as by an editor.
+        for n in ("a", "b"):
+            subprocess.run(["/usr/bin/convert", f"{n}.png", f"{n}-im.png"], cwd=self.dir, check=True)
+            png = self.read(f"{n}-im.png")
+            self.assertEqual(ihdr(png)[2:4], (16, 0))
+            self.assertNotIn(b"hmAP", [kind for kind, _ in harness.png_chunks(png)])
+        self.samples = [pil_samples(self.path(n))[2] for n in ("a-im.png", "b-im.png")]
+
+    def warning(self, png1="a-im.png", png2="b-im.png"):
+        return (b"Warning: %s and %s have no sea-level chunk; 0000 used, neg.prj has %04X.\r\n"
+                % (png1.encode(), png2.encode(), self.sea))
+
+    def test_both_images_without_the_chunk(self):
+        result = self.hmap("-i", "neg.prj", "out.prj", "a-im.png", "b-im.png")
+        self.assertRun(result, self.warning() + truncation_warnings(37, 29, self.samples), 0)
+        check_encoding(self, Chunk(self.read("out.prj")), self.samples, 0)
+        # The file written is the one a sea level of 0 stored in both gives,
+        # and a stored 0, in one image or both, counts as a sea level: no line.
+        self.assertRun(self.hmap("-s", "a-im.png", "0"), b"", 0)
+        self.assertRun(self.hmap("-i", "neg.prj", "one.prj", "a-im.png", "b-im.png"),
+                       truncation_warnings(37, 29, self.samples), 0)
+        self.assertRun(self.hmap("-s", "b-im.png", "0"), b"", 0)
+        self.assertRun(self.hmap("-i", "neg.prj", "both.prj", "a-im.png", "b-im.png"),
+                       truncation_warnings(37, 29, self.samples), 0)
+        self.assertEqual(self.read("one.prj"), self.read("out.prj"))
+        self.assertEqual(self.read("both.prj"), self.read("out.prj"))
+
+    def test_after_the_dimensions_warning_and_before_truncation(self):
+        a, b = noise(20, 50, 1, 40000), noise(20, 50, 2)
+        self.png("c.png", 20, 50, a)
+        self.png("d.png", 20, 50, b)
+        truncated = truncation_warnings(20, 50, [a, b])
+        self.assertIn(b"Truncating", truncated)
+        self.assertRun(self.hmap("-i", "neg.prj", "out.prj", "c.png", "d.png"),
+                       b"Warning: neg.prj heightmap dimensions (37x29) differ from new (20x50).\r\n"
+                       + self.warning("c.png", "d.png") + truncated, 0)
+        check_encoding(self, Chunk(self.read("out.prj")), [a, b], 0)
+
+    def test_no_line_when_the_battle_file_has_sea_level_0(self):
+        self.battle("flat.prj", 37, 29, "--terrain", "flat")
+        self.assertRun(self.hmap("-x", "flat.prj", "f1.png", "f2.png"), b"", 0)
+        self.assertRun(self.hmap("-s", "f1.png"), b"0000\r\n", 0)
+        self.assertRun(self.hmap("-i", "flat.prj", "out.prj", "a-im.png", "b-im.png"),
+                       truncation_warnings(37, 29, self.samples), 0)
+
+    def test_no_line_when_the_import_stops_earlier(self):
+        self.png("wide.png", 38, 29, noise(38, 29, 3))
+        self.write("bad.prj", self.read("neg.prj")[:100])
+        before = harness.snapshot(self.dir)
+        self.assertRun(self.hmap("-i", "neg.prj", "out.prj", "a-im.png", "wide.png"),
+                       b"Error: a-im.png (37x29) must be the same dimensions as wide.png (38x29).\r\n",
+                       STATUS_REFUSED)
+        self.assertRun(self.hmap("-i", "bad.prj", "out.prj", "a-im.png", "b-im.png"),
+                       b"bad.prj > Unexpected end of file.\r\n", STATUS_REFUSED)
+        # One image with the chunk and one without: the sea levels differ.
+        self.assertRun(self.hmap("-i", "neg.prj", "out.prj", "a.png", "b-im.png"),
+                       b"Warning: a.png sea-level (%04X) differs from b-im.png sea-level (0000).\r\n" % self.sea,
+                       STATUS_REFUSED)
+        self.assertUnchanged(before)
+
+
 class Refused(ImportTestCase):
     """Every refusal prints its messages, fails and writes nothing."""
 
