@@ -2,6 +2,8 @@
 // the private sea-level chunk "hmAP", the writer and the reader.
 #pragma once
 
+#include <libdeflate.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -21,11 +23,15 @@ inline void write_be32(uint8_t* p, uint32_t v) {
 }
 
 // CRC-32 as PNG uses it; crc32_update continues a running CRC (start with 0).
-uint32_t crc32_bytes(const uint8_t* bytes, size_t count);
-uint32_t crc32_update(uint32_t crc, const uint8_t* bytes, size_t count);
+inline uint32_t crc32_update(uint32_t crc, const uint8_t* bytes, size_t count) {
+    return libdeflate_crc32(crc, bytes, count);
+}
+inline uint32_t crc32_bytes(const uint8_t* bytes, size_t count) { return crc32_update(0, bytes, count); }
 // Adler-32 as zlib uses it; adler32_update continues a running sum (start with 1).
-uint32_t adler32_bytes(const uint8_t* bytes, size_t count);
-uint32_t adler32_update(uint32_t adler, const uint8_t* bytes, size_t count);
+inline uint32_t adler32_update(uint32_t adler, const uint8_t* bytes, size_t count) {
+    return libdeflate_adler32(adler, bytes, count);
+}
+inline uint32_t adler32_bytes(const uint8_t* bytes, size_t count) { return adler32_update(1, bytes, count); }
 
 // Position (of the length field) of the first chunk whose type is `type`.
 // The signature is not checked; a length that would carry the search past the

@@ -29,6 +29,7 @@ SOURCE_FILES = {
     "README.md": os.path.join(REPO, "README.md"),
     "LICENSE": os.path.join(REPO, "LICENSE"),
     "LICENSE.lodepng": os.path.join(REPO, "third_party", "lodepng", "LICENSE"),
+    "LICENSE.libdeflate": os.path.join(REPO, "third_party", "libdeflate", "COPYING"),
     "hmap.1": os.path.join(REPO, "hmap.1"),
 }
 
@@ -171,6 +172,7 @@ class DebPackage(PackageCase, ElfDependencies, unittest.TestCase):
         "usr/share/doc/hmap/README.md": "README.md",
         "usr/share/doc/hmap/LICENSE": "LICENSE",
         "usr/share/doc/hmap/LICENSE.lodepng": "LICENSE.lodepng",
+        "usr/share/doc/hmap/LICENSE.libdeflate": "LICENSE.libdeflate",
     }
 
     @staticmethod
@@ -196,6 +198,7 @@ class TgzPackage(PackageCase, ElfDependencies, unittest.TestCase):
         f"{top}/share/doc/hmap/README.md": "README.md",
         f"{top}/share/doc/hmap/LICENSE": "LICENSE",
         f"{top}/share/doc/hmap/LICENSE.lodepng": "LICENSE.lodepng",
+        f"{top}/share/doc/hmap/LICENSE.libdeflate": "LICENSE.libdeflate",
     }
 
     @staticmethod
@@ -207,7 +210,8 @@ class ZipPackage(PackageCase, unittest.TestCase):
     folder = WINDOWS_DIR
     pattern = "hmap-{version}-windows-x64.zip"
     program = "hmap.exe"
-    documents = {"README.md": "README.md", "LICENSE": "LICENSE", "LICENSE.lodepng": "LICENSE.lodepng"}
+    documents = {"README.md": "README.md", "LICENSE": "LICENSE", "LICENSE.lodepng": "LICENSE.lodepng",
+                 "LICENSE.libdeflate": "LICENSE.libdeflate"}
     runner = ["wine"]
 
     @staticmethod

@@ -1,7 +1,7 @@
-// CRC-32 (by tables sixteen bytes at a time, and by folding 64 bytes at a
-// time where the processor multiplies without carries) and Adler-32 in
-// sixteen lanes, against the plain one-byte-at-a-time definitions, at every
-// length and alignment around their steps.
+// CRC-32 and Adler-32 (libdeflate's, which take the bytes in wide steps
+// with the processor's vector instructions) against the plain
+// one-byte-at-a-time definitions, at every length and alignment around those
+// steps, and continued from running values.
 #include <gtest/gtest.h>
 
 #include <vector>

@@ -1,4 +1,8 @@
+// The heightmap reader on PNGs built in memory: samples and sea level, other
+// formats refused from the header, and every failure with LodePNG's own
+// code and text, damaged image data included.
 #include <gtest/gtest.h>
+#include <lodepng.h>
 
 #include <string>
 #include <vector>
@@ -148,11 +152,146 @@ TEST(Grey16Reader, SmallFilesClaimingHugeImagesFailWithoutReservingRoom) {
     // A few bytes of image data cannot inflate to gigabytes; the decoder finds
     // the data short without first asking for the room (under the sanitizer
     // such a request would abort the test).
-    for (uint8_t colour_type : {0, 6}) {
-        Decoded d = decode(test_png::png(65535, 65535, 16, colour_type, std::vector<uint8_t>(1000, 0)));
-        EXPECT_EQ(d.status, status_refused);
-        EXPECT_EQ(d.output, "h.png > decode error 91: invalid decompressed idat size\n");
+    Decoded d = decode(test_png::png(65535, 65535, 16, 0, std::vector<uint8_t>(1000, 0)));
+    EXPECT_EQ(d.status, status_refused);
+    EXPECT_EQ(d.output, "h.png > decode error 91: invalid decompressed idat size\n");
+}
+
+TEST(Grey16Reader, OtherFormatsAreRefusedFromTheHeader) {
+    // 65535 x 65535 RGBA, 16 bits: 34 GB of samples behind a header. Its
+    // image data, damaged or not, is never inflated.
+    const std::string lines_rgba = lines("h.png > detected 16-bit colortype = 6\r\n"
+                                         "h.png > Error: PNG not 16-bit grayscale ( colortype 0 ).\r\n");
+    Decoded d = decode(test_png::png(65535, 65535, 16, 6, std::vector<uint8_t>(1000, 0)));
+    EXPECT_EQ(d.status, status_refused);
+    EXPECT_EQ(d.output, lines_rgba);
+    d = decode(test_png::png_of_stream(65535, 65535, 16, 6, {0x78, 0x01, 0xFF, 0xFF}));
+    EXPECT_EQ(d.output, lines_rgba);
+    // A damaged file behind such a header gets the same lines; a damaged
+    // header does not.
+    std::vector<uint8_t> file = test_png::png(2, 1, 8, 0, {0, 1, 2});
+    file.resize(file.size() - 20);
+    d = decode(file);
+    EXPECT_EQ(d.output, lines("h.png > detected 8-bit colortype = 0\r\n"
+                              "h.png > Error: PNG not 16-bit grayscale ( colortype 0 ).\r\n"));
+    file = test_png::png(2, 1, 8, 0, {0, 1, 2});
+    file[30] ^= 1;
+    d = decode(file);
+    EXPECT_EQ(d.output, "h.png > decode error 57: invalid CRC encountered (checking CRC can be disabled)\n");
+}
+
+namespace {
+
+// A 16 x 5 image in one fixed-Huffman block (zlib level 9): rows with filter
+// types 0 to 4, matches reaching back across rows.
+const std::vector<uint8_t> compressed_stream = {
+    0x78, 0xDA, 0x63, 0x60, 0x60, 0xE3, 0x11, 0x62, 0xE6, 0xE4, 0xC7, 0x49, 0x31, 0xE2, 0x97, 0x66, 0xE6, 0x64, 0xC2,
+    0x2F, 0xCD, 0xCF, 0xC0, 0xCC, 0x4F, 0xC0, 0x0E, 0x16, 0x02, 0x4E, 0x60, 0x06, 0x00, 0xD2, 0x8C, 0x05, 0xA8};
+
+// LodePNG alone (its own inflate) on the 16-bit greyscale `file`: the error
+// code, and the samples on success.
+unsigned lodepng_alone(const std::vector<uint8_t>& file, std::vector<uint8_t>* samples) {
+    LodePNGState state;
+    lodepng_state_init(&state);
+    state.decoder.color_convert = 0;
+    unsigned w = 0, h = 0;
+    unsigned char* out = nullptr;
+    unsigned error = lodepng_inspect(&w, &h, &state, file.data(), file.size());
+    if (error == 0) {
+        state.decoder.zlibsettings.max_output_size = size_t{h} * (1 + 2 * size_t{w});  // as the reader sets it
+        error = lodepng_decode(&out, &w, &h, &state, file.data(), file.size());
     }
+    if (error == 0) samples->assign(out, out + 2 * size_t{w} * h);
+    hook_free(out);
+    lodepng_state_cleanup(&state);
+    return error;
+}
+
+// The compressed stream with its Adler-32 damaged.
+std::vector<uint8_t> bad_adler_stream() {
+    std::vector<uint8_t> stream(compressed_stream.begin(), compressed_stream.end() - 1);
+    stream.push_back(static_cast<uint8_t>(compressed_stream.back() ^ 1));
+    return stream;
+}
+
+}  // namespace
+
+TEST(Grey16Reader, CompressedDataDecodesAsLodePngAloneDecodesIt) {
+    std::vector<uint8_t> expected;
+    const std::vector<uint8_t> file = test_png::png_of_stream(16, 5, 16, 0, compressed_stream);
+    ASSERT_EQ(lodepng_alone(file, &expected), 0u);
+    Decoded d = decode(file);
+    ASSERT_EQ(d.status, status_ok) << d.output;
+    EXPECT_EQ(std::vector<uint8_t>(d.image.samples, d.image.samples + 160), expected);
+    release(d);
+}
+
+TEST(Grey16Reader, DamagedImageDataGetsLodePngsOwnCodes) {
+    // Streams libdeflate refuses are inflated once more by LodePNG's own
+    // decoder, so each damage gets the code and text it always got.
+    struct Case {
+        std::vector<uint8_t> stream;
+        unsigned code;
+    };
+    const std::vector<uint8_t> bad_adler = bad_adler_stream();
+    std::vector<uint8_t> trailing = compressed_stream;
+    trailing.push_back(0);
+    std::vector<uint8_t> stored = test_png::stored_zlib(std::vector<uint8_t>(5 * 65, 0));
+    std::vector<uint8_t> bad_nlen = stored;
+    bad_nlen[5] ^= 1;
+    const Case cases[] = {
+        {bad_adler, 58},
+        {trailing, 58},  // LodePNG reads the Adler-32 from the last four bytes
+        {bad_nlen, 21},
+        {{0x78, 0x01, 0x07, 0, 0, 0, 0}, 20},  // block type 3
+        {{0x78, 0x02, 0x01, 0, 0, 0xFF, 0xFF, 0, 0, 0, 1}, 24},  // header check bits
+        {{0x78}, 53},
+        {{0x78, 0x01, 0x01, 0x05, 0x00}, 52},  // a stored block cut in its header
+    };
+    for (const Case& c : cases) {
+        const std::vector<uint8_t> file = test_png::png_of_stream(16, 5, 16, 0, c.stream);
+        std::vector<uint8_t> ignored;
+        EXPECT_EQ(lodepng_alone(file, &ignored), c.code);
+        Decoded d = decode(file);
+        EXPECT_EQ(d.status, status_refused);
+        EXPECT_EQ(d.output, "h.png > decode error " + std::to_string(c.code) + ": " + lodepng_error_text(c.code) + "\n");
+    }
+
+    // Every single-byte change of the compressed stream (the IDAT CRC
+    // repaired): the reader's verdict and code are LodePNG's own.
+    for (size_t at = 0; at < compressed_stream.size(); ++at) {
+        for (uint8_t flip : {0x01, 0x10, 0x80, 0xFF}) {
+            std::vector<uint8_t> stream = compressed_stream;
+            stream[at] ^= flip;
+            const std::vector<uint8_t> file = test_png::png_of_stream(16, 5, 16, 0, stream);
+            std::vector<uint8_t> expected;
+            const unsigned code = lodepng_alone(file, &expected);
+            Decoded d = decode(file);
+            if (code == 0) {
+                ASSERT_EQ(d.status, status_ok) << at << " " << int{flip} << d.output;
+                EXPECT_EQ(std::vector<uint8_t>(d.image.samples, d.image.samples + 160), expected);
+                release(d);
+            } else {
+                EXPECT_EQ(d.output, "h.png > decode error " + std::to_string(code) + ": " + lodepng_error_text(code) +
+                                        "\n")
+                    << at << " " << int{flip};
+            }
+        }
+    }
+}
+
+TEST(Grey16Reader, DamagedCompressedTextGetsLodePngsOwnCode) {
+    // zTXt goes through the same zlib hook; its failure keeps its code too.
+    std::vector<uint8_t> text = {'k', 'e', 'y', 0, 0};
+    const std::vector<uint8_t> stream = bad_adler_stream();
+    text.insert(text.end(), stream.begin(), stream.end());
+    std::vector<uint8_t> extra;
+    test_png::put_chunk(extra, "zTXt", text);
+    const std::vector<uint8_t> file = test_png::png(1, 1, 16, 0, {0, 1, 2}, extra);
+    std::vector<uint8_t> ignored;
+    EXPECT_EQ(lodepng_alone(file, &ignored), 58u);
+    Decoded d = decode(file);
+    EXPECT_EQ(d.output, std::string("h.png > decode error 58: ") + lodepng_error_text(58) + "\n");
 }
 
 TEST(Grey16Reader, LoadsFromFileAndReportsFileFailures) {

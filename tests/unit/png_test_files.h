@@ -1,5 +1,6 @@
 // Small PNG files built in memory for the reader's and the import's tests:
-// stored deflate blocks, filter type 0, any header the test wants.
+// stored deflate blocks, filter type 0, any header the test wants; or any
+// zlib stream the test gives.
 #pragma once
 
 #include <cstdint>
@@ -41,20 +42,27 @@ inline std::vector<uint8_t> stored_zlib(const std::vector<uint8_t>& data) {
     return z;
 }
 
-// A PNG with the given header and `filtered` as its decompressed image data
-// (each scanline led by its filter byte), plus `extra` chunk bytes before IEND.
-inline std::vector<uint8_t> png(uint32_t width, uint32_t height, uint8_t bit_depth, uint8_t colour_type,
-                                const std::vector<uint8_t>& filtered, const std::vector<uint8_t>& extra = {}) {
+// A PNG with the given header and `stream` as its IDAT data, plus `extra`
+// chunk bytes before IEND.
+inline std::vector<uint8_t> png_of_stream(uint32_t width, uint32_t height, uint8_t bit_depth, uint8_t colour_type,
+                                          const std::vector<uint8_t>& stream, const std::vector<uint8_t>& extra = {}) {
     std::vector<uint8_t> out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     std::vector<uint8_t> ihdr;
     put_be32(ihdr, width);
     put_be32(ihdr, height);
     ihdr.insert(ihdr.end(), {bit_depth, colour_type, 0, 0, 0});
     put_chunk(out, "IHDR", ihdr);
-    put_chunk(out, "IDAT", stored_zlib(filtered));
+    put_chunk(out, "IDAT", stream);
     out.insert(out.end(), extra.begin(), extra.end());
     put_chunk(out, "IEND", {});
     return out;
+}
+
+// The same with `filtered` as its decompressed image data (each scanline led
+// by its filter byte), in stored blocks.
+inline std::vector<uint8_t> png(uint32_t width, uint32_t height, uint8_t bit_depth, uint8_t colour_type,
+                                const std::vector<uint8_t>& filtered, const std::vector<uint8_t>& extra = {}) {
+    return png_of_stream(width, height, bit_depth, colour_type, stored_zlib(filtered), extra);
 }
 
 // A 16-bit greyscale PNG of `samples` (row-major), with an hmAP chunk when
