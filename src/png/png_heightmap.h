@@ -79,10 +79,15 @@ struct PngLayout {
     uint64_t file_bytes;
 };
 PngLayout png_layout(uint32_t width, uint32_t height, uint64_t chunk_limit = max_chunk_data);
-// Writes the whole PNG of heightmap `layer` (0 or 1) of a loaded battle file
-// into `out` (layout.file_bytes bytes, laid out for that heightmap's size).
-// `row_scratch` holds one raw row (2 x width + 1 bytes).
-void build_png_image(uint8_t* out, const PngLayout& layout, const BattleFile& file, int layer, uint8_t* row_scratch);
+// Takes the next `count` bytes of a PNG being made; false stops the making.
+using PngSink = bool (*)(void* context, const uint8_t* bytes, uint64_t count);
+// Makes the PNG of heightmap `layer` (0 or 1) of a loaded battle file, laid
+// out as `layout` says for that heightmap's size, and hands it to `sink` in
+// order, in parts of at most `part_bytes` (at least 1) bytes. `buffer` holds
+// a part and one raw row: part_bytes + 2 x width + 1 bytes. Returns false as
+// soon as the sink does.
+bool stream_png_image(const PngLayout& layout, const BattleFile& file, int layer, uint8_t* buffer,
+                      uint64_t part_bytes, PngSink sink, void* context);
 
 // A decoded 16-bit greyscale PNG. `samples` (2 x width x height bytes,
 // big-endian, row-major) came from the decoder and is released with hook_free.

@@ -3,7 +3,8 @@
 // (CRCs that check, the IDAT chunks, hmAP holding the sea level, IEND), and
 // LodePNG must decode it back to the samples the battle file gives, which the
 // heightmap reader must return as well. The input's last byte picks the IDAT
-// chunk size, so streams split over many chunks are covered too. Mutated
+// chunk size and the size of the parts the PNG is handed over in, so streams
+// split over many chunks and parts ending anywhere are covered too. Mutated
 // inputs get their heightmap chunk rebuilt to pass the loader
 // (battle_mutator.h), so mutations reach the writer.
 #include <lodepng.h>
@@ -62,6 +63,13 @@ void check_framing(const std::vector<uint8_t>& png, uint64_t idat, uint16_t sea_
     FUZZ_CHECK(types.back() == "IEND");
 }
 
+bool append(void* context, const uint8_t* bytes, uint64_t count) {
+    FUZZ_CHECK(count > 0);
+    auto* out = static_cast<std::vector<uint8_t>*>(context);
+    out->insert(out->end(), bytes, bytes + count);
+    return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -75,13 +83,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     static const uint64_t limits[] = {max_chunk_data, 1, 2, 5, 64, 1000, 65535, 65536, 65542};
     const uint64_t chunk_limit = limits[data[size - 1] % (sizeof limits / sizeof limits[0])];
+    static const uint64_t parts[] = {4096, 1, 3, 17, 1000, 65536};
+    const uint64_t part_bytes = parts[data[size - 1] / 16 % (sizeof parts / sizeof parts[0])];
     const uint64_t live = hook_live_blocks();
     for (int layer = 0; layer < 2; ++layer) {
         const PngLayout layout = png_layout(w, h, chunk_limit);
         FUZZ_CHECK(layout.raw_bytes == (2 * uint64_t{w} + 1) * h);
-        std::vector<uint8_t> png(layout.file_bytes);
-        std::vector<uint8_t> row(2 * uint64_t{w} + 1);
-        build_png_image(png.data(), layout, file, layer, row.data());
+        std::vector<uint8_t> png;
+        std::vector<uint8_t> buffer(part_bytes + 2 * uint64_t{w} + 1);
+        FUZZ_CHECK(stream_png_image(layout, file, layer, buffer.data(), part_bytes, append, &png));
+        FUZZ_CHECK(png.size() == layout.file_bytes);
         check_framing(png, layout.idat_chunks, file.sea_level);
         if (chunk_limit == max_chunk_data) {
             // One IDAT chunk: D + 71 bytes in all.

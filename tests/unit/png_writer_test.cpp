@@ -105,15 +105,25 @@ Bytes expected_raw(const BattleBuilder& b, int layer, uint16_t sea_level) {
     return raw;
 }
 
-// Builds the PNG of one heightmap as the export does.
-Bytes export_layer(const BattleBuilder& b, int layer, uint64_t chunk_limit = max_chunk_data) {
+bool append(void* context, const uint8_t* bytes, uint64_t count) {
+    auto* out = static_cast<Bytes*>(context);
+    EXPECT_GT(count, 0u);
+    out->insert(out->end(), bytes, bytes + count);
+    return true;
+}
+
+// Makes the PNG of one heightmap as the export does, in parts of at most
+// `part_bytes` bytes.
+Bytes export_layer(const BattleBuilder& b, int layer, uint64_t chunk_limit = max_chunk_data,
+                   uint64_t part_bytes = 4096) {
     Bytes battle = b.bytes();
     BattleFile file;
     EXPECT_EQ(check(battle, &file), "");
     const PngLayout layout = png_layout(b.width, b.height, chunk_limit);
-    Bytes png(layout.file_bytes + 2 * b.width + 1, 0xEE);
-    build_png_image(png.data(), layout, file, layer, png.data() + layout.file_bytes);
-    png.resize(layout.file_bytes);
+    Bytes buffer(part_bytes + 2 * b.width + 1, 0xEE);
+    Bytes png;
+    EXPECT_TRUE(stream_png_image(layout, file, layer, buffer.data(), part_bytes, append, &png));
+    EXPECT_EQ(png.size(), layout.file_bytes);
     return png;
 }
 
@@ -245,4 +255,34 @@ TEST(PngWriter, SplitStreamIsTheSameStreamInFullChunks) {
         EXPECT_EQ(split.types.size(), layout.idat_chunks + 3);
         EXPECT_EQ(split.types[split.types.size() - 2], "hmAP");
     }
+}
+
+TEST(PngWriter, PartsOfAnySizeMakeTheSameFile) {
+    // 13 x 11 (rows of 27 bytes) with a zlib stream split into chunks of 40
+    // bytes: part boundaries fall inside rows, block headers, chunk framing
+    // and the CRCs.
+    BattleBuilder b = BattleBuilder::sized(13, 11);
+    b.entries[2].base = -77;
+    for (uint64_t chunk_limit : {max_chunk_data, uint64_t{40}}) {
+        const Bytes whole = export_layer(b, 1, chunk_limit, 1 << 20);
+        EXPECT_EQ(decode(whole).raw, expected_raw(b, 1, 77));
+        for (uint64_t part : {1, 2, 3, 26, 27, 28, 64, 333}) {
+            EXPECT_EQ(export_layer(b, 1, chunk_limit, part), whole) << chunk_limit << " " << part;
+        }
+    }
+}
+
+TEST(PngWriter, StopsWhenTheSinkRefuses) {
+    BattleBuilder b = BattleBuilder::sized(64, 64);
+    Bytes battle = b.bytes();
+    BattleFile file;
+    ASSERT_EQ(check(battle, &file), "");
+    const PngLayout layout = png_layout(64, 64);
+    Bytes buffer(100 + 129);
+    struct Refuser {
+        int parts = 0;
+        static bool take(void* context, const uint8_t*, uint64_t) { return ++static_cast<Refuser*>(context)->parts < 3; }
+    } refuser;
+    EXPECT_FALSE(stream_png_image(layout, file, 0, buffer.data(), 100, Refuser::take, &refuser));
+    EXPECT_EQ(refuser.parts, 3);  // nothing more is offered after the refusal
 }
