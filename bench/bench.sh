@@ -1,0 +1,145 @@
+#!/bin/bash
+# The benchmark, run by hand (not by CI): bench/bench.sh [--runs N] [--size N] [--huge]
+#
+# Builds a release hmap and make_battle in build/bench (or $HMAP_BENCH_BUILD),
+# generates an NxN realistic battle file (default 4096) and measures, each
+# pair of commands taking turns, the medians of --runs runs (default 7):
+#   export    hmap -x, against copying the same two PNGs the way hmap writes
+#             them (a temporary file, flushed, renamed over the target);
+#   import    hmap -i of the pair as exported (stored blocks), and of the pair
+#             saved again by ImageMagick with its default compression, each
+#             against ImageMagick decoding the same two PNGs;
+#   refusal   hmap -i given a 16384x16384 RGBA PNG (1 MB) for both images;
+# and the peak memory of each (GNU time's maximum resident set size). It
+# prints every target with its figure and whether it is met.
+#
+# --huge also exports a flat 32768x32768 battle file (two PNGs of 2 GiB whose
+# zlib stream is split over two IDAT chunks) and checks both with pngcheck.
+# It needs about 5 GiB of free disk in the scratch folder.
+set -euo pipefail
+
+size=4096
+runs=7
+huge=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --size) size=$2; shift 2 ;;
+    --runs) runs=$2; shift 2 ;;
+    --huge) huge=1; shift ;;
+    -h|--help) sed -n '2,/^set /p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    *) echo "bench.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${HMAP_BENCH_BUILD:-$top/build/bench}
+convert=/usr/bin/convert
+[ -x "$convert" ] || { echo "bench.sh: ImageMagick's convert is missing (tools/setup installs it)" >&2; exit 1; }
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DHMAP_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 --target hmap make_battle >/dev/null
+hmap="$build/hmap"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/hmap-bench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+# Runs a command under GNU time; appends its wall seconds (taken around it
+# in nanoseconds) to t_NAME and its peak resident kilobytes to m_NAME. Its
+# exit status is not looked at: the outputs are compared afterwards.
+measure() {
+  local name=$1 start end
+  shift
+  start=$(date +%s%N)
+  /usr/bin/time -f %M -o time.txt "$@" >/dev/null 2>&1 || true
+  end=$(date +%s%N)
+  echo "$(( end - start ))" | awk '{ printf "%.4f\n", $1 / 1e9 }' >> "t_$name"
+  cat time.txt >> "m_$name"
+}
+median() { sort -g "t_$1" | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+peak_mib() { sort -g "m_$1" | tail -n 1 | awk '{ printf "%.1f\n", $1 / 1024 }'; }
+bytes() { stat -c %s "$1"; }
+
+echo "== making the inputs: ${size}x${size} realistic battle file, its PNGs, ImageMagick's copies, an RGBA PNG"
+"$build/make_battle" --width "$size" --height "$size" --terrain realistic -o map.prj >/dev/null
+"$hmap" -x map.prj a.png b.png
+"$convert" a.png ca.png
+"$convert" b.png cb.png
+python3 - <<'EOF'
+import struct, zlib
+side = 16384  # 8-bit RGBA, all zero: 1 GiB of image data in 1 MB
+def chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+z = zlib.compressobj(9)
+rows = (b"\0" * (1 + 4 * side)) * 64
+data = b"".join(z.compress(rows) for _ in range(side // 64)) + z.flush()
+with open("rgba.png", "wb") as f:
+    f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", side, side, 8, 6, 0, 0, 0))
+            + chunk(b"IDAT", data) + chunk(b"IEND", b""))
+EOF
+"$hmap" -i map.prj out.prj a.png b.png >/dev/null  # warm the page cache
+
+for r in $(seq "$runs"); do
+  rm -f x1.png x2.png
+  measure export "$hmap" -x map.prj x1.png x2.png
+  rm -f c1.png c2.png
+  measure copy sh -c 'dd if=a.png of=.t1 bs=4M conv=fsync status=none && mv .t1 c1.png &&
+                      dd if=b.png of=.t2 bs=4M conv=fsync status=none && mv .t2 c2.png'
+  measure import "$hmap" -i map.prj out.prj a.png b.png
+  measure decode sh -c "$convert a.png gray:- >/dev/null && $convert b.png gray:- >/dev/null"
+  measure import_z "$hmap" -i map.prj out_z.prj ca.png cb.png
+  measure decode_z sh -c "$convert ca.png gray:- >/dev/null && $convert cb.png gray:- >/dev/null"
+  measure refuse "$hmap" -i map.prj out_r.prj rgba.png rgba.png
+done
+cmp -s a.png x1.png && cmp -s b.png x2.png || { echo "bench.sh: the exports differ" >&2; exit 1; }
+cmp -s out.prj out_z.prj || { echo "bench.sh: the imports of the two pairs differ" >&2; exit 1; }
+[ ! -e out_r.prj ] || { echo "bench.sh: the RGBA PNG was imported" >&2; exit 1; }
+
+awk -v runs="$runs" -v bb="$(bytes map.prj)" -v one="$(bytes a.png)" -v zone="$(bytes ca.png)" \
+    -v te="$(median export)" -v tc="$(median copy)" -v me="$(peak_mib export)" -v mc="$(peak_mib copy)" \
+    -v ti="$(median import)" -v td="$(median decode)" -v mi="$(peak_mib import)" -v md="$(peak_mib decode)" \
+    -v tz="$(median import_z)" -v tdz="$(median decode_z)" -v mz="$(peak_mib import_z)" -v mdz="$(peak_mib decode_z)" \
+    -v tr="$(median refuse)" -v mr="$(peak_mib refuse)" -v size="$size" '
+function mib(x) { return x / 1048576 }
+function verdict(ok) { return ok ? "met" : "MISSED" }
+BEGIN {
+  printf "battle file %.1f MiB; PNGs %.1f MiB each as exported, %.1f MiB as saved by ImageMagick; medians of %d runs\n\n",
+         mib(bb), mib(one), mib(zone), runs
+  printf "%-52s %9s %11s\n", "", "wall s", "peak MiB"
+  printf "%-52s %9.3f %11.1f\n", "hmap -x", te, me
+  printf "%-52s %9.3f %11.1f\n", "copy of both PNGs: temporary file, flush, rename", tc, mc
+  printf "%-52s %9.3f %11.1f\n", "hmap -i, the exported pair (stored)", ti, mi
+  printf "%-52s %9.3f %11.1f\n", "ImageMagick decoding the exported pair", td, md
+  printf "%-52s %9.3f %11.1f\n", "hmap -i, the pair saved by ImageMagick (compressed)", tz, mz
+  printf "%-52s %9.3f %11.1f\n", "ImageMagick decoding that pair", tdz, mdz
+  printf "%-52s %9.3f %11.1f\n", "hmap -i refusing a 16384x16384 RGBA PNG twice", tr, mr
+  print ""
+  limit = mib((bb + one) * 1.05)
+  printf "target: export <= 1.5 x the copy:                  %s (%.2fx)\n", verdict(te <= 1.5 * tc), te / tc
+  printf "target: stored import <= 0.4 x ImageMagick:        %s (%.2fx)\n", verdict(ti <= 0.4 * td), ti / td
+  printf "target: compressed import <= 0.5 x ImageMagick:    %s (%.2fx)\n", verdict(tz <= 0.5 * tdz), tz / tdz
+  printf "target: refusal <= 0.05 s:                         %s (%.3f s)\n", verdict(tr <= 0.05), tr
+  printf "target: export memory <= battle + PNG + 5%% (%.1f): %s (%.1f MiB)\n", limit, verdict(me <= limit), me
+  if (size == 4096) {
+    printf "target: import memory <= 175 MiB:                  %s (%.1f and %.1f MiB)\n",
+           verdict(mi <= 175 && mz <= 175), mi, mz
+  }
+}'
+
+if [ -n "$huge" ]; then
+  rm -f ./*.png map.prj out*.prj
+  echo
+  echo "== 32768x32768 flat battle file (IDAT split)"
+  avail_kb=$(df -Pk "$work" | awk 'NR == 2 { print $4 }')
+  if [ "$avail_kb" -lt $((5 * 1024 * 1024)) ]; then
+    echo "needs about 5 GiB free in $work; skipped" >&2
+    exit 1
+  fi
+  "$build/make_battle" --width 32768 --height 32768 --terrain flat -o huge.prj >/dev/null
+  : > t_huge; : > m_huge
+  measure huge "$hmap" -x huge.prj a.png b.png
+  awk -v t="$(median huge)" -v m="$(peak_mib huge)" -v hb="$(bytes huge.prj)" -v pb="$(bytes a.png)" 'BEGIN {
+    printf "export %.2f s, %.1f MiB/s, two PNGs of %.0f bytes; peak memory %.1f MiB (battle file + one PNG + 5%% = %.1f MiB)\n",
+           t, 2 * pb / 1048576 / t, pb, m, (hb + pb) * 1.05 / 1048576 }'
+  pngcheck -v a.png | grep -E "chunk (IHDR|IDAT|hmAP|IEND)" || true
+  pngcheck a.png b.png
+fi
