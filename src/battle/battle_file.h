@@ -19,8 +19,9 @@ struct BattleFile {
 };
 
 // Reads and validates a battle file; prints its own messages on failure.
-// On failure `out->data` is empty and nothing is held.
-Status load_battle_file(const char* path, BattleFile* out);
+// On failure `out->data` is empty and nothing is held. The buffer has `room`
+// bytes after the file's for the caller's use.
+Status load_battle_file(const char* path, BattleFile* out, uint64_t room = 0);
 
 // Validates the bytes already in `file->data` / `file->size` and fills in the
 // positions and the sea level. Returns the text of the first failed check

@@ -228,7 +228,7 @@ Status import_heightmaps(const char* battle_in, const char* battle_out, const ch
     Status status = status1 != status_ok ? status1 : status2;
 
     BattleFile battle{};
-    uint8_t* output = nullptr;
+    uint8_t* index = nullptr;
     if (status == status_ok && (image1.width != image2.width || image1.height != image2.height)) {
         console_printf("Error: %s (%dx%d) must be the same dimensions as %s (%dx%d).\r\n", png1,
                        static_cast<int>(image1.width), static_cast<int>(image1.height), png2,
@@ -241,7 +241,12 @@ Status import_heightmaps(const char* battle_in, const char* battle_out, const ch
                        static_cast<unsigned>(image1.sea_level), png2, static_cast<unsigned>(image2.sea_level));
         status = status_refused;
     }
-    if (status == status_ok) status = load_battle_file(battle_in, &battle);
+    // The new battle file is built in the buffer the old one is read into:
+    // the new chunk takes the old one's place and the rest of the file moves
+    // up behind it. The room after the file covers a chunk of 2 x NB patterns
+    // (64-bit sizes cannot wrap: NB is below 2^26).
+    const uint64_t nb = heightmap_block_count(image1.width, image1.height);
+    if (status == status_ok) status = load_battle_file(battle_in, &battle, chunk_capacity(nb));
 
     if (status == status_ok) {
         const uint32_t width = image1.width, height = image1.height;
@@ -256,36 +261,33 @@ Status import_heightmaps(const char* battle_in, const char* battle_out, const ch
             console_printf("Warning: %s and %s have no sea-level chunk; 0000 used, %s has %04X.\r\n", png1, png2,
                            battle_in, static_cast<unsigned>(battle.sea_level));
         }
-        // One buffer for everything: the new file, sized for a pool of 2 x NB
-        // patterns, followed by the pattern index. 64-bit sizes cannot wrap:
-        // NB is below 2^26.
-        const uint64_t nb = heightmap_block_count(width, height);
-        const uint64_t head = battle.chunk_pos;
-        const uint64_t tail = battle.size - head - battle.chunk_span;
-        const uint64_t index_pos = (head + chunk_capacity(nb) + tail + 3) / 4 * 4;
-        output = allocate_buffer(index_pos + pattern_index_size(nb));
-        if (output == nullptr) {
+        index = allocate_buffer(pattern_index_size(nb));
+        if (index == nullptr) {
             status = report_out_of_memory(battle_out);
         } else {
-            memcpy(output, battle.data, head);
+            uint8_t* data = battle.data;
+            const uint64_t head = battle.chunk_pos;
+            const uint64_t old_span = battle.chunk_span;
+            const uint64_t tail = battle.size - head - old_span;
+            // The tail goes out of the new chunk's way first.
+            const uint64_t tail_at = head + (old_span > chunk_capacity(nb) ? old_span : chunk_capacity(nb));
+            memmove(data + tail_at, data + head + old_span, tail);
             HeightmapPair pair{image1.samples, image2.samples, width, height, image1.sea_level};
-            auto* index = reinterpret_cast<uint32_t*>(output + index_pos);
-            uint64_t span = encode_heightmaps(pair, output + head, index, max_patterns, print_truncation, nullptr);
+            uint64_t span = encode_heightmaps(pair, data + head, reinterpret_cast<uint32_t*>(index), max_patterns,
+                                              print_truncation, nullptr);
             if (span == 0) {
                 console_printf("Error: %s and %s hold 67108864 or more distinct 8x8 patterns; a battle file "
                                "stores at most 67108863.\r\n",
                                png1, png2);
                 status = status_refused;
             } else {
-                memcpy(output + head + span, battle.data + head + battle.chunk_span, tail);
-                if (!write_file_whole(battle_out, output, head + span + tail)) {
-                    status = report_file_failure(battle_out);
-                }
+                memmove(data + head + span, data + tail_at, tail);
+                if (!write_file_whole(battle_out, data, head + span + tail)) status = report_file_failure(battle_out);
             }
         }
     }
 
-    if (output != nullptr) release_buffer(output);
+    if (index != nullptr) release_buffer(index);
     if (battle.data != nullptr) release_buffer(battle.data);
     hook_free(image1.samples);
     hook_free(image2.samples);

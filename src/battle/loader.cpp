@@ -76,10 +76,10 @@ const char* check_battle_bytes(BattleFile* file) {
     return nullptr;
 }
 
-Status load_battle_file(const char* path, BattleFile* out) {
+Status load_battle_file(const char* path, BattleFile* out, uint64_t room) {
     *out = BattleFile{};
     FileBytes bytes;
-    if (!read_file_whole(path, &bytes)) return report_file_failure(path);
+    if (!read_file_whole(path, &bytes, room)) return report_file_failure(path);
     out->data = bytes.data;
     out->size = bytes.size;
     if (const char* fault = check_battle_bytes(out)) {

@@ -29,14 +29,15 @@ Status report_file_failure(const char* path);
 uint32_t last_error_code();
 void set_last_error_code(uint32_t code);
 
-// Whole-file read: on success `data` holds all `size` bytes (size > 0) and
-// belongs to the caller, who frees it with release_buffer. On failure nothing
-// is held and the last error code says why (an empty file is a failure too).
+// Whole-file read: on success `data` holds all `size` bytes (size > 0),
+// followed by `room` more (not cleared) for the caller's use, and belongs to
+// the caller, who frees it with release_buffer. On failure nothing is held
+// and the last error code says why (an empty file is a failure too).
 struct FileBytes {
     uint8_t* data;
     uint64_t size;
 };
-bool read_file_whole(const char* path, FileBytes* out);
+bool read_file_whole(const char* path, FileBytes* out, uint64_t room = 0);
 
 // A file being written, part by part. begin_file_write is told the final
 // size; the parts must add up to it. A regular file (or a new one) is

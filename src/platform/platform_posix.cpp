@@ -84,7 +84,7 @@ uint32_t last_error_code() { return static_cast<uint32_t>(errno); }
 
 void set_last_error_code(uint32_t code) { errno = static_cast<int>(code); }
 
-bool read_file_whole(const char* path, FileBytes* out) {
+bool read_file_whole(const char* path, FileBytes* out, uint64_t room) {
     out->data = nullptr;
     out->size = 0;
     int fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -105,7 +105,7 @@ bool read_file_whole(const char* path, FileBytes* out) {
         return false;
     }
     uint64_t size = static_cast<uint64_t>(st.st_size);
-    uint8_t* data = allocate_buffer(size);
+    uint8_t* data = allocate_buffer(size + room);
     if (data == nullptr) {
         close_keeping_error(fd);
         return false;

@@ -78,7 +78,7 @@ uint32_t last_error_code() { return GetLastError(); }
 
 void set_last_error_code(uint32_t code) { SetLastError(code); }
 
-bool read_file_whole(const char* path, FileBytes* out) {
+bool read_file_whole(const char* path, FileBytes* out, uint64_t room) {
     out->data = nullptr;
     out->size = 0;
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
@@ -96,7 +96,7 @@ bool read_file_whole(const char* path, FileBytes* out) {
         SetLastError(ERROR_HANDLE_EOF);  // an empty file has nothing to offer; say so
         return false;
     }
-    uint8_t* data = allocate_buffer(size);
+    uint8_t* data = allocate_buffer(size + room);
     if (data == nullptr) {
         close_keeping_error(file);
         return false;
