@@ -7,26 +7,41 @@
 #include "platform.h"
 
 // A loaded battle file. `data` holds the whole file and belongs to the
-// caller, who releases it with release_buffer (it is empty after a failed load).
+// caller, who releases it with release_battle_file (it is empty after a
+// failed load). The dimensions and counts are the ones validated, kept here
+// so that bytes changing under a file view cannot change them.
 struct BattleFile {
     uint8_t* data;
     uint64_t size;
-    uint64_t chunk_pos;   // T: the "HMAP" tag
-    uint64_t layer1_pos;  // T + 24: the L1 word, the layer-1 table follows
-    uint64_t layer2_pos;  // T + 28 + L1: the L2 word, the patterns follow
-    uint64_t chunk_span;  // distance from T to the "ATTR" tag
-    uint16_t sea_level;   // negated smallest base height, 0 if none is negative
+    bool viewed;             // data is a file view (view_battle_file)
+    uint64_t chunk_pos;      // T: the "HMAP" tag
+    uint64_t layer1_pos;     // T + 24: the L1 word, the layer-1 table follows
+    uint64_t layer2_pos;     // T + 28 + L1: the L2 word, the patterns follow
+    uint64_t chunk_span;     // distance from T to the "ATTR" tag
+    uint32_t width;
+    uint32_t height;
+    uint32_t pattern_count;  // NP
+    uint32_t block_count;    // NB, one heightmap
+    uint16_t sea_level;      // negated smallest base height, 0 if none is negative
 };
 
 // Reads and validates a battle file; prints its own messages on failure.
 // On failure `out->data` is empty and nothing is held. The buffer has `room`
 // bytes after the file's for the caller's use.
 Status load_battle_file(const char* path, BattleFile* out, uint64_t room = 0);
+// The same through a file view, for a command that only reads the file.
+Status view_battle_file(const char* path, BattleFile* out);
+// True when a viewed battle file was cut short after it was validated; the
+// last error code then says the read failed.
+bool battle_file_cut(const BattleFile& file);
+// Releases what either loader gave; an empty BattleFile is left alone.
+void release_battle_file(BattleFile* file);
 
 // Validates the bytes already in `file->data` / `file->size` and fills in the
-// positions and the sea level. Returns the text of the first failed check
-// ("Bad HMAP - dimensions.", ...) or null when the file is sound. Prints
-// nothing and never releases the buffer.
+// positions, dimensions, counts and the sea level, reading each word once.
+// Returns the text of the first failed check ("Bad HMAP - dimensions.", ...)
+// or null when the file is sound. Prints nothing and never releases the
+// buffer.
 const char* check_battle_bytes(BattleFile* file);
 
 // Little-endian words of the battle file.
@@ -41,10 +56,10 @@ inline void write_le32(uint8_t* p, uint32_t v) {
 }
 
 // Fields of a validated HMAP chunk.
-inline uint32_t battle_width(const BattleFile& f) { return read_le32(f.data + f.chunk_pos + 8); }
-inline uint32_t battle_height(const BattleFile& f) { return read_le32(f.data + f.chunk_pos + 12); }
-inline uint32_t battle_pattern_count(const BattleFile& f) { return read_le32(f.data + f.chunk_pos + 16); }  // NP
-inline uint32_t battle_block_count(const BattleFile& f) { return read_le32(f.data + f.chunk_pos + 20); }    // NB, one heightmap
+inline uint32_t battle_width(const BattleFile& f) { return f.width; }
+inline uint32_t battle_height(const BattleFile& f) { return f.height; }
+inline uint32_t battle_pattern_count(const BattleFile& f) { return f.pattern_count; }  // NP
+inline uint32_t battle_block_count(const BattleFile& f) { return f.block_count; }      // NB, one heightmap
 // The layer-1 table: 2 x NB entries of 8 bytes (base height, pattern offset),
 // heightmap 1's first. The patterns: NP blocks of 64 bytes.
 inline const uint8_t* battle_entries(const BattleFile& f) { return f.data + f.layer1_pos + 4; }

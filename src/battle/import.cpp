@@ -288,7 +288,7 @@ Status import_heightmaps(const char* battle_in, const char* battle_out, const ch
     }
 
     if (index != nullptr) release_buffer(index);
-    if (battle.data != nullptr) release_buffer(battle.data);
+    release_battle_file(&battle);
     hook_free(image1.samples);
     hook_free(image2.samples);
     return status;

@@ -72,21 +72,60 @@ const char* check_battle_bytes(BattleFile* file) {
     file->layer1_pos = layer1_pos;
     file->layer2_pos = layer2_pos;
     file->chunk_span = attr - t;
+    file->width = static_cast<uint32_t>(width);
+    file->height = static_cast<uint32_t>(height);
+    file->pattern_count = static_cast<uint32_t>(np);
+    file->block_count = static_cast<uint32_t>(nb);
     file->sea_level = static_cast<uint16_t>(static_cast<uint64_t>(-lowest));
     return nullptr;
 }
+
+namespace {
+
+// Validates the file in `bytes`, which `out` then holds; prints the fault
+// and releases everything otherwise.
+Status take_battle_bytes(const char* path, const FileBytes& bytes, bool viewed, BattleFile* out) {
+    out->data = bytes.data;
+    out->size = bytes.size;
+    out->viewed = viewed;
+    const char* fault = check_battle_bytes(out);
+    // A view cut short while it was checked failed as a read fails.
+    if (battle_file_cut(*out)) {
+        Status status = report_file_failure(path);
+        release_battle_file(out);
+        return status;
+    }
+    if (fault != nullptr) {
+        console_printf("%s > %s\r\n", path, fault);
+        release_battle_file(out);
+        return status_refused;
+    }
+    return status_ok;
+}
+
+}  // namespace
 
 Status load_battle_file(const char* path, BattleFile* out, uint64_t room) {
     *out = BattleFile{};
     FileBytes bytes;
     if (!read_file_whole(path, &bytes, room)) return report_file_failure(path);
-    out->data = bytes.data;
-    out->size = bytes.size;
-    if (const char* fault = check_battle_bytes(out)) {
-        console_printf("%s > %s\r\n", path, fault);
-        release_buffer(out->data);
-        *out = BattleFile{};
-        return status_refused;
+    return take_battle_bytes(path, bytes, false, out);
+}
+
+Status view_battle_file(const char* path, BattleFile* out) {
+    *out = BattleFile{};
+    FileBytes bytes;
+    if (!view_file_whole(path, &bytes)) return report_file_failure(path);
+    return take_battle_bytes(path, bytes, true, out);
+}
+
+bool battle_file_cut(const BattleFile& file) { return file.viewed && file_view_cut(FileBytes{file.data, file.size}); }
+
+void release_battle_file(BattleFile* file) {
+    if (file->viewed) {
+        release_file_view(FileBytes{file->data, file->size});
+    } else {
+        release_buffer(file->data);
     }
-    return status_ok;
+    *file = BattleFile{};
 }

@@ -39,6 +39,17 @@ struct FileBytes {
 };
 bool read_file_whole(const char* path, FileBytes* out, uint64_t room = 0);
 
+// A whole file to read only, as read_file_whole gives it, but where the
+// system allows, the file's own pages are mapped rather than copied: the
+// bytes may change while the view is held if another program writes the
+// file, so a reader checks each value where it uses it. Should the file be
+// cut short meanwhile, the bytes it lost read as zeros from then on, and
+// file_view_cut returns true with the last error code saying the read
+// failed; nothing faults. release_file_view takes an empty view too.
+bool view_file_whole(const char* path, FileBytes* out);
+bool file_view_cut(const FileBytes& view);
+void release_file_view(const FileBytes& view);
+
 // A file being written, part by part. begin_file_write is told the final
 // size; the parts must add up to it. A regular file (or a new one) is
 // replaced atomically: the bytes go to a temporary file in the same folder,

@@ -9,7 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <csignal>
 #include <malloc.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -132,6 +134,114 @@ bool read_file_whole(const char* path, FileBytes* out, uint64_t room) {
     out->data = data;
     out->size = got;
     return true;
+}
+
+// File views: a regular file's pages mapped read-only and private. When the
+// file is truncated while mapped, touching a page past its new end raises
+// SIGBUS; the handler puts zero pages over the rest of the view and marks
+// it cut, and the touch is retried on them.
+namespace {
+
+struct MappedView {
+    uint8_t* start;  // null: a free slot
+    size_t length;   // whole pages
+    volatile sig_atomic_t cut;
+};
+MappedView mapped_views[4];  // a command holds one view at a time
+size_t page_size;
+struct sigaction earlier_bus_action;
+
+void on_bus_error(int signal_number, siginfo_t* info, void* context) {
+    auto* at = static_cast<uint8_t*>(info->si_addr);
+    for (MappedView& view : mapped_views) {
+        if (view.start == nullptr || at < view.start || at >= view.start + view.length) continue;
+        uint8_t* from = view.start + static_cast<size_t>(at - view.start) / page_size * page_size;
+        const int saved = errno;
+        const bool mended = mmap(from, static_cast<size_t>(view.start + view.length - from), PROT_READ,
+                                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED;
+        errno = saved;
+        if (mended) {
+            view.cut = 1;
+            return;
+        }
+        break;
+    }
+    // Not a view's fault: whatever was to happen happens.
+    if (earlier_bus_action.sa_flags & SA_SIGINFO) {
+        earlier_bus_action.sa_sigaction(signal_number, info, context);
+    } else if (earlier_bus_action.sa_handler != SIG_IGN && earlier_bus_action.sa_handler != SIG_DFL) {
+        earlier_bus_action.sa_handler(signal_number);
+    } else {
+        signal(SIGBUS, SIG_DFL);  // the access is retried and ends the process as it would have
+    }
+}
+
+bool watch_bus_errors() {
+    static bool installed = false;
+    if (installed) return true;
+    page_size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    struct sigaction action {};
+    action.sa_sigaction = on_bus_error;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    installed = sigaction(SIGBUS, &action, &earlier_bus_action) == 0;
+    return installed;
+}
+
+MappedView* view_of(const uint8_t* data) {
+    for (MappedView& view : mapped_views) {
+        if (data != nullptr && view.start == data) return &view;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool view_file_whole(const char* path, FileBytes* out) {
+    out->data = nullptr;
+    out->size = 0;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    MappedView* slot = nullptr;
+    for (MappedView& view : mapped_views) {
+        if (view.start == nullptr) {
+            slot = &view;
+            break;
+        }
+    }
+    // Anything but a regular file with bytes in it, or no room to map it, is read.
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
+        static_cast<uint64_t>(st.st_size) > SIZE_MAX / 2 || slot == nullptr || !watch_bus_errors()) {
+        close(fd);
+        return read_file_whole(path, out);
+    }
+    const size_t size = static_cast<size_t>(st.st_size);
+    void* start = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    close(fd);
+    if (start == MAP_FAILED) return read_file_whole(path, out);
+    slot->length = (size + page_size - 1) / page_size * page_size;
+    slot->cut = 0;
+    slot->start = static_cast<uint8_t*>(start);
+    out->data = slot->start;
+    out->size = size;
+    return true;
+}
+
+bool file_view_cut(const FileBytes& view) {
+    MappedView* mapped = view_of(view.data);
+    if (mapped == nullptr || !mapped->cut) return false;
+    errno = EIO;
+    return true;
+}
+
+void release_file_view(const FileBytes& view) {
+    if (MappedView* mapped = view_of(view.data)) {
+        munmap(mapped->start, mapped->length);
+        mapped->start = nullptr;
+    } else {
+        release_buffer(view.data);
+    }
 }
 
 struct FileWrite {

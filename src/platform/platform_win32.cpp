@@ -124,6 +124,11 @@ bool read_file_whole(const char* path, FileBytes* out, uint64_t room) {
     return true;
 }
 
+// Files are read, not mapped: a view is a copy, never cut short.
+bool view_file_whole(const char* path, FileBytes* out) { return read_file_whole(path, out); }
+bool file_view_cut(const FileBytes&) { return false; }
+void release_file_view(const FileBytes& view) { release_buffer(view.data); }
+
 struct FileWrite {
     HANDLE file;
     bool direct;       // a device or pipe, written straight into

@@ -61,9 +61,8 @@ SeaLevelEdit edit_sea_level(uint8_t* bytes, uint64_t* size, uint16_t sea_level);
 Status show_sea_level(const char* path);
 Status set_sea_level(const char* path, uint32_t value);
 
-// The export command, and the writer of one heightmap (layer 0 or 1).
+// The export command: heightmap 1 and 2 of the battle file to two PNGs.
 Status run_export(const char* battle_path, const char* png1_path, const char* png2_path);
-Status export_png_layer(const char* path, const BattleFile& file, int layer);
 
 // An exported heightmap PNG: signature, IHDR, the zlib stream of stored
 // deflate blocks in IDAT chunks, hmAP, IEND. The stream sits in one IDAT
