@@ -122,6 +122,23 @@ class RoundTrip(ImportTestCase):
         # hmap's own loader takes the result.
         self.assertRun(self.hmap("-x", "out.prj", "c.png", "d.png"), b"", 0)
 
+    def test_a_long_tail_survives_the_chunk_growing_or_shrinking(self):
+        # The new chunk is built where the old one was read: the bytes after
+        # it move out of its way and back, whichever of the two is longer.
+        for old, new in (((8, 8), (64, 48)), ((200, 120), (16, 16))):
+            with self.subTest(old=old, new=new):
+                self.battle("in.prj", *old, "--trailing", "300001", "--seed", "3")
+                a, b = noise(*new, 1), noise(*new, 2)
+                self.png("a.png", *new, a, 7)
+                self.png("b.png", *new, b, 7)
+                result = self.hmap("-i", "in.prj", "out.prj", "a.png", "b.png")
+                self.assertEqual(result.status, 0, result)
+                chunk, before = Chunk(self.read("out.prj")), Chunk(self.read("in.prj"))
+                check_encoding(self, chunk, [a, b], 7)
+                self.assertEqual(chunk.head, before.head)
+                self.assertEqual(len(chunk.tail), 300001 + 4)
+                self.assertEqual(chunk.tail, before.tail)
+
     def test_output_may_replace_its_own_input(self):
         self.battle("in.prj", 16, 8)
         a, b = noise(16, 8, 1), noise(16, 8, 2)
