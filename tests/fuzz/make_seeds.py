@@ -77,6 +77,8 @@ def make_pngs(folder):
                                                 "-define", "png:bit-depth=16"]),
                               ("rgb16.png", ["-define", "png:color-type=2"])]:
             subprocess.run([convert, "-size", "11x6", "gradient:black-white", "-depth", "16", *options,
+                            # no time stamps: the same seeds on every run
+                            "-define", "png:exclude-chunks=date,time",
                             os.path.join(folder, name)], check=True)
 
 
