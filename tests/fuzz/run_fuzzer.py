@@ -123,7 +123,8 @@ def main(argv):
                 for name in os.listdir(d):
                     shutil.copy(os.path.join(d, name), merged)
             before = set(os.listdir(merged))
-            merge = subprocess.run([program, "-merge=1", *COMMON, merged, corpus],
+            # Edges alone (no hit counts) decide, which keeps the folder small.
+            merge = subprocess.run([program, "-merge=1", "-use_counters=0", *COMMON, merged, corpus],
                                    stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True, errors="replace")
             if merge.returncode != 0:
                 sys.stdout.write(merge.stderr[-5000:])
