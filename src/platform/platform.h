@@ -90,3 +90,8 @@ const char* platform_command_line();
 // "Error: Out of memory while processing <path>.\r\n"; returns the status to
 // exit with, the allocation's error code.
 Status report_out_of_memory(const char* path);
+
+// "Error: <output> is also an input of this command; nothing was written.\r\n"
+// when `output` names the same file as `input` (however each is spelled, see
+// same_file). Returns whether it printed.
+bool report_output_is_input(const char* output, const char* input);
