@@ -406,6 +406,15 @@ bool reserve_length(FileWrite* w) {
     return false;
 }
 
+// Gives up a write that has not begun: releases it, keeps errno.
+FileWrite* give_up(FileWrite* w, int old_fd) {
+    int saved = errno;
+    if (old_fd >= 0) close(old_fd);
+    free(w);
+    errno = saved;
+    return nullptr;
+}
+
 }  // namespace
 
 FileWrite* begin_file_write(const char* path, uint64_t size) {
@@ -418,65 +427,34 @@ FileWrite* begin_file_write(const char* path, uint64_t size) {
     w->size = size;
     struct stat st;
     bool exists = stat(path, &st) == 0;
-    if (!exists && errno != ENOENT) {
-        free(w);
-        return nullptr;
-    }
+    if (!exists && errno != ENOENT) return give_up(w, -1);
     if (exists && S_ISDIR(st.st_mode)) {
-        free(w);
         errno = EISDIR;
-        return nullptr;
+        return give_up(w, -1);
     }
     if (exists && !S_ISREG(st.st_mode)) {
         // Nothing can be renamed over a device or pipe: write into it.
         w->way = WriteWay::direct;
         w->fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (w->fd < 0) {
-            free(w);
-            return nullptr;
-        }
-        return w;
+        return w->fd >= 0 ? w : give_up(w, -1);
     }
     catch_ending_signals();
     // A symbolic link stays a link: the file at the end of its chain is
     // replaced, or created when the link dangles.
-    if (!follow_links(path, w->target)) {
-        int saved = errno;
-        free(w);
-        errno = saved;
-        return nullptr;
-    }
+    if (!follow_links(path, w->target)) return give_up(w, -1);
     w->way = WriteWay::temporary;
-    if (!exists) {
-        if (create_temporary(w, 0666)) return w;
-        int saved = errno;
-        free(w);
-        errno = saved;
-        return nullptr;
-    }
+    if (!exists) return create_temporary(w, 0666) ? w : give_up(w, -1);
 
     // Opening the file for writing is the test of whether it may be written
     // (a read-only file stays as it is), whichever way it is then written.
-    int old_fd = open(w->target, O_WRONLY | O_CLOEXEC | O_NOCTTY);
-    if (old_fd < 0 || fstat(old_fd, &st) != 0) {
-        int saved = errno;
-        if (old_fd >= 0) close(old_fd);
-        free(w);
-        errno = saved;
-        return nullptr;
-    }
+    int old_fd = open(w->target, O_WRONLY | O_CLOEXEC);
+    if (old_fd < 0 || fstat(old_fd, &st) != 0) return give_up(w, old_fd);
     bool in_place = st.st_nlink > 1 || is_mount_root(w->target);
     if (!in_place) {
         if (!create_temporary(w, 0600)) {
-            // A folder where this process may not create files (sticky,
-            // read-only) still lets it write the file itself.
-            if (errno != EACCES && errno != EPERM) {
-                close_keeping_error(old_fd);
-                int saved = errno;
-                free(w);
-                errno = saved;
-                return nullptr;
-            }
+            // A folder where this process may not create files still lets
+            // it write the file itself.
+            if (errno != EACCES && errno != EPERM) return give_up(w, old_fd);
             in_place = true;
         } else if (!take_identity(w->fd, old_fd, st)) {
             discard_temporary(w);
