@@ -51,10 +51,10 @@ bool read_file_whole(const char* path, FileBytes* out);
 // refuses new files, a bind-mounted file), the file is written in place:
 // begin_file_write reserves the new length, so a full disk fails before a
 // byte changes, and signals that end the process wait until the write is
-// finished or abandoned. Devices and pipes are written directly. Every procedure
-// reports failure with the last error code saying why; finish_file_write and
-// abandon_file_write release the FileWrite whatever happens (after a failed
-// write_file_part the caller abandons it).
+// finished or abandoned. Devices and pipes are written directly. Every
+// procedure reports failure with the last error code saying why;
+// finish_file_write and abandon_file_write release the FileWrite whatever
+// happens (after a failed write_file_part the caller abandons it).
 struct FileWrite;
 FileWrite* begin_file_write(const char* path, uint64_t size);
 bool write_file_part(FileWrite* file, const uint8_t* bytes, uint64_t count);

@@ -9,8 +9,9 @@ writes over one of its own inputs.
 
 The own-input check runs on both builds. The rest is POSIX (users, links,
 attributes, mounts, signals) and is skipped under Wine, where the Windows
-build's own ways (its replacement call, console events) are tested apart. Tests run as root in CI: the unprivileged cases
-run hmap as another user, made up by number.
+build's own ways (its replacement call, console events) are tested apart.
+Tests run as root in CI: the unprivileged cases run hmap as another user,
+made up by number.
 """
 import errno
 import os
