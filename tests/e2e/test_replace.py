@@ -469,11 +469,13 @@ class Interrupted(HmapTestCase):
             with self.subTest(signal=signal_number.name):
                 process = self.start_export()
                 self.wait_until(process, lambda: temporaries(self.dir))
-                # Stopped, it cannot rename; the file still there shows that
-                # the signal comes in the middle of the write.
+                first = temporaries(self.dir)
+                # Stopped, it cannot rename; the first PNG's temporary file
+                # still there shows that the signal comes in the middle of
+                # its write.
                 os.kill(process.pid, signal.SIGSTOP)
-                temporary = temporaries(self.dir)
-                self.assertEqual(len(temporary), 1, "the export got past its first PNG before it was stopped")
+                self.assertEqual(temporaries(self.dir), first,
+                                 "the export got past its first PNG before it was stopped")
                 os.kill(process.pid, signal_number)
                 os.kill(process.pid, signal.SIGCONT)
                 self.assertEndedBy(process, signal_number)
