@@ -309,11 +309,21 @@ class Attributes(ReplaceTestCase):
 class Mounts(ReplaceTestCase):
     """A bind-mounted file, and a full small file system."""
 
+    def setUp(self):
+        self.mounted = []
+        super().setUp()
+
+    def tearDown(self):
+        # Before the scratch folder goes, which a mount would keep.
+        for point in reversed(self.mounted):
+            subprocess.run(["umount", point], check=True)
+        super().tearDown()
+
     def mount(self, *args):
         p = subprocess.run(["mount", *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         if p.returncode != 0:
             self.skip_because(f"mount {' '.join(args)} is not permitted here: {p.stdout.decode().strip()}")
-        self.addCleanup(subprocess.run, ["umount", args[-1]], check=True)
+        self.mounted.append(args[-1])
 
     def test_bind_mounted_file(self):
         self.write("source.png", self.one)
