@@ -16,3 +16,9 @@ Status report_out_of_memory(const char* path) {
     console_printf("Error: Out of memory while processing %s.\r\n", path);
     return status != status_ok ? status : status_refused;
 }
+
+bool report_output_is_input(const char* output, const char* input) {
+    if (!same_file(output, input)) return false;
+    console_printf("Error: %s is also an input of this command; nothing was written.\r\n", output);
+    return true;
+}
