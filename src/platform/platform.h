@@ -82,3 +82,10 @@ const char* platform_command_line();
 // "Error: Out of memory while processing <path>.\r\n"; returns the status to
 // exit with, the allocation's error code.
 Status report_out_of_memory(const char* path);
+
+// The UTF-8 sequence at `text`: its length in bytes (1 to 4), with its code
+// point; 0 when the bytes there are not one (a stray continuation byte, an
+// overlong form, a code above U+10FFFF, a sequence cut short). The 3-byte
+// forms of U+D800..U+DFFF count: a Windows name may hold a lone surrogate,
+// and the Windows layer carries it in that form.
+size_t utf8_sequence(const char* text, uint32_t* code_point);

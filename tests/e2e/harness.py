@@ -93,15 +93,16 @@ class Result:
         return f"Result(status={self.status}, stdout={self.stdout!r})"
 
 
-def run_hmap(args, cwd, timeout=600, preexec_fn=None):
+def run_hmap(args, cwd, timeout=600, preexec_fn=None, env=None):
     """Runs hmap with `args` (str or bytes each) in `cwd`; `preexec_fn` runs
-    in the child first (to set a resource limit or drop privileges)."""
+    in the child first (to set a resource limit or drop privileges); `env`
+    adds to the environment (a locale, say)."""
     command = [HMAP_EXE] + list(args)
     if WINDOWS:
         command = ["wine"] + command
     elif VALGRIND:
         command = VALGRIND_COMMAND + command
-    env = dict(os.environ, WINEDEBUG="-all")
+    env = dict(os.environ, WINEDEBUG="-all", **(env or {}))
     # Standard error is read only natively: a wineserver that a run starts
     # keeps it open until it exits, which would hold up every run for seconds.
     stderr = None if WINDOWS else subprocess.PIPE
