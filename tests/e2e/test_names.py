@@ -110,6 +110,22 @@ def make_reference():
         shutil.rmtree(folder, ignore_errors=True)
 
 
+def utf16_units(text):
+    return len(text.encode("utf-16-le")) // 2
+
+
+def path_of_length(char, units):
+    """A path of `units` UTF-16 units: folders and a file named with `char`
+    (each name short enough in bytes for any file system), then ".png"."""
+    name = char * (240 // len(char.encode()))
+    path = ""
+    while utf16_units(path + name) + 1 + len(".png") < units:
+        path += name + "/"
+    rest = units - utf16_units(path) - len(".png")
+    size = utf16_units(char)
+    return path + char * (rest // size) + "a" * (rest % size) + ".png"
+
+
 def not_found(code_page):
     """The system's text for a missing file, as hmap reports it (UTF-8)."""
     if not WINDOWS:
@@ -203,6 +219,19 @@ class Names(HmapTestCase):
             for name in NAMES:
                 with self.subTest(code_page=code_page, name=name):
                     self.assertEqual(name_faults(folder, name, code_page), [])
+
+    def test_the_length_limit_counts_characters_as_windows_does(self):
+        # A path of 259 characters is taken however many bytes each takes in
+        # UTF-8 (é 2, 地 3, the emoji 4 for two characters); one more makes
+        # the argument absent, so -s reports the empty path.
+        empty = harness.file_failure("", "path_not_found" if WINDOWS else "not_found")
+        for char in ("é", "地", "🗺"):
+            with self.subTest(char=char):
+                path = path_of_length(char, 259)
+                put(self.dir, path, reference["plain-1.png"])
+                self.assertRun(self.hmap("-s", path, "7"), b"", 0)
+                self.assertRun(self.hmap("-s", path), b"0007\r\n", 0)
+                self.assertRun(self.hmap("-s", path_of_length(char, 260), "7"), empty, "failure")
 
     def test_a_fullwidth_quote_does_not_split_an_argument(self):
         for code_page in self.code_pages():
