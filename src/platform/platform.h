@@ -15,7 +15,9 @@ constexpr Status status_usage = 64;    // usage text printed, or wrong argument 
 constexpr Status status_refused = 65;  // input refused: bad format, mismatched images, ...
 
 // Formats with %s, %d, %u and %04X into the one message buffer and writes the
-// result to standard output in one write. Messages are cut at 1023 bytes.
+// result to standard output in one write. Messages are cut at 4095 bytes,
+// far more than the longest (three paths of 259 characters, up to 777 bytes
+// each in UTF-8).
 void console_printf(const char* format, ...);
 
 // Writes the system's text for an error code, then "\r\n".

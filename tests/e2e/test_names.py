@@ -233,6 +233,17 @@ class Names(HmapTestCase):
                 self.assertRun(self.hmap("-s", path), b"0007\r\n", 0)
                 self.assertRun(self.hmap("-s", path_of_length(char, 260), "7"), empty, "failure")
 
+    def test_a_message_naming_two_long_paths_arrives_whole(self):
+        # 259 characters of 地 are 763 bytes of UTF-8: the warning naming two
+        # such images passes 1500 bytes.
+        one, two = path_of_length("地", 259), path_of_length("図", 259)
+        put(self.dir, "plain.prj", reference["plain.prj"])
+        put(self.dir, one, reference["plain-1.png"])
+        put(self.dir, two, reference["plain-1.png"])
+        self.assertRun(self.hmap("-s", two, "0x0456"), b"", 0)
+        warning = f"Warning: {one} sea-level (0123) differs from {two} sea-level (0456).\r\n".encode()
+        self.assertRun(self.hmap("-i", "plain.prj", "out.prj", one, two), warning, harness.STATUS_REFUSED)
+
     def test_a_fullwidth_quote_does_not_split_an_argument(self):
         for code_page in self.code_pages():
             folder = os.path.join(self.dir, str(code_page))
