@@ -49,10 +49,28 @@ void put_utf8(char* out, size_t* at, uint32_t code, size_t length) {
 bool is_high_surrogate(uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool is_low_surrogate(uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
-// Builds the long form of a full path: \\?\C:\dir\name, \\?\UNC\server\share\name;
-// paths in the device namespace (\\.\NUL) and long forms stay as they are.
-wchar_t* long_form(const wchar_t* full) {
-    size_t length = wcslen(full);
+// Room for `units` UTF-16 units, zeroed, so any text written short of the
+// end is terminated.
+wchar_t* new_wide(size_t units) {
+    void* block = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, units * sizeof(wchar_t));
+    if (block == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return static_cast<wchar_t*>(block);
+}
+
+// The full path of `path` in its long form: \\?\C:\dir\name or
+// \\?\UNC\server\share\name; paths in the device namespace (\\.\NUL) and
+// long forms stay as they are. Null when the system cannot make the path
+// full ("", say) or memory ran out.
+wchar_t* full_long_form(const wchar_t* path) {
+    DWORD need = GetFullPathNameW(path, 0, nullptr, nullptr);
+    if (need == 0) return nullptr;
+    wchar_t* full = new_wide(need);
+    if (full == nullptr) return nullptr;
+    DWORD got = GetFullPathNameW(path, need, full, nullptr);
+    if (got == 0 || got >= need) {
+        HeapFree(GetProcessHeap(), 0, full);
+        return nullptr;
+    }
     const wchar_t* prefix = L"\\\\?\\";
     const wchar_t* rest = full;
     if (wcsncmp(full, L"\\\\?\\", 4) == 0 || wcsncmp(full, L"\\\\.\\", 4) == 0) {
@@ -61,14 +79,12 @@ wchar_t* long_form(const wchar_t* full) {
         prefix = L"\\\\?\\UNC\\";
         rest = full + 2;
     }
-    size_t prefix_length = wcslen(prefix);
-    auto* out = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, (prefix_length + length + 1) * sizeof(wchar_t)));
-    if (out == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
+    wchar_t* out = new_wide(wcslen(prefix) + wcslen(rest) + 1);
+    if (out != nullptr) {
+        wcscpy(out, prefix);
+        wcscat(out, rest);
     }
-    wcscpy(out, prefix);
-    wcscat(out, rest);
+    HeapFree(GetProcessHeap(), 0, full);
     return out;
 }
 
@@ -113,35 +129,19 @@ size_t utf16_from_utf8(const char* text, wchar_t* out, size_t capacity, bool len
 }
 
 wchar_t* wide_path(const char* path) {
-    // A UTF-8 byte is at most one UTF-16 unit.
-    size_t capacity = strlen(path) + 1;
-    auto* plain = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, capacity * sizeof(wchar_t)));
-    if (plain == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    size_t length = utf16_from_utf8(path, plain, capacity, false);
-    if (length == utf16_failed) {
+    size_t capacity = strlen(path) + 1;  // a UTF-8 byte is at most one UTF-16 unit
+    wchar_t* plain = new_wide(capacity);
+    if (plain == nullptr) return nullptr;
+    if (utf16_from_utf8(path, plain, capacity, false) == utf16_failed) {
         // Bytes that no Windows name gives: no file has this name.
-        HeapFree(GetProcessHeap(), 0, plain);
+        free_wide(plain);
         SetLastError(ERROR_INVALID_NAME);
         return nullptr;
     }
-    plain[length] = 0;
-    DWORD need = GetFullPathNameW(plain, 0, nullptr, nullptr);
-    if (need == 0) return plain;  // "" and the like: the system judges the name as given
-    auto* full = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, need * sizeof(wchar_t)));
-    if (full == nullptr) {
-        HeapFree(GetProcessHeap(), 0, plain);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    DWORD got = GetFullPathNameW(plain, need, full, nullptr);
-    wchar_t* result = got > 0 && got < need ? long_form(full) : nullptr;
-    HeapFree(GetProcessHeap(), 0, full);
-    if (result == nullptr) return plain;
-    HeapFree(GetProcessHeap(), 0, plain);
-    return result;
+    wchar_t* full = full_long_form(plain);
+    if (full == nullptr) return plain;  // "" and the like: the system judges the name as given
+    free_wide(plain);
+    return full;
 }
 
 namespace {
@@ -162,29 +162,25 @@ bool is_console(HANDLE handle) {
     return GetConsoleMode(handle, &mode) != 0;
 }
 
-// A message goes to a console as UTF-16, so it reads right whatever the
-// console's code page; to a file or pipe as UTF-8, a lone surrogate of a
-// name shown as U+FFFD so that the bytes stay UTF-8.
-void write_stdout(const char* text) {
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (is_console(out)) {
-        size_t units = utf16_from_utf8(text, wide_message, message_capacity, true);
-        if (units == utf16_failed) return;  // cannot happen: a message is shorter than the buffer
-        const wchar_t* p = wide_message;
-        while (units > 0) {
-            DWORD written = 0;
-            if (!WriteConsoleW(out, p, static_cast<DWORD>(units), &written, nullptr) || written == 0) return;
-            p += written;
-            units -= written;
-        }
-        return;
+void write_to_console(HANDLE out, const char* text) {
+    size_t units = utf16_from_utf8(text, wide_message, message_capacity, true);
+    if (units == utf16_failed) return;  // cannot happen: a message is shorter than the buffer
+    const wchar_t* p = wide_message;
+    while (units > 0) {
+        DWORD written = 0;
+        if (!WriteConsoleW(out, p, static_cast<DWORD>(units), &written, nullptr) || written == 0) return;
+        p += written;
+        units -= written;
     }
+}
+
+void write_to_file(HANDLE out, const char* text) {
     static char bytes[message_capacity];
     size_t count = strnlen(text, message_capacity - 1);
     memcpy(bytes, text, count);
     for (size_t i = 0; i + 2 < count; ++i) {
         if (static_cast<unsigned char>(bytes[i]) == 0xED && (static_cast<unsigned char>(bytes[i + 1]) & 0xE0) == 0xA0) {
-            memcpy(bytes + i, "\xEF\xBF\xBD", 3);  // the same length
+            memcpy(bytes + i, "\xEF\xBF\xBD", 3);  // U+FFFD for a lone surrogate: the same length
             i += 2;
         }
     }
@@ -195,6 +191,21 @@ void write_stdout(const char* text) {
         p += written;
         count -= written;
     }
+}
+
+// A message goes to a console as UTF-16, so it reads right whatever the
+// console's code page; to a file or pipe as UTF-8, a lone surrogate of a
+// name shown as U+FFFD so that the bytes stay UTF-8. The last error code
+// stays as it was.
+void write_stdout(const char* text) {
+    DWORD saved = GetLastError();
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (is_console(out)) {
+        write_to_console(out, text);
+    } else {
+        write_to_file(out, text);
+    }
+    SetLastError(saved);
 }
 
 // True when the console is hmap's own: started from Explorer, Windows made
@@ -242,15 +253,9 @@ void close_keeping_error(HANDLE file) {
     SetLastError(saved);
 }
 
-void* heap_alloc_zeroed(size_t size) {
-    void* block = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size);
-    if (block == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return block;
-}
-
 wchar_t* copy_wide(const wchar_t* text) {
     size_t length = wcslen(text);
-    auto* copy = static_cast<wchar_t*>(heap_alloc_zeroed((length + 1) * sizeof(wchar_t)));
+    wchar_t* copy = new_wide(length + 1);
     if (copy != nullptr) memcpy(copy, text, length * sizeof(wchar_t));
     return copy;
 }
@@ -265,7 +270,7 @@ HANDLE open_for_query(const wchar_t* path, DWORD flags = 0) {
 wchar_t* final_path(HANDLE file) {
     DWORD need = GetFinalPathNameByHandleW(file, nullptr, 0, VOLUME_NAME_DOS);
     if (need == 0) return nullptr;
-    auto* path = static_cast<wchar_t*>(heap_alloc_zeroed((need + 1) * sizeof(wchar_t)));
+    wchar_t* path = new_wide(need + 1);
     if (path == nullptr) return nullptr;
     DWORD got = GetFinalPathNameByHandleW(file, path, need + 1, VOLUME_NAME_DOS);
     if (got == 0 || got > need) {
@@ -304,23 +309,35 @@ wchar_t* end_of_dangling_links(wchar_t* path) {
         if (!read || symlink->tag != IO_REPARSE_TAG_SYMLINK) return path;
         const WCHAR* name = symlink->names + symlink->substitute_offset / sizeof(WCHAR);
         size_t name_length = symlink->substitute_length / sizeof(WCHAR);
-        // Relative to the link's folder, or an NT path (\??\C:\...).
+        // Relative to the link's folder, or an NT path (\??\C:\..., \??\UNC\...).
+        // Joined as a plain path, so that the system resolves "..".
+        const wchar_t* start = path;
+        const wchar_t* lead = L"";
         size_t folder = 0;
         if (symlink->flags & symlink_relative) {
-            for (size_t i = 0; path[i] != 0; ++i)
-                if (path[i] == L'\\') folder = i + 1;
+            if (wcsncmp(path, L"\\\\?\\UNC\\", 8) == 0) {
+                start = path + 8;
+                lead = L"\\\\";
+            } else if (wcsncmp(path, L"\\\\?\\", 4) == 0) {
+                start = path + 4;
+            }
+            for (size_t i = 0; start[i] != 0; ++i)
+                if (start[i] == L'\\') folder = i + 1;
+        } else if (name_length >= 8 && wcsncmp(name, L"\\??\\UNC\\", 8) == 0) {
+            name += 8;
+            name_length -= 8;
+            lead = L"\\\\";
         } else if (name_length >= 4 && wcsncmp(name, L"\\??\\", 4) == 0) {
             name += 4;
             name_length -= 4;
         }
-        auto* joined = static_cast<wchar_t*>(heap_alloc_zeroed((folder + name_length + 1) * sizeof(wchar_t)));
+        size_t lead_length = wcslen(lead);
+        wchar_t* joined = new_wide(lead_length + folder + name_length + 1);
         if (joined == nullptr) return path;
-        memcpy(joined, path, folder * sizeof(wchar_t));
-        memcpy(joined + folder, name, name_length * sizeof(wchar_t));
-        DWORD need = GetFullPathNameW(joined, 0, nullptr, nullptr);
-        auto* full = need ? static_cast<wchar_t*>(heap_alloc_zeroed(need * sizeof(wchar_t))) : nullptr;
-        wchar_t* next = full && GetFullPathNameW(joined, need, full, nullptr) ? long_form(full) : nullptr;
-        free_wide(full);
+        memcpy(joined, lead, lead_length * sizeof(wchar_t));
+        memcpy(joined + lead_length, start, folder * sizeof(wchar_t));
+        memcpy(joined + lead_length + folder, name, name_length * sizeof(wchar_t));
+        wchar_t* next = full_long_form(joined);
         free_wide(joined);
         if (next == nullptr) return path;
         free_wide(path);
@@ -378,8 +395,8 @@ bool rewind_file(HANDLE file) {
 
 // Attributes that a replaced file keeps; the archive bit is set besides, as
 // for any new content, so that backups take it.
-constexpr DWORD kept_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
-                                  FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE;
+constexpr DWORD kept_attributes =
+    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_TEMPORARY;
 
 }  // namespace
 
@@ -521,8 +538,11 @@ void forget_write(FileWrite* w) {
 }
 
 FileWrite* new_file_write(uint64_t size) {
-    auto* w = static_cast<FileWrite*>(heap_alloc_zeroed(sizeof(FileWrite)));
-    if (w == nullptr) return nullptr;
+    auto* w = static_cast<FileWrite*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(FileWrite)));
+    if (w == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
     w->file = INVALID_HANDLE_VALUE;
     w->size = size;
     return w;
@@ -579,7 +599,7 @@ FileWrite* begin_replacing_write(FileWrite* w) {
     for (size_t i = 0; w->target[i] != 0; ++i)
         if (w->target[i] == L'\\') folder = i + 1;
     static const wchar_t temp_name[] = L"~hmap00000000.tmp";
-    w->temp = static_cast<wchar_t*>(heap_alloc_zeroed((folder + sizeof temp_name / sizeof(wchar_t)) * sizeof(wchar_t)));
+    w->temp = new_wide(folder + sizeof temp_name / sizeof(wchar_t));
     if (w->temp == nullptr) return fail_file_write(w, GetLastError());
     memcpy(w->temp, w->target, folder * sizeof(wchar_t));
     DWORD seed = GetTickCount() ^ (GetCurrentProcessId() << 16);
@@ -797,7 +817,7 @@ const char* platform_command_line() {
         const wchar_t* wide = GetCommandLineW();
         size_t length = wcslen(wide);
         // Three UTF-8 bytes at most for each UTF-16 unit.
-        line = static_cast<char*>(heap_alloc_zeroed(3 * length + 1));
+        line = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, 3 * length + 1));
         if (line == nullptr) return "";
         line[utf8_from_utf16(wide, length, line, 3 * length)] = 0;
     }
