@@ -129,8 +129,12 @@ class FullDisk(HmapTestCase):
         p = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", self.disk],
                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         if p.returncode != 0:
+            shutil.rmtree(self.dir, ignore_errors=True)
             self.skipTest("cannot mount a small tmpfs here: " + p.stdout.decode(errors="replace").strip())
-        self.addCleanup(subprocess.run, ["umount", self.disk])
+
+    def tearDown(self):
+        subprocess.run(["umount", self.disk], check=True)
+        super().tearDown()
 
     def test_an_export_that_fills_the_disk(self):
         harness.make_battle(self.dir, "in.prj", "--width", "512", "--height", "512")  # 512 KiB a PNG
