@@ -21,6 +21,13 @@ import unittest
 import harness
 from harness import HmapTestCase, WINDOWS, snapshot
 
+# Calls that take or give names or text in the ANSI code page, which would
+# decide what a name means: hmap.exe uses their wide forms.
+ANSI_CALLS = {
+    "GetCommandLineA", "CreateFileA", "DeleteFileA", "MoveFileA", "MoveFileExA", "ReplaceFileA",
+    "GetFileAttributesA", "SetFileAttributesA", "GetFullPathNameA", "GetFinalPathNameByHandleA", "FindFirstFileA",
+    "CreateDirectoryA", "GetTempFileNameA", "FormatMessageA", "WriteConsoleA",
+}
 DISK_FULL = (112, b"Disk full.\r\n")  # ERROR_DISK_FULL and Wine's text for it
 CONTROL_C_EXIT = 0xC000013A & 0xFF    # STATUS_CONTROL_C_EXIT, as a Unix parent sees it
 
@@ -69,6 +76,18 @@ class Executable(unittest.TestCase):
         self.assertIn('<supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"/>', manifest)  # Windows 10 and 11
         self.assertRegex(manifest, r"<longPathAware [^>]*>true</longPathAware>")
         self.assertIn('<requestedExecutionLevel level="asInvoker"', manifest)
+
+    def test_no_code_page_function_is_imported(self):
+        # Names and the command line only ever pass through the wide
+        # functions: an ANSI one would convert them to the code page.
+        objdump = shutil.which("x86_64-w64-mingw32-objdump")
+        if objdump is None:
+            self.skipTest("x86_64-w64-mingw32-objdump (Debian's binutils-mingw-w64) is missing")
+        table = subprocess.run([objdump, "-p", harness.HMAP_EXE], stdout=subprocess.PIPE, check=True).stdout.decode()
+        imports = set(re.findall(r"^\s+[0-9a-f]+\s+\d+\s+(\w+)$", table, re.MULTILINE))
+        self.assertIn("GetCommandLineW", imports)
+        self.assertIn("CreateFileW", imports)
+        self.assertEqual(imports & ANSI_CALLS, set())
 
     def test_version_data(self):
         fields = version_strings(self.resource(16))
