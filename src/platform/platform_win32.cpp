@@ -679,9 +679,9 @@ FileWrite* begin_file_write(const char* path, uint64_t size) {
         return fail_file_write(w, ERROR_NOT_ENOUGH_MEMORY);
     w->exists = true;
     w->attributes = info.dwFileAttributes;
+    if (info.nNumberOfLinks > 1) return begin_in_place_write(w);
     // Held by another program: refused now, before anything is written.
     if (!file_is_free(w->target)) return fail_file_write(w, GetLastError());
-    if (info.nNumberOfLinks > 1) return begin_in_place_write(w);
     return begin_replacing_write(w);
 }
 

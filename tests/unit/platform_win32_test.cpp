@@ -116,18 +116,22 @@ protected:
 
 TEST_F(WindowsFiles, AFileAnotherProgramHoldsIsRefusedWithASharingViolation) {
     ASSERT_TRUE(write("held.png", "old"));
-    // As an image viewer holds it: reading, and letting others only read.
-    HANDLE held = CreateFileW(wide("held.png").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    SetLastError(0);
-    EXPECT_FALSE(write("held.png", "new"));
-    EXPECT_EQ(last_error_code(), static_cast<uint32_t>(ERROR_SHARING_VIOLATION));
-    CloseHandle(held);
-    EXPECT_EQ(contents("held.png"), "old");
-    EXPECT_EQ(entries(), 1u);  // no temporary file left
+    for (bool linked : {false, true}) {
+        SCOPED_TRACE(linked ? "with a hard link: written in place" : "replaced");
+        if (linked) ASSERT_TRUE(CreateHardLinkW(wide("link.png").c_str(), wide("held.png").c_str(), nullptr));
+        // As an image viewer holds it: reading, and letting others only read.
+        HANDLE held = CreateFileW(wide("held.png").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  0, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        SetLastError(0);
+        EXPECT_FALSE(write("held.png", "new"));
+        EXPECT_EQ(last_error_code(), static_cast<uint32_t>(ERROR_SHARING_VIOLATION));
+        CloseHandle(held);
+        EXPECT_EQ(contents("held.png"), "old");
+        EXPECT_EQ(entries(), linked ? 2u : 1u);  // no temporary file left
+    }
     EXPECT_TRUE(write("held.png", "new"));
-    EXPECT_EQ(contents("held.png"), "new");
+    EXPECT_EQ(contents("link.png"), "new");
 }
 
 TEST_F(WindowsFiles, ReplacingKeepsAttributesAndSetsTheArchiveBit) {
