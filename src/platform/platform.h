@@ -15,7 +15,9 @@ constexpr Status status_usage = 64;    // usage text printed, or wrong argument 
 constexpr Status status_refused = 65;  // input refused: bad format, mismatched images, ...
 
 // Formats with %s, %d, %u and %04X into the one message buffer and writes the
-// result to standard output in one write. Messages are cut at 1023 bytes.
+// result to standard output in one write. Messages are cut at 4095 bytes,
+// far more than the longest (three paths of 259 characters, up to 777 bytes
+// each in UTF-8).
 void console_printf(const char* format, ...);
 
 // Writes the system's text for an error code, then "\r\n".
@@ -95,3 +97,10 @@ Status report_out_of_memory(const char* path);
 // when `output` names the same file as `input` (however each is spelled, see
 // same_file). Returns whether it printed.
 bool report_output_is_input(const char* output, const char* input);
+
+// The UTF-8 sequence at `text`: its length in bytes (1 to 4), with its code
+// point; 0 when the bytes there are not one (a stray continuation byte, an
+// overlong form, a code above U+10FFFF, a sequence cut short). The 3-byte
+// forms of U+D800..U+DFFF count: a Windows name may hold a lone surrogate,
+// and the Windows layer carries it in that form.
+size_t utf8_sequence(const char* text, uint32_t* code_point);

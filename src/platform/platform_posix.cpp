@@ -19,7 +19,9 @@
 namespace {
 
 char message_buffer[4096];
-constexpr size_t format_limit = 1024;  // as the Windows formatter: 1023 characters and the terminator
+// As on Windows: the whole buffer, so that a message naming three paths of
+// 259 characters, 3 bytes each in UTF-8, is never cut.
+constexpr size_t format_limit = sizeof message_buffer;
 uint64_t live_hook_blocks = 0;
 
 void write_stdout(const char* bytes, size_t count) {

@@ -95,15 +95,16 @@ class Result:
         return f"Result(status={self.status}, stdout={self.stdout!r})"
 
 
-def run_hmap(args, cwd, timeout=600, preexec_fn=None):
+def run_hmap(args, cwd, timeout=600, preexec_fn=None, env=None):
     """Runs hmap with `args` (str or bytes each) in `cwd`; `preexec_fn` runs
-    in the child first (to set a resource limit or drop privileges)."""
+    in the child first (to set a resource limit or drop privileges); `env`
+    adds to the environment (a locale, say)."""
     command = [HMAP_EXE] + list(args)
     if WINDOWS:
         command = ["wine"] + command
     elif VALGRIND:
         command = VALGRIND_COMMAND + command
-    env = dict(os.environ, WINEDEBUG="-all")
+    env = {**os.environ, "WINEDEBUG": "-all", **(env or {})}
     # Under Wine standard error goes to a file, not a pipe: a wineserver that
     # a run starts keeps it open until it exits, and reading a pipe would wait
     # for that. What Wine itself says there (it cannot start, say) is kept for

@@ -104,10 +104,10 @@ class MissingAndMisplaced(FaultTestCase):
 
 
 class LongPaths(FaultTestCase):
-    """Paths up to the longest an argument may be (259 characters) with a
-    short file name, so that a temporary file beside the target with a longer
-    name than the target's own would pass the system's limit: every one of
-    them is a legal path, so every write succeeds, and leaves nothing else."""
+    """Paths up to the longest an argument may be (259 characters), with a
+    short file name in a folder long enough that a temporary name beside the
+    target, longer than the target's own, would reach and pass the system's
+    limit: every one is written, and nothing else is left behind."""
 
     def test_writes_near_the_path_limit(self):
         for folder_length in range(236, 254):

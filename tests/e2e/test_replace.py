@@ -409,7 +409,6 @@ class SymbolicLinks(ReplaceTestCase):
         self.assertUnchanged(before)
 
 
-@unittest.skipIf(WINDOWS, "the Windows build's temporary name beside a short one is its own side's work")
 class LongestPath(ReplaceTestCase):
     """A file of a short name at the end of a 259-character path (the longest
     argument) is written by every command."""
