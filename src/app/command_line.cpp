@@ -68,6 +68,31 @@ uint32_t parse_integer(const char* text) {
     return value;
 }
 
+size_t utf16_units(const char* text) {
+    size_t units = 0;
+    while (*text != 0) {
+        uint32_t code;
+        size_t length = utf8_sequence(text, &code);
+        if (length == 0) {
+            ++units;
+            ++text;
+        } else {
+            units += code >= 0x10000 ? 2 : 1;
+            text += length;
+        }
+    }
+    return units;
+}
+
+namespace {
+
+// An argument longer than Windows lets a name be arrives empty.
+void drop_if_too_long(char* arg) {
+    if (utf16_units(arg) > argument_limit) arg[0] = 0;
+}
+
+}  // namespace
+
 void split_command_line(const char* line, CommandArguments* out) {
     size_t used = 0;
     const char* p = line;
@@ -77,6 +102,7 @@ void split_command_line(const char* line, CommandArguments* out) {
     p += used;
     for (auto& arg : out->arg) {
         next_token(arg, argument_capacity, p, &used);
+        drop_if_too_long(arg);
         p += used;
     }
     out->surplus = next_token(nullptr, 0, p, nullptr) > 1;
@@ -90,6 +116,7 @@ void take_one(char* dest, size_t capacity, const char* arg) {
     if (arg == nullptr) return;
     size_t length = strlen(arg);
     if (length < capacity) memcpy(dest, arg, length + 1);
+    drop_if_too_long(dest);
 }
 
 }  // namespace

@@ -18,8 +18,16 @@ size_t next_token(char* dest, size_t capacity, const char* text, size_t* consume
 // first character that is not a digit; wraps at 32 bits; no digits gives 0.
 uint32_t parse_integer(const char* text);
 
-constexpr size_t option_capacity = 3;      // "-x" and the terminator
-constexpr size_t argument_capacity = 260;  // 259 characters and the terminator
+// The UTF-16 units that UTF-8 `text` takes, as Windows counts the characters
+// of a name: one for each character, two above U+FFFF, and one for each byte
+// that is no UTF-8.
+size_t utf16_units(const char* text);
+
+constexpr size_t option_capacity = 3;  // "-x" and the terminator
+// An argument holds at most 259 characters as Windows counts them (UTF-16
+// units), each at most 3 bytes of UTF-8, and the terminator.
+constexpr size_t argument_limit = 259;
+constexpr size_t argument_capacity = 3 * argument_limit + 1;
 
 struct CommandArguments {
     char option[option_capacity];

@@ -221,6 +221,9 @@ uint64_t encode_heightmaps(const HeightmapPair& pair, uint8_t* chunk, uint32_t* 
 }
 
 Status import_heightmaps(const char* battle_in, const char* battle_out, const char* png1, const char* png2) {
+    // The new battle file may replace the old one (everything is read before
+    // it is written), but never one of the images.
+    if (report_output_is_input(battle_out, png1) || report_output_is_input(battle_out, png2)) return status_refused;
     // Both images are loaded, so both report their faults.
     Grey16Image image1, image2;
     Status status1 = load_grey16_png(png1, &image1);

@@ -15,7 +15,9 @@ constexpr Status status_usage = 64;    // usage text printed, or wrong argument 
 constexpr Status status_refused = 65;  // input refused: bad format, mismatched images, ...
 
 // Formats with %s, %d, %u and %04X into the one message buffer and writes the
-// result to standard output in one write. Messages are cut at 1023 bytes.
+// result to standard output in one write. Messages are cut at 4095 bytes,
+// far more than the longest (three paths of 259 characters, up to 777 bytes
+// each in UTF-8).
 void console_printf(const char* format, ...);
 
 // Writes the system's text for an error code, then "\r\n".
@@ -53,12 +55,20 @@ void release_file_view(const FileBytes& view);
 // A file being written, part by part. begin_file_write is told the final
 // size; the parts must add up to it. A regular file (or a new one) is
 // replaced atomically: the bytes go to a temporary file in the same folder,
-// are flushed to disk and renamed over the target by finish_file_write, so a
-// failed or abandoned write leaves the old file as it was and no temporary
-// file behind. Devices and pipes are written directly. Every procedure
-// reports failure with the last error code saying why; finish_file_write and
-// abandon_file_write release the FileWrite whatever happens (after a failed
-// write_file_part the caller abandons it).
+// which takes the old file's owner, group, permissions and attributes, are
+// flushed to disk and put in the target's place by finish_file_write, so a
+// failed, abandoned or interrupted (Ctrl+C) write leaves the old file as it
+// was and no temporary file behind. A symbolic link stays a link: the file at
+// the end of its chain is replaced, or created when the link dangles. Where a
+// replacement could not keep what makes the file that file (more than one
+// hard link, an owner or attribute the process cannot give, a folder that
+// refuses new files, a bind-mounted file), the file is written in place:
+// begin_file_write reserves the new length, so a full disk fails before a
+// byte changes, and signals that end the process wait until the write is
+// finished or abandoned. Devices and pipes are written directly. Every
+// procedure reports failure with the last error code saying why;
+// finish_file_write and abandon_file_write release the FileWrite whatever
+// happens (after a failed write_file_part the caller abandons it).
 struct FileWrite;
 FileWrite* begin_file_write(const char* path, uint64_t size);
 bool write_file_part(FileWrite* file, const uint8_t* bytes, uint64_t count);
@@ -94,3 +104,15 @@ const char* platform_command_line();
 // "Error: Out of memory while processing <path>.\r\n"; returns the status to
 // exit with, the allocation's error code.
 Status report_out_of_memory(const char* path);
+
+// "Error: <output> is also an input of this command; nothing was written.\r\n"
+// when `output` names the same file as `input` (however each is spelled, see
+// same_file). Returns whether it printed.
+bool report_output_is_input(const char* output, const char* input);
+
+// The UTF-8 sequence at `text`: its length in bytes (1 to 4), with its code
+// point; 0 when the bytes there are not one (a stray continuation byte, an
+// overlong form, a code above U+10FFFF, a sequence cut short). The 3-byte
+// forms of U+D800..U+DFFF count: a Windows name may hold a lone surrogate,
+// and the Windows layer carries it in that form.
+size_t utf8_sequence(const char* text, uint32_t* code_point);

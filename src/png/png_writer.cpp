@@ -281,6 +281,11 @@ Status export_png_layer(const char* path, const char* battle_path, const BattleF
 }  // namespace
 
 Status run_export(const char* battle_path, const char* png1_path, const char* png2_path) {
+    // An image written over the battle file would destroy the map it comes
+    // from; checked before anything is read.
+    bool clash1 = report_output_is_input(png1_path, battle_path);
+    bool clash2 = report_output_is_input(png2_path, battle_path);
+    if (clash1 || clash2) return status_refused;
     // The battle file is only read: its pages are used where they are.
     BattleFile file;
     if (Status status = view_battle_file(battle_path, &file)) return status;

@@ -90,28 +90,32 @@ class Result:
         self.stderr = stderr
 
     def __repr__(self):
+        if self.stderr:
+            return f"Result(status={self.status}, stdout={self.stdout!r}, stderr={self.stderr!r})"
         return f"Result(status={self.status}, stdout={self.stdout!r})"
 
 
-def run_hmap(args, cwd, timeout=600, preexec_fn=None):
+def run_hmap(args, cwd, timeout=600, preexec_fn=None, env=None):
     """Runs hmap with `args` (str or bytes each) in `cwd`; `preexec_fn` runs
-    in the child first (to set a resource limit or drop privileges)."""
+    in the child first (to set a resource limit or drop privileges); `env`
+    adds to the environment (a locale, say)."""
     command = [HMAP_EXE] + list(args)
     if WINDOWS:
         command = ["wine"] + command
     elif VALGRIND:
         command = VALGRIND_COMMAND + command
-    env = dict(os.environ, WINEDEBUG="-all")
-    # Standard error is read only natively: a wineserver that a run starts
-    # keeps it open until it exits, which would hold up every run for seconds.
-    stderr = None if WINDOWS else subprocess.PIPE
-    for attempt in range(3):
-        p = subprocess.run(command, cwd=cwd, stdout=subprocess.PIPE, stderr=stderr,
+    env = {**os.environ, "WINEDEBUG": "-all", **(env or {})}
+    # Under Wine standard error goes to a file, not a pipe: a wineserver that
+    # a run starts keeps it open until it exits, and reading a pipe would wait
+    # for that. What Wine itself says there (it cannot start, say) is kept for
+    # the failure report; a run is never retried.
+    with tempfile.TemporaryFile() as wine_stderr:
+        p = subprocess.run(command, cwd=cwd, stdout=subprocess.PIPE,
+                           stderr=wine_stderr if WINDOWS else subprocess.PIPE,
                            stdin=subprocess.DEVNULL, env=env, timeout=timeout, preexec_fn=preexec_fn)
-        # Wine now and then fails to start a program when several start at
-        # once (status 1, nothing printed); hmap itself never ends that way.
-        if not (WINDOWS and p.returncode == 1 and not p.stdout):
-            break
+        if WINDOWS:
+            wine_stderr.seek(0)
+            p.stderr = wine_stderr.read()
     # hmap writes only to standard output: anything on standard error is a
     # sanitizer's or memcheck's report, and fails the test whatever it checks.
     if not WINDOWS and (p.stderr or (VALGRIND and p.returncode == VALGRIND_ERROR)):

@@ -156,8 +156,11 @@ class RoundTrip(ImportTestCase):
         self.assertImported(self.hmap("-i", "in.prj", "in.prj", "a.png", "b.png"), "in.prj", [a, b], 0)
         self.assertEqual(Chunk(self.read("in.prj")).head, Chunk(old).head)
         self.assertEqual(sorted(os.listdir(self.dir)), ["a.png", "b.png", "in.prj"])
-        # Even over one of its PNGs.
-        self.assertImported(self.hmap("-i", "in.prj", "a.png", "a.png", "b.png"), "a.png", [a, b], 0)
+        # Never over one of its PNGs.
+        before = harness.snapshot(self.dir)
+        self.assertRun(self.hmap("-i", "in.prj", "a.png", "a.png", "b.png"),
+                       b"Error: a.png is also an input of this command; nothing was written.\r\n", STATUS_REFUSED)
+        self.assertUnchanged(before)
 
 
 class IndependentEncoders(ImportTestCase):

@@ -10,9 +10,16 @@ checked exactly: -s against a model of the chunk walk and the in-place edit,
 a successful -x against PNGs built here from the damaged file's own blocks, a
 successful -i against the clean import's chunk spliced into the damaged file.
 
-Where each start costs more a sample is taken: under Wine every 16th
-truncation and 100 flips of each file, under memcheck (about a second a
-start) every 64th truncation and 10 flips.
+The native build runs the complete sweep: every truncation and 2000 flips
+of each file. Where each start costs more (the sanitizer build, Wine,
+memcheck; or HMAP_SWEEP=sample) a fixed sample is taken that still reaches
+every kind of damage: each file is mapped into its fields (the battle file's
+signature, size words, chunk header words, table entries, patterns, ATTR tag
+and tail; each PNG chunk's length, type, data fields and CRC, and inside the
+image data the zlib header, each stored block's header, the scanlines and
+the Adler-32), and the sample cuts the file at the start and in the middle
+of every field and changes one byte in every field (for the PNG once with
+the CRC left wrong and once repaired), plus 40 seeded random flips.
 """
 import os
 import random
@@ -26,7 +33,8 @@ import harness
 from harness import HmapTestCase, STATUS_REFUSED, WINDOWS, VALGRIND, png_chunk, sea_level_chunk
 from heightmaps import Chunk
 
-TRUNCATION_STEP, FLIPS = (64, 10) if VALGRIND else (16, 100) if WINDOWS else (1, 2000)
+SAMPLE = (os.environ.get("HMAP_SWEEP") or ("sample" if WINDOWS or VALGRIND else "full")) == "sample"
+FLIPS = 40 if SAMPLE else 2000
 IEND = png_chunk(b"IEND", b"")
 
 
@@ -89,26 +97,108 @@ def exported_pngs(battle):
     return pngs
 
 
-def truncations(data):
-    return [data[:n] for n in range(0, len(data), TRUNCATION_STEP)]
+def battle_fields(data):
+    """(name, start, end) of every field of a sound battle file, in order."""
+    def u32(pos):
+        return struct.unpack_from("<I", data, pos)[0]
+    fields = [("signature", 0, 32)]
+    size_at = 36
+    for n in range(1, 5):
+        fields += [(f"chunk {n} tag", size_at - 4, size_at), (f"chunk {n} size", size_at, size_at + 4)]
+        start = size_at + 4
+        end = start + u32(size_at)
+        if n == 3:
+            fields.append(("chunk 3 count", start, start + 4))
+            start += 4
+            end += 4 * u32(size_at + 4)
+        if n == 4:
+            end += 8
+        fields.append((f"chunk {n} data", start, end))
+        size_at = end + 4
+    chunk = Chunk(data)
+    t = chunk.pos
+    for name, offset in (("HMAP tag", 0), ("HMAP size", 4), ("width", 8), ("height", 12), ("pattern count", 16),
+                         ("block count", 20), ("layer1 size", 24)):
+        fields.append((name, t + offset, t + offset + 4))
+    entries = t + 28
+    for i in range(2 * chunk.nb):
+        fields += [(f"entry {i} base", entries + 8 * i, entries + 8 * i + 4),
+                   (f"entry {i} offset", entries + 8 * i + 4, entries + 8 * i + 8)]
+    l2 = entries + 16 * chunk.nb
+    fields += [("layer2 size", l2, l2 + 4), ("patterns", l2 + 4, t + chunk.span),
+               ("ATTR tag", t + chunk.span, t + chunk.span + 4), ("tail", t + chunk.span + 4, len(data))]
+    return [f for f in fields if f[1] < f[2]]
 
 
-def flips(data, seed, repair_crc=False):
-    """FLIPS copies of `data`, each with one to four bytes changed; with
-    `repair_crc` every other copy gets the CRC of each chunk it damaged fixed."""
+def png_fields(data):
+    """(name, start, end) of every field of a PNG hmap wrote: the chunks'
+    framing and data fields, and inside IDAT the zlib stream's parts."""
+    fields = [("signature", 0, 8)]
+    pos = 8
+    while pos + 12 <= len(data):
+        length, kind = be32(data, pos), data[pos + 4:pos + 8].decode()
+        start = pos + 8
+        fields += [(f"{kind} length", pos, pos + 4), (f"{kind} type", pos + 4, start)]
+        if kind == "IHDR":
+            fields += [("width", start, start + 4), ("height", start + 4, start + 8)]
+            fields += [(name, start + 8 + i, start + 9 + i) for i, name in
+                       enumerate(("bit depth", "colour type", "compression", "filter", "interlace"))]
+        elif kind == "IDAT":
+            fields.append(("zlib header", start, start + 2))
+            block = start + 2
+            while block < start + length - 4:
+                size = struct.unpack_from("<H", data, block + 1)[0]
+                fields += [("block header", block, block + 5), ("first raw byte", block + 5, block + 6),
+                           ("raw bytes", block + 6, block + 5 + size)]
+                block += 5 + size
+            fields.append(("Adler-32", start + length - 4, start + length))
+        else:
+            fields.append((f"{kind} data", start, start + length))
+        fields.append((f"{kind} CRC", start + length, start + length + 4))
+        pos = start + length + 4
+    return [f for f in fields if f[1] < f[2]]
+
+
+def truncations(data, fields):
+    """Every cut of `data`; in the sample, a cut at the start and one in the
+    middle of each field."""
+    if not SAMPLE:
+        return [(f"cut to {n} bytes", data[:n]) for n in range(len(data))]
+    cuts = sorted({n for _, start, end in fields for n in (start, (start + end) // 2)})
+    return [(f"cut to {n} bytes", data[:n]) for n in cuts]
+
+
+def repair_crcs(b):
+    """Gives every chunk of PNG bytes `b` the CRC of what it holds."""
+    pos = 8
+    while pos + 12 <= len(b) and pos + 12 + be32(b, pos) <= len(b):
+        length = be32(b, pos)
+        b[pos + 8 + length:pos + 12 + length] = struct.pack(">I", zlib.crc32(bytes(b[pos + 4:pos + 8 + length])))
+        pos += length + 12
+
+
+def flips(data, fields, seed, repair_crc=False):
+    """Copies of `data` with bytes changed: FLIPS seeded copies with one to
+    four random bytes changed (with `repair_crc`, every other one with each
+    damaged chunk's CRC repaired), and in the sample also one byte of every
+    field changed (with `repair_crc` once as is and once repaired)."""
     rng = random.Random(seed)
     out = []
+    if SAMPLE:
+        for name, start, end in fields:
+            b = bytearray(data)
+            b[rng.randrange(start, end)] ^= rng.randint(1, 255)
+            out.append((f"{name} changed", bytes(b)))
+            if repair_crc:
+                repair_crcs(b)
+                out.append((f"{name} changed, CRC repaired", bytes(b)))
     for n in range(FLIPS):
         b = bytearray(data)
         for _ in range(rng.randint(1, 4)):
             b[rng.randrange(len(b))] ^= rng.randint(1, 255)
         if repair_crc and n % 2:
-            pos = 8
-            while pos + 12 <= len(b) and pos + 12 + be32(b, pos) <= len(b):
-                length = be32(b, pos)
-                b[pos + 8 + length:pos + 12 + length] = struct.pack(">I", zlib.crc32(bytes(b[pos + 4:pos + 8 + length])))
-                pos += length + 12
-        out.append(bytes(b))
+            repair_crcs(b)
+        out.append((f"flip {n}", bytes(b)))
     return out
 
 
@@ -249,24 +339,30 @@ class Sweep(HmapTestCase):
     def assertNoFaults(self):
         self.assertEqual(self.faults[:20], [], f"{len(self.faults)} faults in {self.tried} runs")
 
+    def test_field_maps_cover_the_files(self):
+        for data, fields in ((self.battle, battle_fields(self.battle)), (self.png1, png_fields(self.png1))):
+            self.assertEqual([(start, end) for _, start, end in fields],
+                             list(zip([0] + [end for _, _, end in fields[:-1]], [end for _, _, end in fields])))
+            self.assertEqual(fields[-1][2], len(data))
+
     def test_truncated_battle_files(self):
-        for data in truncations(self.battle):
-            self.check_battle(f"battle file cut to {len(data)} bytes", data)
+        for label, data in truncations(self.battle, battle_fields(self.battle)):
+            self.check_battle(f"battle file {label}", data)
         self.assertNoFaults()
 
     def test_battle_files_with_flipped_bytes(self):
-        for n, data in enumerate(flips(self.battle, seed=5)):
-            self.check_battle(f"battle file flip {n}", data)
+        for label, data in flips(self.battle, battle_fields(self.battle), seed=5):
+            self.check_battle(f"battle file {label}", data)
         self.assertNoFaults()
 
     def test_truncated_pngs(self):
-        for data in truncations(self.png1):
-            self.check_png(f"PNG cut to {len(data)} bytes", data)
+        for label, data in truncations(self.png1, png_fields(self.png1)):
+            self.check_png(f"PNG {label}", data)
         self.assertNoFaults()
 
     def test_pngs_with_flipped_bytes(self):
-        for n, data in enumerate(flips(self.png1, seed=7, repair_crc=True)):
-            self.check_png(f"PNG flip {n}", data)
+        for label, data in flips(self.png1, png_fields(self.png1), seed=7, repair_crc=True):
+            self.check_png(f"PNG {label}", data)
         self.assertNoFaults()
 
 

@@ -23,6 +23,9 @@ COMMAND_LINES = [
     b"hmap -i a \"b\"\"c\" d e f g h",
     b"hmap -x " + b"A" * 300 + b" b.png c.png",
     b"hmap -s x.png 0XfFfFfFfFf",
+    # Names counted in UTF-16 units: 259 two-byte letters fit, 130 emoji (260 units) do not;
+    # a lone surrogate's 3-byte form, and bytes that are no UTF-8.
+    b"hmap -s " + "é".encode() * 259 + b" " + "🗺".encode() * 130 + b" \xed\xa0\x80\xff\xc0\xaf",
     b"  hmap   -xy  \"\"\"\"  \"unterminated",
     b"",
 ]
@@ -77,6 +80,8 @@ def make_pngs(folder):
                                                 "-define", "png:bit-depth=16"]),
                               ("rgb16.png", ["-define", "png:color-type=2"])]:
             subprocess.run([convert, "-size", "11x6", "gradient:black-white", "-depth", "16", *options,
+                            # no time stamps: the same seeds on every run
+                            "-define", "png:exclude-chunks=date,time",
                             os.path.join(folder, name)], check=True)
 
 

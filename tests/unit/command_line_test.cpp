@@ -142,3 +142,50 @@ TEST(TakeArguments, AppliesTheSameRulesToShellSplitArguments) {
     EXPECT_STREQ(args.arg[0], "");
     EXPECT_FALSE(args.surplus);
 }
+
+TEST(Utf16Units, CountCharactersAsWindowsDoes) {
+    EXPECT_EQ(utf16_units(""), 0u);
+    EXPECT_EQ(utf16_units("map.prj"), 7u);
+    EXPECT_EQ(utf16_units("caf\xC3\xA9"), 4u);                     // é: two bytes, one unit
+    EXPECT_EQ(utf16_units("\xE5\x9C\xB0\xE5\x9B\xB3"), 2u);        // 地図: three bytes each
+    EXPECT_EQ(utf16_units("\xF0\x9F\x97\xBA"), 2u);                // the map emoji: a surrogate pair
+    EXPECT_EQ(utf16_units("\xED\xA0\x80"), 1u);                    // a lone surrogate, as a Windows name holds it
+    // Bytes that are no UTF-8 count one each.
+    EXPECT_EQ(utf16_units("\xFF"), 1u);
+    EXPECT_EQ(utf16_units("a\xC3"), 2u);                           // cut short by the end
+    EXPECT_EQ(utf16_units("\xC0\xAF"), 2u);                        // overlong "/"
+    EXPECT_EQ(utf16_units("\xF4\x90\x80\x80"), 4u);                // above U+10FFFF
+    EXPECT_EQ(utf16_units("\xE5\x9C" "a"), 3u);                    // a sequence broken off
+}
+
+namespace {
+
+std::string repeat(const std::string& text, size_t times) {
+    std::string out;
+    for (size_t i = 0; i < times; ++i) out += text;
+    return out;
+}
+
+}  // namespace
+
+TEST(SplitCommandLine, TheLimitCountsCharactersNotBytes) {
+    const std::string e_acute = "\xC3\xA9", chi = "\xE5\x9C\xB0", map = "\xF0\x9F\x97\xBA";
+    const std::string fits[] = {repeat(e_acute, 259), repeat(chi, 259), repeat(map, 129) + "a"};
+    const std::string too_long[] = {repeat(e_acute, 260), repeat(chi, 260), repeat(map, 130), "\xFF" + repeat(chi, 259)};
+    CommandArguments args;
+    for (const auto& arg : fits) {
+        split_command_line(("hmap -s " + arg + " 7").c_str(), &args);
+        EXPECT_EQ(std::string(args.arg[0]), arg);
+        const char* argv[] = {"hmap", "-s", arg.c_str(), "7"};
+        take_arguments(4, argv, &args);
+        EXPECT_EQ(std::string(args.arg[0]), arg);
+    }
+    for (const auto& arg : too_long) {
+        split_command_line(("hmap -s " + arg + " 7").c_str(), &args);
+        EXPECT_STREQ(args.arg[0], "");
+        EXPECT_STREQ(args.arg[1], "7");
+        const char* argv[] = {"hmap", "-s", arg.c_str(), "7"};
+        take_arguments(4, argv, &args);
+        EXPECT_STREQ(args.arg[0], "");
+    }
+}

@@ -149,6 +149,43 @@ TEST(PlatformMemory, HooksCountLiveBlocks) {
     EXPECT_EQ(hook_live_blocks(), start);
 }
 
+TEST_F(PlatformFiles, NamesBeyondAsciiAreTheFilesNamed) {
+    // Paths are UTF-8 on every system: Latin, Polish, Cyrillic, Japanese, an
+    // emoji (above U+FFFF) and a fullwidth quotation mark.
+    const char* names[] = {"caf\xC3\xA9", "\xC5\x81\xC3\xB3\x64\xC5\xBA", "\xD0\x9A\xD0\xB0\xD1\x80\xD1\x82\xD0\xB0",
+                           "\xE5\x9C\xB0\xE5\x9B\xB3", "\xF0\x9F\x97\xBA", "x\xEF\xBC\x82 0x0101"};
+    // The folder as UTF-8 (narrow paths of the library may take another code).
+    auto folder = dir.u8string();
+    auto path = [&](const char* name) { return std::string(folder.begin(), folder.end()) + "/" + name; };
+    std::vector<std::string> expected;
+    uint8_t tag = 0;
+    for (const char* name : names) {
+        ++tag;
+        ASSERT_TRUE(write_file_whole(path(name).c_str(), &tag, 1)) << name;
+        ASSERT_TRUE(write_file_whole(path(name).c_str(), &tag, 1)) << name;  // replaced, too
+        expected.push_back(name);
+    }
+    tag = 0;
+    for (const char* name : names) {
+        ++tag;
+        FileBytes got;
+        ASSERT_TRUE(read_file_whole(path(name).c_str(), &got)) << name;
+        EXPECT_EQ(got.size, 1u);
+        EXPECT_EQ(got.data[0], tag) << name;
+        release_buffer(got.data);
+        EXPECT_TRUE(same_file(path(name).c_str(), path(name).c_str())) << name;
+    }
+    EXPECT_FALSE(same_file(path(names[0]).c_str(), path(names[1]).c_str()));
+    std::vector<std::string> listed;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        auto name = e.path().filename().u8string();
+        listed.emplace_back(name.begin(), name.end());
+    }
+    std::sort(listed.begin(), listed.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listed, expected);
+}
+
 TEST_F(PlatformFiles, AViewCutShortReadsZerosAndSaysSo) {
     // Three pages and a bit; the file is cut to 100 bytes while viewed.
     std::string p = path("view.bin");

@@ -1,0 +1,87 @@
+// The POSIX write in place, through the platform layer: a file with a second
+// hard link is written in place, and what an abandoned write and the
+// signals that end the process see of it.
+#ifndef _WIN32
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform.h"
+#include "scratch_dir.h"
+
+namespace {
+
+class InPlaceWrite : public ScratchDirTest {
+protected:
+    void SetUp() override {
+        ScratchDirTest::SetUp();
+        file = path("f.bin");
+        std::ofstream(file, std::ios::binary) << "old content";
+        ASSERT_EQ(link(file.c_str(), path("link.bin").c_str()), 0);
+        inode = inode_of(file);
+    }
+
+    static ino_t inode_of(const std::string& p) {
+        struct stat st{};
+        stat(p.c_str(), &st);
+        return st.st_ino;
+    }
+
+    static std::string contents(const std::string& p) {
+        std::ifstream in(p, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    static bool interrupt_held() {
+        sigset_t mask;
+        sigprocmask(SIG_SETMASK, nullptr, &mask);
+        return sigismember(&mask, SIGINT) == 1;
+    }
+
+    std::string file;
+    ino_t inode = 0;
+};
+
+}  // namespace
+
+TEST_F(InPlaceWrite, AbandonedBeforeAByteKeepsTheOldLength) {
+    // The reservation grew the file to 1000 bytes; abandoning cuts it back.
+    FileWrite* w = begin_file_write(file.c_str(), 1000);
+    ASSERT_NE(w, nullptr);
+    EXPECT_TRUE(interrupt_held());
+    abandon_file_write(w);
+    EXPECT_FALSE(interrupt_held());
+    EXPECT_EQ(contents(file), "old content");
+    EXPECT_EQ(contents(path("link.bin")), "old content");
+}
+
+TEST_F(InPlaceWrite, PartsLandInTheFileItselfAndSignalsWaitForTheEnd) {
+    const uint8_t bytes[] = {'n', 'e', 'w'};
+    FileWrite* w = begin_file_write(file.c_str(), 6);
+    ASSERT_NE(w, nullptr);
+    ASSERT_TRUE(write_file_part(w, bytes, 3));
+    EXPECT_TRUE(interrupt_held());
+    ASSERT_TRUE(write_file_part(w, bytes, 3));
+    ASSERT_TRUE(finish_file_write(w));
+    EXPECT_FALSE(interrupt_held());
+    // Cut to the new length; both names see it.
+    EXPECT_EQ(contents(path("link.bin")), "newnew");
+    EXPECT_EQ(inode_of(file), inode);
+
+    // A write to another file meanwhile does not release the first one's hold.
+    w = begin_file_write(file.c_str(), 3);
+    ASSERT_NE(w, nullptr);
+    ASSERT_TRUE(write_file_whole(path("other.bin").c_str(), bytes, 3));
+    EXPECT_TRUE(interrupt_held());
+    ASSERT_TRUE(write_file_part(w, bytes, 3));
+    ASSERT_TRUE(finish_file_write(w));
+    EXPECT_FALSE(interrupt_held());
+    EXPECT_EQ(contents(path("link.bin")), "new");
+}
+
+#endif  // _WIN32
