@@ -10,9 +10,11 @@ Environment, set by CTest:
 """
 import errno
 import os
+import re
 import shutil
 import struct
 import subprocess
+import sys
 import tempfile
 import unittest
 import zlib
@@ -95,6 +97,13 @@ class Result:
         return f"Result(status={self.status}, stdout={self.stdout!r})"
 
 
+def wine_did_not_start(p):
+    """True when Wine failed before hmap.exe ran: no output, a failure
+    status, and Wine's own complaint about its server on standard error."""
+    return (p.returncode != 0 and not p.stdout
+            and re.search(rb"^wine(server)?( client error)?:.*(server|recvmsg|sendmsg|connect)", p.stderr, re.M))
+
+
 def run_hmap(args, cwd, timeout=600, preexec_fn=None, env=None):
     """Runs hmap with `args` (str or bytes each) in `cwd`; `preexec_fn` runs
     in the child first (to set a resource limit or drop privileges); `env`
@@ -107,15 +116,22 @@ def run_hmap(args, cwd, timeout=600, preexec_fn=None, env=None):
     env = {**os.environ, "WINEDEBUG": "-all", **(env or {})}
     # Under Wine standard error goes to a file, not a pipe: a wineserver that
     # a run starts keeps it open until it exits, and reading a pipe would wait
-    # for that. What Wine itself says there (it cannot start, say) is kept for
-    # the failure report; a run is never retried.
-    with tempfile.TemporaryFile() as wine_stderr:
-        p = subprocess.run(command, cwd=cwd, stdout=subprocess.PIPE,
-                           stderr=wine_stderr if WINDOWS else subprocess.PIPE,
-                           stdin=subprocess.DEVNULL, env=env, timeout=timeout, preexec_fn=preexec_fn)
-        if WINDOWS:
-            wine_stderr.seek(0)
-            p.stderr = wine_stderr.read()
+    # for that. What Wine itself says there is kept for the failure report.
+    # Only a run that Wine could not start at all (its client lost the
+    # wineserver, which was ending just then) is started once more, and the
+    # test says so; hmap itself never prints there.
+    for attempt in range(2):
+        with tempfile.TemporaryFile() as wine_stderr:
+            p = subprocess.run(command, cwd=cwd, stdout=subprocess.PIPE,
+                               stderr=wine_stderr if WINDOWS else subprocess.PIPE,
+                               stdin=subprocess.DEVNULL, env=env, timeout=timeout, preexec_fn=preexec_fn)
+            if WINDOWS:
+                wine_stderr.seek(0)
+                p.stderr = wine_stderr.read()
+        if not (WINDOWS and attempt == 0 and wine_did_not_start(p)):
+            break
+        print(f"\nWine did not start hmap {list(args)} ({p.stderr.decode(errors='replace').strip()}); "
+              "started again", file=sys.stderr)
     # hmap writes only to standard output: anything on standard error is a
     # sanitizer's or memcheck's report, and fails the test whatever it checks.
     if not WINDOWS and (p.stderr or (VALGRIND and p.returncode == VALGRIND_ERROR)):
