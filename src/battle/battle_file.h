@@ -27,8 +27,9 @@ struct BattleFile {
 
 // Reads and validates a battle file; prints its own messages on failure.
 // On failure `out->data` is empty and nothing is held. The buffer has `room`
-// bytes after the file's for the caller's use.
-Status load_battle_file(const char* path, BattleFile* out, uint64_t room = 0);
+// bytes after the file's for the caller's use; when the file could be read
+// but not with that room, the out-of-memory error names `room_for`.
+Status load_battle_file(const char* path, BattleFile* out, uint64_t room = 0, const char* room_for = nullptr);
 // The same through a file view, for a command that only reads the file.
 Status view_battle_file(const char* path, BattleFile* out);
 // True when a viewed battle file was cut short after it was validated; the

@@ -249,7 +249,7 @@ Status import_heightmaps(const char* battle_in, const char* battle_out, const ch
     // up behind it. The room after the file covers a chunk of 2 x NB patterns
     // (64-bit sizes cannot wrap: NB is below 2^26).
     const uint64_t nb = heightmap_block_count(image1.width, image1.height);
-    if (status == status_ok) status = load_battle_file(battle_in, &battle, chunk_capacity(nb));
+    if (status == status_ok) status = load_battle_file(battle_in, &battle, chunk_capacity(nb), battle_out);
 
     if (status == status_ok) {
         const uint32_t width = image1.width, height = image1.height;

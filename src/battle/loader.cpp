@@ -105,10 +105,20 @@ Status take_battle_bytes(const char* path, const FileBytes& bytes, bool viewed, 
 
 }  // namespace
 
-Status load_battle_file(const char* path, BattleFile* out, uint64_t room) {
+Status load_battle_file(const char* path, BattleFile* out, uint64_t room, const char* room_for) {
     *out = BattleFile{};
     FileBytes bytes;
-    if (!read_file_whole(path, &bytes, room)) return report_file_failure(path);
+    if (!read_file_whole(path, &bytes, room)) {
+        // A file that can be read, only not with the room asked for, is no
+        // fault of the file's: memory ran out for what the room is for.
+        const uint32_t code = last_error_code();
+        if (room != 0 && room_for != nullptr && read_file_whole(path, &bytes)) {
+            release_buffer(bytes.data);
+            set_last_error_code(code);
+            return report_out_of_memory(room_for);
+        }
+        return report_file_failure(path);
+    }
     return take_battle_bytes(path, bytes, false, out);
 }
 
