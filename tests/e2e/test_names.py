@@ -340,7 +340,7 @@ def run_in_console(args, cwd, code_page, through_cmd=False, redirect=None):
     cmd (as if typed at a prompt), or with its output redirected to a file.
     A key is pressed once the window shows the prompt to press one, never
     before. Returns the exit status and the lines the terminal shows."""
-    command = ["wine"] + (["cmd", "/c"] if through_cmd else []) + [harness.HMAP_EXE] + list(args)
+    command = harness.WINE + (["cmd", "/c"] if through_cmd else []) + [harness.HMAP_EXE] + list(args)
     shell = "exec " + " ".join(shlex.quote(a) for a in command)
     if redirect:
         shell += " > " + shlex.quote(redirect)

@@ -176,7 +176,7 @@ class Interrupted(HmapTestCase):
         harness.make_battle(self.dir, "big.prj", "--width", "16384", "--height", "16384", "--terrain", "flat")
         self.write("a.png", b"old a")
         # The first output cannot be made, so the run writes only a.png.
-        p = subprocess.Popen(["wine", harness.HMAP_EXE, "-x", "big.prj", "nowhere/x.png", "a.png"], cwd=self.dir,
+        p = subprocess.Popen(harness.WINE + [harness.HMAP_EXE, "-x", "big.prj", "nowhere/x.png", "a.png"], cwd=self.dir,
                              stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
                              env=dict(os.environ, WINEDEBUG="-all"))
         try:
