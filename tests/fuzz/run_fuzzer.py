@@ -30,6 +30,8 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
+import harness  # noqa: E402
 import make_seeds  # noqa: E402
 
 SEED = 1  # libFuzzer's random seed in the test run
@@ -40,14 +42,10 @@ COMMON = ["-rss_limit_mb=2048", "-timeout=60", "-reload=0", "-close_fd_mask=1", 
 # values compared in the code, pointers among them, so with addresses that
 # change between runs two runs would mutate differently.
 def fixed_addresses():
-    command = ["setarch", os.uname().machine, "--addr-no-randomize"]
-    try:
-        ok = subprocess.run(command + ["true"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
-    except OSError:
-        ok = False
-    if not ok:
+    command = harness.fixed_addresses()
+    if not command:
         print("setarch cannot turn address randomisation off here: runs may differ")
-    return command if ok else []
+    return command
 
 
 def regressions(target):
