@@ -102,3 +102,9 @@ struct Grey16Image {
 Status load_grey16_png(const char* path, Grey16Image* out);
 // The same for PNG bytes already in memory; `path` names them in messages.
 Status decode_grey16_png(const char* path, const uint8_t* bytes, uint64_t size, Grey16Image* out);
+// The reader's own path for plain images alone: the samples of a
+// non-interlaced 16-bit greyscale PNG that LodePNG would take, inflated
+// straight into their block, as decode_grey16_png gives them; nothing (no
+// memory held) where the reader leaves the file to LodePNG's full decoder.
+// Prints nothing.
+uint8_t* decode_plain_grey16_png(const uint8_t* bytes, uint64_t size);

@@ -5,6 +5,9 @@
 // of the image data from libdeflate.
 #include <lodepng.h>
 
+#include <cstdlib>
+#include <cstring>
+
 #include "png_heightmap.h"
 
 namespace {
@@ -93,92 +96,360 @@ unsigned inflate_zlib(unsigned char** out, size_t* outsize, const unsigned char*
     return context->code;
 }
 
+// The decoder settings of every heightmap: samples as they are, no colour
+// conversion; image data (and compressed text) past `expected` bytes stops
+// the inflater.
+void init_decoder_state(LodePNGState* state, uint64_t expected) {
+    lodepng_state_init(state);
+    state->info_raw.colortype = LCT_GREY;
+    state->info_raw.bitdepth = 16;
+    state->decoder.color_convert = 0;
+    state->decoder.zlibsettings.max_output_size = static_cast<size_t>(expected);
+}
+
+// Undoes the filter `type` of one scanline of 2-byte pixels: `row` (without
+// its filter byte) becomes `out`, `prior` being the unfiltered row above (a
+// row of zeros above the first). False for an unknown type.
+bool unfilter_row(uint8_t* __restrict out, const uint8_t* __restrict row, const uint8_t* __restrict prior,
+                  size_t length, uint8_t type) {
+    constexpr size_t left = 2;  // bytes per pixel; the first pixel has zeros to its left
+    switch (type) {
+    case 0:
+        memcpy(out, row, length);
+        return true;
+    case 1:
+        for (size_t i = 0; i < left; ++i) out[i] = row[i];
+        for (size_t i = left; i < length; ++i) out[i] = static_cast<uint8_t>(row[i] + out[i - left]);
+        return true;
+    case 2:
+        for (size_t i = 0; i < length; ++i) out[i] = static_cast<uint8_t>(row[i] + prior[i]);
+        return true;
+    case 3:
+        for (size_t i = 0; i < left; ++i) out[i] = static_cast<uint8_t>(row[i] + (prior[i] >> 1));
+        for (size_t i = left; i < length; ++i)
+            out[i] = static_cast<uint8_t>(row[i] + ((out[i - left] + prior[i]) >> 1));
+        return true;
+    case 4: {
+        // The chain from one byte to the one two places on is kept short:
+        // what depends on the row above alone (b - c and its size) is worked
+        // out beside it, and the pixel to the left stays in registers.
+        int a0 = 0, a1 = 0, c0 = 0, c1 = 0;
+        auto paeth = [](int a, int b, int c) {
+            const int e = b - c, d = a - c;
+            const int pa = abs(e), pb = abs(d), pc = abs(d + e);
+            const int nearer = pb < pa ? b : a, least = pb < pa ? pb : pa;
+            return pc < least ? c : nearer;
+        };
+        for (size_t i = 0; i + 1 < length; i += 2) {
+            const int b0 = prior[i], b1 = prior[i + 1];
+            a0 = static_cast<uint8_t>(row[i] + paeth(a0, b0, c0));
+            a1 = static_cast<uint8_t>(row[i + 1] + paeth(a1, b1, c1));
+            out[i] = static_cast<uint8_t>(a0);
+            out[i + 1] = static_cast<uint8_t>(a1);
+            c0 = b0;
+            c1 = b1;
+        }
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+bool is_chunk(const uint8_t* chunk, const char type[4]) { return memcmp(chunk + 4, type, 4) == 0; }
+
+// The data length of the chunk at `pos` when the chunk lies whole inside
+// the data, read once: the bytes may be a view of a file that another
+// program changes meanwhile, so every walk checks what it reads.
+bool chunk_at(const uint8_t* bytes, uint64_t size, uint64_t pos, uint64_t* length) {
+    if (pos + 12 > size) return false;
+    *length = read_be32(bytes + pos);
+    return *length <= max_chunk_data && pos + *length + 12 <= size;
+}
+
+// A non-interlaced 16-bit greyscale image decoded without LodePNG's copies:
+// the image data is inflated straight into the block that becomes the
+// samples, and unfiltered there row by row. What the chunks other than IDAT
+// hold goes through LodePNG's own checks, in a stand-in file whose header is
+// `header` (the checked signature and IHDR) saying 1x1 and whose image data
+// is one pixel, so this succeeds only where LodePNG would, with the same
+// samples. Anything else it leaves (nullptr, no memory held) to LodePNG's
+// full decoder, which gives the verdict.
+uint8_t* decode_plain_image(const uint8_t* header, const uint8_t* bytes, uint64_t size, uint32_t height,
+                            uint64_t expected) {
+    // The chunks as LodePNG walks them, from the one after IHDR to IEND.
+    uint64_t idat_bytes = 0, idat_chunks = 0, other_bytes = 0, first_idat = 0;
+    for (uint64_t pos = 33, length = 0;; pos += length + 12) {
+        if (!chunk_at(bytes, size, pos, &length)) return nullptr;
+        const uint8_t* chunk = bytes + pos;
+        if (is_chunk(chunk, "IDAT")) {
+            if (crc32_bytes(chunk + 4, length + 4) != read_be32(chunk + 8 + length)) return nullptr;
+            if (idat_chunks++ == 0) first_idat = pos;
+            idat_bytes += length;
+        } else {
+            other_bytes += length + 12;
+            if (is_chunk(chunk, "IEND")) break;
+        }
+    }
+    if (idat_chunks == 0) return nullptr;
+
+    // The stand-in: signature, the 1x1 header, the other chunks as they are,
+    // and one IDAT holding a blank pixel where the first IDAT was.
+    static constexpr uint8_t pixel_idat[] = {
+        0,    0,    0,    14,   'I',  'D', 'A', 'T',  // length and type
+        0x78, 0x01,                                 // zlib header
+        0x01, 0x03, 0x00, 0xFC, 0xFF, 0,   0,   0,  // one stored block: a filter byte and a sample
+        0,    0x03, 0,    0x01,                     // its Adler-32
+        0,    0,    0,    0,                        // the CRC, written below
+    };
+    const uint64_t stand_in_size = 33 + other_bytes + sizeof pixel_idat;
+    uint8_t* stand_in = allocate_buffer(stand_in_size);
+    if (stand_in == nullptr) return nullptr;
+    memcpy(stand_in, header, 33);
+    write_be32(stand_in + 16, 1);
+    write_be32(stand_in + 20, 1);
+    write_be32(stand_in + 29, crc32_bytes(stand_in + 12, 17));
+    uint8_t* at = stand_in + 33;
+    const uint8_t* const end = stand_in + stand_in_size;
+    bool whole = true;
+    for (uint64_t pos = 33, length = 0; whole; pos += length + 12) {
+        whole = chunk_at(bytes, size, pos, &length);
+        if (whole && pos == first_idat) {
+            memcpy(at, pixel_idat, sizeof pixel_idat);
+            write_be32(at + sizeof pixel_idat - 4, crc32_bytes(at + 4, sizeof pixel_idat - 8));
+            at += sizeof pixel_idat;
+        }
+        if (!whole || is_chunk(bytes + pos, "IDAT")) continue;
+        whole = static_cast<uint64_t>(end - at) >= length + 12;
+        if (!whole) break;
+        memcpy(at, bytes + pos, length + 12);
+        at += length + 12;
+        if (is_chunk(at - length - 12, "IEND")) break;
+    }
+    unsigned error = 1;
+    if (whole && at == end) {
+        LodePNGState state;
+        init_decoder_state(&state, expected);
+        unsigned char* pixel = nullptr;
+        unsigned w = 0, h = 0;
+        error = lodepng_decode(&pixel, &w, &h, &state, stand_in, static_cast<size_t>(stand_in_size));
+        lodepng_free(pixel);
+        lodepng_state_cleanup(&state);
+    }
+    release_buffer(stand_in);
+    if (error != 0) return nullptr;
+
+    // The zlib stream, gathered when it is split over several chunks.
+    const uint8_t* stream = bytes + first_idat + 8;
+    uint8_t* gathered = nullptr;
+    if (idat_chunks > 1) {
+        gathered = allocate_buffer(idat_bytes);
+        if (gathered == nullptr) return nullptr;
+        uint64_t taken = 0;
+        for (uint64_t pos = first_idat, length = 0; taken < idat_bytes; pos += length + 12) {
+            const bool whole = chunk_at(bytes, size, pos, &length);
+            if (whole && !is_chunk(bytes + pos, "IDAT")) continue;
+            if (!whole || length > idat_bytes - taken) {
+                release_buffer(gathered);
+                return nullptr;
+            }
+            memcpy(gathered + taken, bytes + pos + 8, length);
+            taken += length;
+        }
+        stream = gathered;
+    }
+    auto* samples = static_cast<uint8_t*>(lodepng_malloc(static_cast<size_t>(expected)));
+    libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
+    size_t in_used = 0, out_used = 0;
+    bool ok = samples != nullptr && decompressor != nullptr &&
+              libdeflate_zlib_decompress_ex(decompressor, stream, static_cast<size_t>(idat_bytes), samples,
+                                            static_cast<size_t>(expected), &in_used,
+                                            &out_used) == LIBDEFLATE_SUCCESS &&
+              in_used == idat_bytes && out_used == expected;
+    libdeflate_free_decompressor(decompressor);
+    release_buffer(gathered);
+
+    // Row y, filter byte first, lies at y x (1 + length); unfiltered it moves
+    // down to y x length, over bytes already read. Each row is unfiltered
+    // into a separate one first, so that no filter reads a byte it wrote.
+    const size_t length = static_cast<size_t>(expected / height - 1);
+    uint8_t* row = ok ? allocate_buffer(2 * length) : nullptr;
+    ok = row != nullptr;
+    if (ok) memset(row + length, 0, length);  // above the first row
+    for (uint64_t y = 0; ok && y < height; ++y) {
+        const uint8_t* filtered = samples + y * (length + 1);
+        const uint8_t* prior = y > 0 ? samples + (y - 1) * length : row + length;
+        ok = unfilter_row(row, filtered + 1, prior, length, filtered[0]);
+        memcpy(samples + y * length, row, length);
+    }
+    release_buffer(row);
+    if (!ok) {
+        lodepng_free(samples);
+        return nullptr;
+    }
+    return samples;
+}
+
 Status report_decode_error(const char* path, unsigned code) {
     // This one line ends in "\n" alone.
     console_printf("%s > decode error %u: %s\n", path, code, lodepng_error_text(code));
     return status_refused;
 }
 
-}  // namespace
+// What the header says, as LodePNG reads it from a copy of the first 33
+// bytes (all it reads): `copy` is the signature and IHDR checked.
+struct Header {
+    uint8_t copy[33];
+    unsigned error;  // LodePNG's code, 0 when the header is sound
+    unsigned width, height;
+    unsigned bit_depth;
+    LodePNGColorType colour_type;
+    bool interlaced;
+    uint64_t expected;  // bytes of filtered scanlines the image data inflates to
+    uint64_t most;      // what the file can inflate to at deflate's densest
+};
 
-Status decode_grey16_png(const char* path, const uint8_t* bytes, uint64_t size, Grey16Image* out) {
-    out->samples = nullptr;
-    out->width = out->height = 0;
-    out->sea_level = 0;
-    out->has_sea_level = false;
-
+Header read_header(const uint8_t* bytes, uint64_t size) {
+    Header header{};
+    const size_t used = size < 33 ? static_cast<size_t>(size) : 33;
+    if (used > 0) memcpy(header.copy, bytes, used);  // an empty file may come without bytes
     LodePNGState state;
-    lodepng_state_init(&state);
-    state.info_raw.colortype = LCT_GREY;
-    state.info_raw.bitdepth = 16;
-    state.decoder.color_convert = 0;
-
-    // The header first: a small file must not make the decoder reserve room
-    // for dimensions no heightmap can have, and a PNG of another format is
-    // refused before any of its image data is inflated.
-    unsigned width = 0, height = 0;
-    unsigned error = lodepng_inspect(&width, &height, &state, bytes, static_cast<size_t>(size));
-    if (error != 0) {
-        lodepng_state_cleanup(&state);
-        return report_decode_error(path, error);
-    }
-    if (width > max_heightmap_side || height > max_heightmap_side) {
-        console_printf("Error: %s (%ux%u) is too large; heightmaps are at most 65535x65535.\r\n", path, width, height);
-        lodepng_state_cleanup(&state);
-        return status_refused;
-    }
-    const LodePNGColorMode& color = state.info_png.color;
-    if (color.colortype != LCT_GREY || color.bitdepth != 16) {
-        console_printf("%s > detected %d-bit colortype = %d\r\n", path, static_cast<int>(color.bitdepth),
-                       static_cast<int>(color.colortype));
-        console_printf("%s > Error: PNG not 16-bit grayscale ( colortype 0 ).\r\n", path);
-        lodepng_state_cleanup(&state);
-        return status_refused;
-    }
-
-    // Image data that inflates past what the header announces stops the
-    // decoder there, instead of growing its buffer without bound.
-    const uint64_t expected = filtered_size(width, height, 16, state.info_png.interlace_method != 0);
-    state.decoder.zlibsettings.max_output_size = static_cast<size_t>(expected);
-    // When the file is far too small to inflate to that much, no room is
-    // reserved for it: LodePNG's own decoder goes on with what the data
-    // really holds, its blocks capped, and fails as it would anyway, without
-    // asking for gigabytes first.
-    const uint64_t most = deflate_max_ratio * size + 65536;
-    InflateContext context{&state.decoder.zlibsettings, expected <= most, nullptr, 0};
-    state.decoder.zlibsettings.custom_zlib = inflate_zlib;
-    state.decoder.zlibsettings.custom_context = &context;
-    if (expected > most) decoder_block_limit = static_cast<size_t>(2 * most + (uint64_t{32} << 20));
-
-    unsigned char* samples = nullptr;
-    error = lodepng_decode(&samples, &width, &height, &state, bytes, static_cast<size_t>(size));
-    decoder_block_limit = 0;
-    libdeflate_free_decompressor(context.decompressor);
+    init_decoder_state(&state, 0);
+    header.error = lodepng_inspect(&header.width, &header.height, &state, header.copy, used);
+    header.bit_depth = state.info_png.color.bitdepth;
+    header.colour_type = state.info_png.color.colortype;
+    header.interlaced = state.info_png.interlace_method != 0;
     lodepng_state_cleanup(&state);
-    // LodePNG reports any failure of the hook as 110 (or 109 past the
-    // announced size); the hook kept the code LodePNG's own decoder gave.
-    if ((error == 110 || error == 109) && context.code != 0) error = context.code;
-    if (error != 0) {
-        hook_free(samples);
-        return report_decode_error(path, error);
+    header.expected = filtered_size(header.width, header.height, 16, header.interlaced);
+    header.most = deflate_max_ratio * size + 65536;
+    return header;
+}
+
+bool is_heightmap(const Header& header) {
+    return header.error == 0 && header.width <= max_heightmap_side && header.height <= max_heightmap_side &&
+           header.colour_type == LCT_GREY && header.bit_depth == 16;
+}
+
+// The plain path, where it applies to the image the header announces. A
+// file far too small for the size announced is left to LodePNG, whose
+// blocks are capped for it (see decode_grey16_png).
+uint8_t* decode_plain(const Header& header, const uint8_t* bytes, uint64_t size) {
+    if (!is_heightmap(header) || header.interlaced || header.expected > header.most) return nullptr;
+    return decode_plain_image(header.copy, bytes, size, header.height, header.expected);
+}
+
+// The header's verdict, its message printed on refusal: a heightmap is
+// 16-bit greyscale, no side above 65535. Then the plain path: status_ok with
+// `samples` set, or empty where LodePNG must decode the file.
+Status decode_header_and_plain(const char* path, const uint8_t* bytes, uint64_t size, Header* header,
+                               uint8_t** samples) {
+    *samples = nullptr;
+    *header = read_header(bytes, size);
+    if (header->error != 0) return report_decode_error(path, header->error);
+    if (header->width > max_heightmap_side || header->height > max_heightmap_side) {
+        console_printf("Error: %s (%ux%u) is too large; heightmaps are at most 65535x65535.\r\n", path,
+                       header->width, header->height);
+        return status_refused;
     }
+    if (!is_heightmap(*header)) {
+        console_printf("%s > detected %d-bit colortype = %d\r\n", path, static_cast<int>(header->bit_depth),
+                       static_cast<int>(header->colour_type));
+        console_printf("%s > Error: PNG not 16-bit grayscale ( colortype 0 ).\r\n", path);
+        return status_refused;
+    }
+    *samples = decode_plain(*header, bytes, size);
+    return status_ok;
+}
+
+void take_image(Grey16Image* out, uint8_t* samples, unsigned width, unsigned height, const uint8_t* bytes,
+                uint64_t size) {
     out->samples = samples;
     out->width = width;
     out->height = height;
     std::optional<uint16_t> sea_level = find_sea_level(bytes, size);
     out->sea_level = sea_level.value_or(0);
     out->has_sea_level = sea_level.has_value();
-    return status_ok;
 }
 
-Status load_grey16_png(const char* path, Grey16Image* out) {
+void clear_image(Grey16Image* out) {
     out->samples = nullptr;
     out->width = out->height = 0;
     out->sea_level = 0;
     out->has_sea_level = false;
-    FileBytes file;
-    if (!read_file_whole(path, &file)) return report_file_failure(path);
-    Status status = decode_grey16_png(path, file.data, file.size, out);
-    release_buffer(file.data);
+}
+
+}  // namespace
+
+uint8_t* decode_plain_grey16_png(const uint8_t* bytes, uint64_t size) {
+    return decode_plain(read_header(bytes, size), bytes, size);
+}
+
+Status decode_grey16_png(const char* path, const uint8_t* bytes, uint64_t size, Grey16Image* out) {
+    clear_image(out);
+    // The header first: a small file must not make the decoder reserve room
+    // for dimensions no heightmap can have, and a PNG of another format is
+    // refused before any of its image data is inflated.
+    Header header;
+    uint8_t* samples = nullptr;
+    Status status = decode_header_and_plain(path, bytes, size, &header, &samples);
+    if (status != status_ok) return status;
+    unsigned width = header.width, height = header.height;
+    if (samples == nullptr) {
+        // Image data that inflates past what the header announces stops the
+        // decoder there, instead of growing its buffer without bound.
+        LodePNGState state;
+        init_decoder_state(&state, header.expected);
+        InflateContext context{&state.decoder.zlibsettings, header.expected <= header.most, nullptr, 0};
+        state.decoder.zlibsettings.custom_zlib = inflate_zlib;
+        state.decoder.zlibsettings.custom_context = &context;
+        // When the file is far too small to inflate to what the header
+        // announces, no room is reserved for it: LodePNG's own decoder goes
+        // on with what the data really holds, its blocks capped, and fails as
+        // it would anyway, without asking for gigabytes first.
+        if (!context.image_fits) decoder_block_limit = static_cast<size_t>(2 * header.most + (uint64_t{32} << 20));
+        unsigned error = lodepng_decode(&samples, &width, &height, &state, bytes, static_cast<size_t>(size));
+        decoder_block_limit = 0;
+        libdeflate_free_decompressor(context.decompressor);
+        lodepng_state_cleanup(&state);
+        // LodePNG reports any failure of the hook as 110 (or 109 past the
+        // announced size); the hook kept the code LodePNG's own decoder gave.
+        if ((error == 110 || error == 109) && context.code != 0) error = context.code;
+        if (error != 0) {
+            hook_free(samples);
+            return report_decode_error(path, error);
+        }
+    }
+    take_image(out, samples, width, height, bytes, size);
+    return status_ok;
+}
+
+Status load_grey16_png(const char* path, Grey16Image* out) {
+    clear_image(out);
+    // The file's own pages where the system maps them: the header and the
+    // plain path read them as they are. A file left to LodePNG is copied
+    // first: LodePNG must not see bytes change under it.
+    FileBytes view;
+    if (!view_file_whole(path, &view)) return report_file_failure(path);
+    Header header;
+    uint8_t* samples = nullptr;
+    Status status = decode_header_and_plain(path, view.data, view.size, &header, &samples);
+    if (samples != nullptr) {
+        take_image(out, samples, header.width, header.height, view.data, view.size);
+    } else if (status == status_ok) {
+        if (uint8_t* copy = allocate_buffer(view.size)) {
+            memcpy(copy, view.data, static_cast<size_t>(view.size));
+            status = decode_grey16_png(path, copy, view.size, out);
+            release_buffer(copy);
+        } else {
+            status = report_out_of_memory(path);
+        }
+    }
+    // A file cut short while it was read: the bytes it lost read as zeros.
+    if (status == status_ok && file_view_cut(view)) {
+        hook_free(out->samples);
+        clear_image(out);
+        status = report_file_failure(path);
+    }
+    release_file_view(view);
     return status;
 }

@@ -1,6 +1,8 @@
 // A PNG in memory through the heightmap reader and then the import encoder.
 // The reader must hold no decoder memory after any failure and only the
-// samples after success, and take the sea level from the first hmAP chunk.
+// samples after success, take the sea level from the first hmAP chunk, and
+// take a file exactly when LodePNG alone (its own inflate, no shortcuts)
+// takes it, with the same samples.
 // The encoder, given the image as heightmap 1 and its mirror image as
 // heightmap 2, must produce a chunk that the battle-file loader accepts, whose
 // every block keeps its samples within 64 of the original (or is reported as
@@ -8,7 +10,10 @@
 // the same bytes as the plain scan, and the pattern limit must refuse exactly
 // at the number of patterns needed. Mutated inputs get their checksums
 // repaired (png_mutator.h), so the damage reaches past them.
+#include <lodepng.h>
+
 #include <algorithm>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -24,6 +29,28 @@ uint16_t model_sea_level(const uint8_t* b, uint64_t size) {
     for (uint64_t pos = 8; pos + 12 <= size; pos += uint64_t{fuzz_be32(b + pos)} + 12)
         if (same_bytes(b + pos + 4, "hmAP", 4)) return static_cast<uint16_t>(b[pos + 8] | (b[pos + 9] << 8));
     return 0;
+}
+
+// LodePNG alone, with its own inflate, on an image of at most 2^20 samples
+// that the reader's header check lets through: whether it takes the file,
+// and its samples. Nothing for other files.
+std::optional<bool> lodepng_alone(const std::vector<uint8_t>& bytes, std::vector<uint8_t>* samples) {
+    LodePNGState state;
+    lodepng_state_init(&state);
+    state.decoder.color_convert = 0;
+    unsigned w = 0, h = 0;
+    std::optional<bool> taken;
+    if (lodepng_inspect(&w, &h, &state, bytes.data(), bytes.size()) == 0 && state.info_png.color.colortype == LCT_GREY &&
+        state.info_png.color.bitdepth == 16 && w <= max_heightmap_side && h <= max_heightmap_side &&
+        uint64_t{w} * h <= (1u << 20)) {
+        state.decoder.zlibsettings.max_output_size = 2 * size_t{h} * (1 + 2 * size_t{w}) + 64;
+        unsigned char* out = nullptr;
+        taken = lodepng_decode(&out, &w, &h, &state, bytes.data(), bytes.size()) == 0;
+        if (*taken) samples->assign(out, out + 2 * size_t{w} * h);
+        hook_free(out);
+    }
+    lodepng_state_cleanup(&state);
+    return taken;
 }
 
 using Reports = std::vector<std::pair<uint32_t, uint32_t>>;
@@ -72,11 +99,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint64_t live = hook_live_blocks();
     Grey16Image image;
     const Status status = decode_grey16_png("fuzz.png", bytes.data(), size, &image);
+    // The reader's own path and its hook take a file exactly when LodePNG
+    // alone does, with the same samples.
+    std::vector<uint8_t> expected;
+    const std::optional<bool> taken = lodepng_alone(bytes, &expected);
+    if (taken) FUZZ_CHECK(*taken == (status == status_ok));
     if (status != status_ok) {
         FUZZ_CHECK(image.samples == nullptr);
         FUZZ_CHECK(hook_live_blocks() == live);
         return 0;
     }
+    if (taken) FUZZ_CHECK(same_bytes(image.samples, expected.data(), expected.size()));
     FUZZ_CHECK(hook_live_blocks() == live + 1);
     FUZZ_CHECK(image.width >= 1 && image.height >= 1);
     FUZZ_CHECK(image.width <= max_heightmap_side && image.height <= max_heightmap_side);

@@ -317,3 +317,119 @@ TEST(Grey16Reader, LoadsFromFileAndReportsFileFailures) {
 }
 
 }  // namespace
+
+namespace {
+
+// A 16-bit greyscale PNG: signature, a w x h header, then `chunks` as given.
+std::vector<uint8_t> png_of_chunks(uint32_t width, uint32_t height, const std::vector<uint8_t>& chunks) {
+    std::vector<uint8_t> file = test_png::png(width, height, 16, 0, {});
+    file.resize(33);
+    file.insert(file.end(), chunks.begin(), chunks.end());
+    return file;
+}
+
+// 7 x 6 samples filtered by each of the five filter types in turn, pseudo-random
+// bytes after each filter byte: 6 rows of 1 + 14 bytes.
+std::vector<uint8_t> every_filter() {
+    std::vector<uint8_t> filtered;
+    uint32_t state = 12345;
+    for (uint8_t row = 0; row < 6; ++row) {
+        filtered.push_back(row % 5);
+        for (int i = 0; i < 14; ++i) {
+            state = state * 1103515245 + 12345;
+            filtered.push_back(static_cast<uint8_t>(state >> 16));
+        }
+    }
+    return filtered;
+}
+
+// The IDAT chunks of `stream` cut in three, with other chunks among them.
+std::vector<uint8_t> split_among_others(const std::vector<uint8_t>& stream, bool good_gama_crc = true) {
+    std::vector<uint8_t> chunks;
+    const size_t third = stream.size() / 3;
+    test_png::put_chunk(chunks, "gAMA", {0, 0, 0xB1, 0x8F}, good_gama_crc);
+    test_png::put_chunk(chunks, "bKGD", {0, 7});
+    test_png::put_chunk(chunks, "IDAT", {stream.begin(), stream.begin() + static_cast<long>(third)});
+    test_png::put_chunk(chunks, "tEXt", {'k', 'e', 'y', 0, 'v'});
+    test_png::put_chunk(chunks, "IDAT", {stream.begin() + static_cast<long>(third), stream.end() - 1});
+    test_png::put_chunk(chunks, "abCd", {1, 2, 3}, false);  // unknown and ancillary: its CRC is not checked
+    test_png::put_chunk(chunks, "IDAT", {stream.end() - 1, stream.end()});
+    test_png::put_chunk(chunks, "IEND", {});
+    chunks.push_back(0);  // bytes after IEND are ignored
+    return chunks;
+}
+
+}  // namespace
+
+TEST(Grey16Reader, PlainImagesDecodeAsLodePngAloneDecodesThem) {
+    // The reader's own path takes these whole, and its samples are LodePNG's.
+    // The compressed stream is the 16 x 5 image above.
+    const std::vector<uint8_t> filtered = every_filter();
+    const std::vector<std::vector<uint8_t>> files = {
+        test_png::png(7, 6, 16, 0, filtered),
+        png_of_chunks(7, 6, split_among_others(test_png::stored_zlib(filtered))),
+        test_png::png_of_stream(16, 5, 16, 0, compressed_stream),
+        png_of_chunks(16, 5, split_among_others(compressed_stream)),
+        test_png::grey16(65535, 1, std::vector<uint16_t>(65535, 0x4242)),
+    };
+    for (const std::vector<uint8_t>& file : files) {
+        std::vector<uint8_t> expected;
+        ASSERT_EQ(lodepng_alone(file, &expected), 0u);
+        const uint64_t live = hook_live_blocks();
+        uint8_t* samples = decode_plain_grey16_png(file.data(), file.size());
+        ASSERT_NE(samples, nullptr) << file.size();
+        EXPECT_EQ(std::vector<uint8_t>(samples, samples + expected.size()), expected);
+        hook_free(samples);
+        EXPECT_EQ(hook_live_blocks(), live);
+
+        // The same from a file, whose pages the loader maps where it can.
+        const std::string path = testing::TempDir() + "hmap_plain_test.png";
+        ASSERT_TRUE(write_file_whole(path.c_str(), file.data(), file.size()));
+        Grey16Image image;
+        ASSERT_EQ(load_grey16_png(path.c_str(), &image), status_ok);
+        EXPECT_EQ(std::vector<uint8_t>(image.samples, image.samples + expected.size()), expected);
+        hook_free(image.samples);
+        remove(path.c_str());
+    }
+}
+
+TEST(Grey16Reader, FilesThePlainPathLeavesGetLodePngsVerdict) {
+    const std::vector<uint8_t> filtered = every_filter();
+    const std::vector<uint8_t>& stream = compressed_stream;  // 16 x 5
+    std::vector<uint8_t> bad_filter = filtered;
+    bad_filter[15] = 5;
+    std::vector<uint8_t> bad_idat_crc = test_png::png_of_stream(16, 5, 16, 0, stream);
+    bad_idat_crc[33 + 8 + stream.size()] ^= 1;
+    std::vector<uint8_t> unknown_critical, short_bkgd, no_iend;
+    test_png::put_chunk(unknown_critical, "ABCD", {});
+    test_png::put_chunk(short_bkgd, "bKGD", {7});
+    test_png::put_chunk(no_iend, "IDAT", stream);
+    std::vector<uint8_t> interlaced = test_png::png(1, 1, 16, 0, {0, 1, 2});
+    interlaced[28] = 1;
+    write_be32(interlaced.data() + 29, crc32_bytes(interlaced.data() + 12, 17));
+    const std::vector<std::vector<uint8_t>> files = {
+        test_png::png(7, 6, 16, 0, bad_filter),
+        bad_idat_crc,
+        png_of_chunks(16, 5, split_among_others(stream, false)),
+        test_png::png_of_stream(16, 5, 16, 0, stream, unknown_critical),
+        test_png::png_of_stream(16, 5, 16, 0, stream, short_bkgd),
+        png_of_chunks(16, 5, no_iend),
+        test_png::png_of_stream(16, 5, 16, 0, {stream.begin(), stream.end() - 1}),
+        interlaced,
+    };
+    for (const std::vector<uint8_t>& file : files) {
+        const uint64_t live = hook_live_blocks();
+        EXPECT_EQ(decode_plain_grey16_png(file.data(), file.size()), nullptr);
+        EXPECT_EQ(hook_live_blocks(), live);
+        std::vector<uint8_t> expected;
+        const unsigned code = lodepng_alone(file, &expected);
+        Decoded d = decode(file);
+        if (code == 0) {
+            ASSERT_EQ(d.status, status_ok) << d.output;
+            EXPECT_EQ(std::vector<uint8_t>(d.image.samples, d.image.samples + expected.size()), expected);
+            release(d);
+        } else {
+            EXPECT_EQ(d.output, "h.png > decode error " + std::to_string(code) + ": " + lodepng_error_text(code) + "\n");
+        }
+    }
+}
