@@ -85,6 +85,10 @@ struct HeightmapPair {
     uint32_t width;
     uint32_t height;
     uint16_t sea_level;
+    // Where a heightmap's rows do not follow one another: the start of each
+    // (its samples then unused).
+    const uint8_t* const* rows1 = nullptr;
+    const uint8_t* const* rows2 = nullptr;
 };
 
 // NB: the 8x8 blocks of one heightmap of these dimensions.

@@ -81,14 +81,23 @@ struct Block {
 
 inline uint32_t sample_at(const uint8_t* row, uint32_t x) { return (uint32_t{row[2 * x]} << 8) | row[2 * x + 1]; }
 
-void read_block(const uint8_t* samples, uint32_t width, uint32_t x0, uint32_t y0, uint32_t columns, uint32_t rows,
-                Block& block) {
+// One heightmap's rows: one after another in `samples`, or where `starts` says.
+struct Rows {
+    const uint8_t* samples;
+    const uint8_t* const* starts;
+    uint32_t width;
+    const uint8_t* at(uint32_t y, uint32_t x) const {
+        return (starts != nullptr ? starts[y] : samples + 2 * (uint64_t{y} * width)) + 2 * uint64_t{x};
+    }
+};
+
+void read_block(const Rows& image, uint32_t x0, uint32_t y0, uint32_t columns, uint32_t rows, Block& block) {
     block.lo = 65535;
     block.hi = 0;
     if (columns == 8 && rows == 8) {
         // Whole blocks, fixed loops that the compiler can vectorise.
         for (uint32_t r = 0; r < 8; ++r) {
-            const uint8_t* row = samples + 2 * (uint64_t{y0 + r} * width + x0);
+            const uint8_t* row = image.at(y0 + r, x0);
             for (uint32_t c = 0; c < 8; ++c) block.values[r * 8 + c] = sample_at(row, c);
         }
         uint32_t lo = 65535, hi = 0;
@@ -101,7 +110,7 @@ void read_block(const uint8_t* samples, uint32_t width, uint32_t x0, uint32_t y0
         return;
     }
     for (uint32_t r = 0; r < rows; ++r) {
-        const uint8_t* row = samples + 2 * (uint64_t{y0 + r} * width + x0);
+        const uint8_t* row = image.at(y0 + r, x0);
         for (uint32_t c = 0; c < columns; ++c) {
             uint32_t v = sample_at(row, c);
             block.values[r * 8 + c] = v;
@@ -185,12 +194,12 @@ uint64_t encode_heightmaps(const HeightmapPair& pair, uint8_t* chunk, uint32_t* 
     uint8_t* entry = chunk + 28;
     uint64_t k = 0;
     Block block;
-    for (const uint8_t* samples : {pair.samples1, pair.samples2}) {
+    for (const Rows& image : {Rows{pair.samples1, pair.rows1, width}, Rows{pair.samples2, pair.rows2, width}}) {
         for (uint32_t y0 = 0; y0 < height; y0 += 8) {
             const uint32_t rows = height - y0 < 8 ? height - y0 : 8;
             for (uint32_t x0 = 0; x0 < width; x0 += 8, ++k, entry += 8) {
                 const uint32_t columns = width - x0 < 8 ? width - x0 : 8;
-                read_block(samples, width, x0, y0, columns, rows, block);
+                read_block(image, x0, y0, columns, rows, block);
                 if (block.hi - block.lo > max_block_range && report != nullptr) report(context, x0, y0);
                 write_le32(entry, static_cast<uint32_t>(static_cast<int32_t>(block.lo) - pair.sea_level));
                 write_steps(block, columns, rows, scratch);
@@ -275,7 +284,8 @@ Status import_heightmaps(const char* battle_in, const char* battle_out, const ch
             // The tail goes out of the new chunk's way first.
             const uint64_t tail_at = head + (old_span > chunk_capacity(nb) ? old_span : chunk_capacity(nb));
             memmove(data + tail_at, data + head + old_span, tail);
-            HeightmapPair pair{image1.samples, image2.samples, width, height, image1.sea_level};
+            const HeightmapPair pair{image1.samples,   image2.samples, width, height,
+                                     image1.sea_level, image1.rows,    image2.rows};
             uint64_t span = encode_heightmaps(pair, data + head, reinterpret_cast<uint32_t*>(index), max_patterns,
                                               print_truncation, nullptr);
             if (span == 0) {
@@ -283,6 +293,10 @@ Status import_heightmaps(const char* battle_in, const char* battle_out, const ch
                                "stores at most 67108863.\r\n",
                                png1, png2);
                 status = status_refused;
+            } else if (grey16_image_cut(image1) || grey16_image_cut(image2)) {
+                // Rows read where they lie in an image file that was cut
+                // short meanwhile read as zeros: nothing is written.
+                status = report_file_failure(grey16_image_cut(image1) ? png1 : png2);
             } else {
                 memmove(data + head + span, data + tail_at, tail);
                 if (!write_file_whole(battle_out, data, head + span + tail)) status = report_file_failure(battle_out);
@@ -292,7 +306,7 @@ Status import_heightmaps(const char* battle_in, const char* battle_out, const ch
 
     if (index != nullptr) release_buffer(index);
     release_battle_file(&battle);
-    hook_free(image1.samples);
-    hook_free(image2.samples);
+    release_grey16_image(&image1);
+    release_grey16_image(&image2);
     return status;
 }

@@ -88,23 +88,38 @@ using PngSink = bool (*)(void* context, const uint8_t* bytes, uint64_t count);
 bool stream_png_image(const PngLayout& layout, const BattleFile& file, int layer, uint8_t* buffer,
                       uint64_t part_bytes, PngSink sink, void* context);
 
-// A decoded 16-bit greyscale PNG. `samples` (2 x width x height bytes,
-// big-endian, row-major) came from the decoder and is released with hook_free.
+// A decoded 16-bit greyscale PNG: 2 x width x height sample bytes,
+// big-endian, row by row. The rows follow one another in `samples`; or, when
+// the file's image data is stored as it is (as hmap writes it), they stay
+// where they lie in the file's bytes, `rows` giving the start of each and
+// `samples` empty. Both blocks come from the decoder's hooks;
+// release_grey16_image frees them, and the file's view the image holds.
 struct Grey16Image {
     uint8_t* samples;
+    const uint8_t** rows;
     uint32_t width;
     uint32_t height;
     uint16_t sea_level;
     bool has_sea_level;  // the file has an hmAP chunk (sea_level 0 otherwise)
+    FileBytes file;      // the view of the file `rows` points into, from load_grey16_png; else empty
 };
+inline const uint8_t* grey16_row(const Grey16Image& image, uint32_t y) {
+    return image.rows != nullptr ? image.rows[y] : image.samples + 2 * (uint64_t{y} * image.width);
+}
+void release_grey16_image(Grey16Image* image);
+// True when the file the image's rows lie in has been cut short since
+// (those bytes now read as zeros), with the last error code saying the
+// read failed.
+bool grey16_image_cut(const Grey16Image& image);
 // Loads a heightmap PNG; prints its own messages on failure. Images wider or
 // taller than max_heightmap_side are refused from their header, before decoding.
 Status load_grey16_png(const char* path, Grey16Image* out);
 // The same for PNG bytes already in memory; `path` names them in messages.
+// The image's rows may lie in `bytes`, which must outlive it.
 Status decode_grey16_png(const char* path, const uint8_t* bytes, uint64_t size, Grey16Image* out);
-// The reader's own path for plain images alone: the samples of a
-// non-interlaced 16-bit greyscale PNG that LodePNG would take, inflated
-// straight into their block, as decode_grey16_png gives them; nothing (no
-// memory held) where the reader leaves the file to LodePNG's full decoder.
-// Prints nothing.
-uint8_t* decode_plain_grey16_png(const uint8_t* bytes, uint64_t size);
+// The reader's own path for plain images alone: a non-interlaced 16-bit
+// greyscale PNG that LodePNG would take, its rows found where they are
+// stored or its image data inflated straight into the samples' block, as
+// decode_grey16_png gives it; false (no memory held) where the reader leaves
+// the file to LodePNG's full decoder. Prints nothing.
+bool decode_plain_grey16_png(const uint8_t* bytes, uint64_t size, Grey16Image* out);

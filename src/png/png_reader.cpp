@@ -175,15 +175,104 @@ bool chunk_at(const uint8_t* bytes, uint64_t size, uint64_t pos, uint64_t* lengt
 // is one pixel, so this succeeds only where LodePNG would, with the same
 // samples. Anything else it leaves (nullptr, no memory held) to LodePNG's
 // full decoder, which gives the verdict.
-uint8_t* decode_plain_image(const uint8_t* header, const uint8_t* bytes, uint64_t size, uint32_t height,
-                            uint64_t expected) {
+// The plain path's result: the samples in one block, or a block holding
+// the start of each row (the rows lie in the file's stored blocks, each one
+// split over two blocks copied after the table). Both come from the hooks;
+// neither when the file is left to LodePNG.
+struct Plain {
+    uint8_t* samples;
+    const uint8_t** rows;
+};
+
+// The rows of an image whose zlib stream, `stream` of `count` bytes, is all
+// stored blocks (as hmap writes it) and whose every row has filter type 0:
+// the samples need neither inflating nor unfiltering. The stream is taken
+// only when libdeflate would take it whole, to exactly `expected` bytes, and
+// its Adler-32 holds; else no rows.
+Plain find_stored_rows(const uint8_t* stream, uint64_t count, uint32_t height, uint64_t expected) {
+    // The zlib header as the inflaters check it: deflate, a window of at most
+    // 32 KiB, the check bits, no preset dictionary.
+    if (count < 6 || (stream[0] & 0x0F) != 8 || (stream[0] >> 4) > 7 || ((stream[0] << 8) | stream[1]) % 31 != 0 ||
+        (stream[1] & 0x20) != 0)
+        return {};
+    // Each stored block: a header byte (final bit, type 00, padding), LEN
+    // and its complement NLEN, then LEN bytes; the Adler-32 after the final one.
+    const uint64_t end = count - 4;
+    uint64_t pos = 2, raw = 0, blocks = 0;
+    uint32_t adler = 1;
+    for (bool final = false; !final; ++blocks) {
+        if (pos + 5 > end || (stream[pos] & 0x06) != 0) return {};
+        final = (stream[pos] & 1) != 0;
+        const uint32_t length = stream[pos + 1] | (stream[pos + 2] << 8);
+        const uint32_t complement = stream[pos + 3] | (stream[pos + 4] << 8);
+        if ((length ^ complement) != 0xFFFF || pos + 5 + length > end || raw + length > expected) return {};
+        adler = adler32_update(adler, stream + pos + 5, length);
+        raw += length;
+        pos += 5 + length;
+    }
+    if (pos != end || raw != expected || adler != read_be32(stream + end)) return {};
+
+    // Rows, filter byte first, from raw offset 0 on. A row split over blocks
+    // is copied; a block border lies inside one row at most, so at most
+    // blocks - 1 rows are.
+    const uint64_t length = expected / height - 1;
+    const uint64_t spill_rows = blocks - 1 < height ? blocks - 1 : height;
+    const uint64_t table_bytes = sizeof(const uint8_t*) * uint64_t{height};
+    auto* table = static_cast<uint8_t*>(lodepng_malloc(static_cast<size_t>(table_bytes + spill_rows * length)));
+    if (table == nullptr) return {};
+    auto** rows = reinterpret_cast<const uint8_t**>(table);
+    uint8_t* spill = table + table_bytes;
+    // The block holding raw offset r: its data at `data`, raw offsets from
+    // `first` to `first + size`. The blocks are read once more, so each is
+    // checked again: the bytes may be a file's pages that change meanwhile.
+    const uint8_t* data = nullptr;
+    uint64_t first = 0, size = 0, next = 2, spilled = 0;
+    auto block_at = [&](uint64_t r) {
+        while (r >= first + size) {
+            if (next + 5 > end) return false;
+            first += size;
+            size = stream[next + 1] | (stream[next + 2] << 8);
+            data = stream + next + 5;
+            next += 5 + size;
+            if (next > end) return false;
+        }
+        return true;
+    };
+    bool ok = true;
+    for (uint64_t y = 0, r = 0; ok && y < height; ++y, r += length + 1) {
+        ok = block_at(r) && data[r - first] == 0 && block_at(r + 1);
+        if (!ok) break;
+        if (r + 1 + length <= first + size) {
+            rows[y] = data + (r + 1 - first);
+            continue;
+        }
+        ok = spilled++ < spill_rows;
+        rows[y] = spill;
+        for (uint64_t done = 0; ok && done < length;) {
+            ok = block_at(r + 1 + done);
+            const uint64_t from = r + 1 + done - first;
+            const uint64_t part = size - from < length - done ? size - from : length - done;
+            if (ok) memcpy(spill + done, data + from, static_cast<size_t>(part));
+            done += part;
+        }
+        spill += length;
+    }
+    if (!ok) {
+        lodepng_free(table);
+        return {};
+    }
+    return {nullptr, rows};
+}
+
+Plain decode_plain_image(const uint8_t* header, const uint8_t* bytes, uint64_t size, uint32_t height,
+                         uint64_t expected) {
     // The chunks as LodePNG walks them, from the one after IHDR to IEND.
     uint64_t idat_bytes = 0, idat_chunks = 0, other_bytes = 0, first_idat = 0;
     for (uint64_t pos = 33, length = 0;; pos += length + 12) {
-        if (!chunk_at(bytes, size, pos, &length)) return nullptr;
+        if (!chunk_at(bytes, size, pos, &length)) return {};
         const uint8_t* chunk = bytes + pos;
         if (is_chunk(chunk, "IDAT")) {
-            if (crc32_bytes(chunk + 4, length + 4) != read_be32(chunk + 8 + length)) return nullptr;
+            if (crc32_bytes(chunk + 4, length + 4) != read_be32(chunk + 8 + length)) return {};
             if (idat_chunks++ == 0) first_idat = pos;
             idat_bytes += length;
         } else {
@@ -191,7 +280,7 @@ uint8_t* decode_plain_image(const uint8_t* header, const uint8_t* bytes, uint64_
             if (is_chunk(chunk, "IEND")) break;
         }
     }
-    if (idat_chunks == 0) return nullptr;
+    if (idat_chunks == 0) return {};
 
     // The stand-in: signature, the 1x1 header, the other chunks as they are,
     // and one IDAT holding a blank pixel where the first IDAT was.
@@ -204,7 +293,7 @@ uint8_t* decode_plain_image(const uint8_t* header, const uint8_t* bytes, uint64_
     };
     const uint64_t stand_in_size = 33 + other_bytes + sizeof pixel_idat;
     uint8_t* stand_in = allocate_buffer(stand_in_size);
-    if (stand_in == nullptr) return nullptr;
+    if (stand_in == nullptr) return {};
     memcpy(stand_in, header, 33);
     write_be32(stand_in + 16, 1);
     write_be32(stand_in + 20, 1);
@@ -237,21 +326,28 @@ uint8_t* decode_plain_image(const uint8_t* header, const uint8_t* bytes, uint64_
         lodepng_state_cleanup(&state);
     }
     release_buffer(stand_in);
-    if (error != 0) return nullptr;
+    if (error != 0) return {};
+
+    // Image data in one chunk, stored, every row unfiltered: the samples are
+    // read where they lie.
+    if (idat_chunks == 1) {
+        if (Plain plain = find_stored_rows(bytes + first_idat + 8, idat_bytes, height, expected); plain.rows)
+            return plain;
+    }
 
     // The zlib stream, gathered when it is split over several chunks.
     const uint8_t* stream = bytes + first_idat + 8;
     uint8_t* gathered = nullptr;
     if (idat_chunks > 1) {
         gathered = allocate_buffer(idat_bytes);
-        if (gathered == nullptr) return nullptr;
+        if (gathered == nullptr) return {};
         uint64_t taken = 0;
         for (uint64_t pos = first_idat, length = 0; taken < idat_bytes; pos += length + 12) {
             const bool whole = chunk_at(bytes, size, pos, &length);
             if (whole && !is_chunk(bytes + pos, "IDAT")) continue;
             if (!whole || length > idat_bytes - taken) {
                 release_buffer(gathered);
-                return nullptr;
+                return {};
             }
             memcpy(gathered + taken, bytes + pos + 8, length);
             taken += length;
@@ -285,9 +381,9 @@ uint8_t* decode_plain_image(const uint8_t* header, const uint8_t* bytes, uint64_
     release_buffer(row);
     if (!ok) {
         lodepng_free(samples);
-        return nullptr;
+        return {};
     }
-    return samples;
+    return {samples, nullptr};
 }
 
 Status report_decode_error(const char* path, unsigned code) {
@@ -333,17 +429,16 @@ bool is_heightmap(const Header& header) {
 // The plain path, where it applies to the image the header announces. A
 // file far too small for the size announced is left to LodePNG, whose
 // blocks are capped for it (see decode_grey16_png).
-uint8_t* decode_plain(const Header& header, const uint8_t* bytes, uint64_t size) {
-    if (!is_heightmap(header) || header.interlaced || header.expected > header.most) return nullptr;
+Plain decode_plain(const Header& header, const uint8_t* bytes, uint64_t size) {
+    if (!is_heightmap(header) || header.interlaced || header.expected > header.most) return {};
     return decode_plain_image(header.copy, bytes, size, header.height, header.expected);
 }
 
 // The header's verdict, its message printed on refusal: a heightmap is
 // 16-bit greyscale, no side above 65535. Then the plain path: status_ok with
-// `samples` set, or empty where LodePNG must decode the file.
-Status decode_header_and_plain(const char* path, const uint8_t* bytes, uint64_t size, Header* header,
-                               uint8_t** samples) {
-    *samples = nullptr;
+// `plain` holding the image, or empty where LodePNG must decode the file.
+Status decode_header_and_plain(const char* path, const uint8_t* bytes, uint64_t size, Header* header, Plain* plain) {
+    *plain = {};
     *header = read_header(bytes, size);
     if (header->error != 0) return report_decode_error(path, header->error);
     if (header->width > max_heightmap_side || header->height > max_heightmap_side) {
@@ -357,13 +452,13 @@ Status decode_header_and_plain(const char* path, const uint8_t* bytes, uint64_t 
         console_printf("%s > Error: PNG not 16-bit grayscale ( colortype 0 ).\r\n", path);
         return status_refused;
     }
-    *samples = decode_plain(*header, bytes, size);
+    *plain = decode_plain(*header, bytes, size);
     return status_ok;
 }
 
-void take_image(Grey16Image* out, uint8_t* samples, unsigned width, unsigned height, const uint8_t* bytes,
-                uint64_t size) {
-    out->samples = samples;
+void take_image(Grey16Image* out, Plain plain, unsigned width, unsigned height, const uint8_t* bytes, uint64_t size) {
+    out->samples = plain.samples;
+    out->rows = plain.rows;
     out->width = width;
     out->height = height;
     std::optional<uint16_t> sea_level = find_sea_level(bytes, size);
@@ -371,17 +466,26 @@ void take_image(Grey16Image* out, uint8_t* samples, unsigned width, unsigned hei
     out->has_sea_level = sea_level.has_value();
 }
 
-void clear_image(Grey16Image* out) {
-    out->samples = nullptr;
-    out->width = out->height = 0;
-    out->sea_level = 0;
-    out->has_sea_level = false;
-}
+void clear_image(Grey16Image* out) { *out = Grey16Image{}; }
 
 }  // namespace
 
-uint8_t* decode_plain_grey16_png(const uint8_t* bytes, uint64_t size) {
-    return decode_plain(read_header(bytes, size), bytes, size);
+void release_grey16_image(Grey16Image* image) {
+    hook_free(image->samples);
+    hook_free(image->rows);
+    if (image->file.data != nullptr) release_file_view(image->file);
+    clear_image(image);
+}
+
+bool grey16_image_cut(const Grey16Image& image) { return image.file.data != nullptr && file_view_cut(image.file); }
+
+bool decode_plain_grey16_png(const uint8_t* bytes, uint64_t size, Grey16Image* out) {
+    clear_image(out);
+    const Header header = read_header(bytes, size);
+    const Plain plain = decode_plain(header, bytes, size);
+    if (plain.samples == nullptr && plain.rows == nullptr) return false;
+    take_image(out, plain, header.width, header.height, bytes, size);
+    return true;
 }
 
 Status decode_grey16_png(const char* path, const uint8_t* bytes, uint64_t size, Grey16Image* out) {
@@ -390,11 +494,11 @@ Status decode_grey16_png(const char* path, const uint8_t* bytes, uint64_t size, 
     // for dimensions no heightmap can have, and a PNG of another format is
     // refused before any of its image data is inflated.
     Header header;
-    uint8_t* samples = nullptr;
-    Status status = decode_header_and_plain(path, bytes, size, &header, &samples);
+    Plain plain;
+    Status status = decode_header_and_plain(path, bytes, size, &header, &plain);
     if (status != status_ok) return status;
     unsigned width = header.width, height = header.height;
-    if (samples == nullptr) {
+    if (plain.samples == nullptr && plain.rows == nullptr) {
         // Image data that inflates past what the header announces stops the
         // decoder there, instead of growing its buffer without bound.
         LodePNGState state;
@@ -407,7 +511,7 @@ Status decode_grey16_png(const char* path, const uint8_t* bytes, uint64_t size, 
         // on with what the data really holds, its blocks capped, and fails as
         // it would anyway, without asking for gigabytes first.
         if (!context.image_fits) decoder_block_limit = static_cast<size_t>(2 * header.most + (uint64_t{32} << 20));
-        unsigned error = lodepng_decode(&samples, &width, &height, &state, bytes, static_cast<size_t>(size));
+        unsigned error = lodepng_decode(&plain.samples, &width, &height, &state, bytes, static_cast<size_t>(size));
         decoder_block_limit = 0;
         libdeflate_free_decompressor(context.decompressor);
         lodepng_state_cleanup(&state);
@@ -415,26 +519,27 @@ Status decode_grey16_png(const char* path, const uint8_t* bytes, uint64_t size, 
         // announced size); the hook kept the code LodePNG's own decoder gave.
         if ((error == 110 || error == 109) && context.code != 0) error = context.code;
         if (error != 0) {
-            hook_free(samples);
+            hook_free(plain.samples);
             return report_decode_error(path, error);
         }
     }
-    take_image(out, samples, width, height, bytes, size);
+    take_image(out, plain, width, height, bytes, size);
     return status_ok;
 }
 
 Status load_grey16_png(const char* path, Grey16Image* out) {
     clear_image(out);
     // The file's own pages where the system maps them: the header and the
-    // plain path read them as they are. A file left to LodePNG is copied
+    // plain path read them as they are, and rows stored as they are stay
+    // there, the image holding the view. A file left to LodePNG is copied
     // first: LodePNG must not see bytes change under it.
     FileBytes view;
     if (!view_file_whole(path, &view)) return report_file_failure(path);
     Header header;
-    uint8_t* samples = nullptr;
-    Status status = decode_header_and_plain(path, view.data, view.size, &header, &samples);
-    if (samples != nullptr) {
-        take_image(out, samples, header.width, header.height, view.data, view.size);
+    Plain plain;
+    Status status = decode_header_and_plain(path, view.data, view.size, &header, &plain);
+    if (plain.samples != nullptr || plain.rows != nullptr) {
+        take_image(out, plain, header.width, header.height, view.data, view.size);
     } else if (status == status_ok) {
         if (uint8_t* copy = allocate_buffer(view.size)) {
             memcpy(copy, view.data, static_cast<size_t>(view.size));
@@ -446,10 +551,13 @@ Status load_grey16_png(const char* path, Grey16Image* out) {
     }
     // A file cut short while it was read: the bytes it lost read as zeros.
     if (status == status_ok && file_view_cut(view)) {
-        hook_free(out->samples);
-        clear_image(out);
+        release_grey16_image(out);
         status = report_file_failure(path);
     }
-    release_file_view(view);
+    if (out->rows != nullptr) {
+        out->file = view;
+    } else {
+        release_file_view(view);
+    }
     return status;
 }

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 #include <lodepng.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "png_heightmap.h"
 #include "png_test_files.h"
+#include "scratch_dir.h"
 
 namespace {
 
@@ -26,6 +28,7 @@ struct Decoded {
     Status status;
     Grey16Image image;
     std::string output;
+    std::vector<uint8_t> samples;  // row after row, wherever the rows lie
 };
 
 // Decodes `bytes` named "h.png", capturing what the reader prints, and checks
@@ -37,14 +40,12 @@ Decoded decode(const std::vector<uint8_t>& bytes) {
     d.status = decode_grey16_png("h.png", bytes.data(), bytes.size(), &d.image);
     d.output = testing::internal::GetCapturedStdout();
     EXPECT_EQ(hook_live_blocks(), live + (d.status == status_ok ? 1 : 0));
-    if (d.status != status_ok) EXPECT_EQ(d.image.samples, nullptr);
+    if (d.status != status_ok) EXPECT_TRUE(d.image.samples == nullptr && d.image.rows == nullptr);
+    if (d.status == status_ok) d.samples = test_png::samples_of(d.image);
     return d;
 }
 
-void release(Decoded& d) {
-    hook_free(d.image.samples);
-    d.image.samples = nullptr;
-}
+void release(Decoded& d) { release_grey16_image(&d.image); }
 
 TEST(Grey16Reader, DecodesSamplesAndSeaLevel) {
     std::vector<uint16_t> samples = {0, 1, 0x1234, 0xFFFF, 0x8000, 7};
@@ -54,8 +55,7 @@ TEST(Grey16Reader, DecodesSamplesAndSeaLevel) {
     EXPECT_EQ(d.image.width, 3u);
     EXPECT_EQ(d.image.height, 2u);
     EXPECT_EQ(d.image.sea_level, 0x0102);
-    std::vector<uint8_t> got(d.image.samples, d.image.samples + 12);
-    EXPECT_EQ(got, (std::vector<uint8_t>{0, 0, 0, 1, 0x12, 0x34, 0xFF, 0xFF, 0x80, 0, 0, 7}));
+    EXPECT_EQ(d.samples, (std::vector<uint8_t>{0, 0, 0, 1, 0x12, 0x34, 0xFF, 0xFF, 0x80, 0, 0, 7}));
     release(d);
 
     // No hmAP chunk: sea level 0.
@@ -71,7 +71,7 @@ TEST(Grey16Reader, DecodesSamplesAndSeaLevel) {
     d = decode(test_png::png(1, 1, 16, 0, filtered, bad_crc));
     ASSERT_EQ(d.status, status_ok) << d.output;
     EXPECT_EQ(d.image.sea_level, 0x1234);
-    EXPECT_EQ(d.image.samples[0], 0xAB);
+    EXPECT_EQ(d.samples[0], 0xAB);
     release(d);
 }
 
@@ -121,7 +121,7 @@ TEST(Grey16Reader, RefusesOversizedImagesFromTheHeader) {
     d = decode(test_png::grey16(65535, 1, std::vector<uint16_t>(65535, 0x4242)));
     ASSERT_EQ(d.status, status_ok) << d.output;
     EXPECT_EQ(d.image.width, 65535u);
-    EXPECT_EQ(d.image.samples[2 * 65534], 0x42);
+    EXPECT_EQ(d.samples[2 * 65534], 0x42);
     release(d);
 }
 
@@ -222,7 +222,7 @@ TEST(Grey16Reader, CompressedDataDecodesAsLodePngAloneDecodesIt) {
     ASSERT_EQ(lodepng_alone(file, &expected), 0u);
     Decoded d = decode(file);
     ASSERT_EQ(d.status, status_ok) << d.output;
-    EXPECT_EQ(std::vector<uint8_t>(d.image.samples, d.image.samples + 160), expected);
+    EXPECT_EQ(d.samples, expected);
     release(d);
 }
 
@@ -269,7 +269,7 @@ TEST(Grey16Reader, DamagedImageDataGetsLodePngsOwnCodes) {
             Decoded d = decode(file);
             if (code == 0) {
                 ASSERT_EQ(d.status, status_ok) << at << " " << int{flip} << d.output;
-                EXPECT_EQ(std::vector<uint8_t>(d.image.samples, d.image.samples + 160), expected);
+                EXPECT_EQ(d.samples, expected);
                 release(d);
             } else {
                 EXPECT_EQ(d.output, "h.png > decode error " + std::to_string(code) + ": " + lodepng_error_text(code) +
@@ -294,24 +294,27 @@ TEST(Grey16Reader, DamagedCompressedTextGetsLodePngsOwnCode) {
     EXPECT_EQ(d.output, std::string("h.png > decode error 58: ") + lodepng_error_text(58) + "\n");
 }
 
-TEST(Grey16Reader, LoadsFromFileAndReportsFileFailures) {
-    std::string path = testing::TempDir() + "hmap_reader_test.png";
+// Reader tests with files, in a folder of their own.
+using Grey16ReaderFiles = ScratchDirTest;
+
+TEST_F(Grey16ReaderFiles, LoadsFromFileAndReportsFileFailures) {
+    std::string path = this->path("reader_test.png");
     std::vector<uint8_t> file = test_png::grey16(2, 2, {1, 2, 3, 4}, 77);
     ASSERT_TRUE(write_file_whole(path.c_str(), file.data(), file.size()));
     uint64_t live = hook_live_blocks();
     Grey16Image image;
     ASSERT_EQ(load_grey16_png(path.c_str(), &image), status_ok);
     EXPECT_EQ(image.sea_level, 77);
-    EXPECT_EQ(image.samples[7], 4);
-    hook_free(image.samples);
+    EXPECT_EQ(test_png::samples_of(image)[7], 4);
+    release_grey16_image(&image);
     EXPECT_EQ(hook_live_blocks(), live);
 
-    std::string missing = testing::TempDir() + "hmap_no_such_file.png";
+    std::string missing = this->path("no_such_file.png");
     testing::internal::CaptureStdout();
     Status status = load_grey16_png(missing.c_str(), &image);
     std::string output = testing::internal::GetCapturedStdout();
     EXPECT_NE(status, status_ok);
-    EXPECT_EQ(image.samples, nullptr);
+    EXPECT_TRUE(image.samples == nullptr && image.rows == nullptr);
     EXPECT_EQ(output.rfind(missing + " > Error: ", 0), 0u) << output;
     EXPECT_EQ(hook_live_blocks(), live);
 }
@@ -359,37 +362,67 @@ std::vector<uint8_t> split_among_others(const std::vector<uint8_t>& stream, bool
     return chunks;
 }
 
+// A zlib stream of stored blocks of `block` bytes (an empty one first),
+// each header byte's unused bits set: the inflaters skip them.
+std::vector<uint8_t> stored_in_blocks(const std::vector<uint8_t>& data, size_t block) {
+    std::vector<uint8_t> z = {0x78, 0x01, 0xF8, 0, 0, 0xFF, 0xFF};
+    for (size_t pos = 0; pos < data.size(); pos += block) {
+        const size_t n = std::min(block, data.size() - pos);
+        z.insert(z.end(), {static_cast<uint8_t>(pos + n == data.size() ? 0xF9 : 0xF8), static_cast<uint8_t>(n), 0,
+                           static_cast<uint8_t>(~n), 0xFF});
+        z.insert(z.end(), data.begin() + static_cast<long>(pos), data.begin() + static_cast<long>(pos + n));
+    }
+    test_png::put_be32(z, adler32_bytes(data.data(), data.size()));
+    return z;
+}
+
+// Every filter byte of `filtered` (rows of 1 + 14 bytes) set to 0.
+std::vector<uint8_t> unfiltered(std::vector<uint8_t> filtered) {
+    for (size_t at = 0; at < filtered.size(); at += 15) filtered[at] = 0;
+    return filtered;
+}
+
 }  // namespace
 
-TEST(Grey16Reader, PlainImagesDecodeAsLodePngAloneDecodesThem) {
-    // The reader's own path takes these whole, and its samples are LodePNG's.
-    // The compressed stream is the 16 x 5 image above.
+TEST_F(Grey16ReaderFiles, PlainImagesDecodeAsLodePngAloneDecodesThem) {
+    // The reader's own path takes these whole, and its samples are LodePNG's:
+    // where the image data is stored and unfiltered the rows stay where they
+    // lie (rows split over blocks copied), otherwise it is inflated and
+    // unfiltered. The compressed stream is the 16 x 5 image above.
     const std::vector<uint8_t> filtered = every_filter();
-    const std::vector<std::vector<uint8_t>> files = {
-        test_png::png(7, 6, 16, 0, filtered),
-        png_of_chunks(7, 6, split_among_others(test_png::stored_zlib(filtered))),
-        test_png::png_of_stream(16, 5, 16, 0, compressed_stream),
-        png_of_chunks(16, 5, split_among_others(compressed_stream)),
-        test_png::grey16(65535, 1, std::vector<uint16_t>(65535, 0x4242)),
+    struct Case {
+        std::vector<uint8_t> file;
+        bool rows_in_place;
     };
-    for (const std::vector<uint8_t>& file : files) {
+    const Case cases[] = {
+        {test_png::png(7, 6, 16, 0, unfiltered(filtered)), true},
+        {test_png::png_of_stream(7, 6, 16, 0, stored_in_blocks(unfiltered(filtered), 4)), true},
+        {test_png::png_of_stream(7, 6, 16, 0, stored_in_blocks(unfiltered(filtered), 15)), true},
+        {test_png::grey16(65535, 1, std::vector<uint16_t>(65535, 0x4242)), true},
+        {test_png::png(7, 6, 16, 0, filtered), false},
+        {png_of_chunks(7, 6, split_among_others(test_png::stored_zlib(unfiltered(filtered)))), false},
+        {test_png::png_of_stream(16, 5, 16, 0, compressed_stream), false},
+        {png_of_chunks(16, 5, split_among_others(compressed_stream)), false},
+    };
+    for (const Case& c : cases) {
         std::vector<uint8_t> expected;
-        ASSERT_EQ(lodepng_alone(file, &expected), 0u);
+        ASSERT_EQ(lodepng_alone(c.file, &expected), 0u);
         const uint64_t live = hook_live_blocks();
-        uint8_t* samples = decode_plain_grey16_png(file.data(), file.size());
-        ASSERT_NE(samples, nullptr) << file.size();
-        EXPECT_EQ(std::vector<uint8_t>(samples, samples + expected.size()), expected);
-        hook_free(samples);
+        Grey16Image image;
+        ASSERT_TRUE(decode_plain_grey16_png(c.file.data(), c.file.size(), &image)) << c.file.size();
+        EXPECT_EQ(image.rows != nullptr, c.rows_in_place) << c.file.size();
+        EXPECT_EQ(test_png::samples_of(image), expected);
+        release_grey16_image(&image);
         EXPECT_EQ(hook_live_blocks(), live);
 
         // The same from a file, whose pages the loader maps where it can.
-        const std::string path = testing::TempDir() + "hmap_plain_test.png";
-        ASSERT_TRUE(write_file_whole(path.c_str(), file.data(), file.size()));
-        Grey16Image image;
-        ASSERT_EQ(load_grey16_png(path.c_str(), &image), status_ok);
-        EXPECT_EQ(std::vector<uint8_t>(image.samples, image.samples + expected.size()), expected);
-        hook_free(image.samples);
-        remove(path.c_str());
+        const std::string file = path("plain.png");
+        ASSERT_TRUE(write_file_whole(file.c_str(), c.file.data(), c.file.size()));
+        ASSERT_EQ(load_grey16_png(file.c_str(), &image), status_ok);
+        EXPECT_EQ(image.rows != nullptr, c.rows_in_place);
+        EXPECT_EQ(test_png::samples_of(image), expected);
+        release_grey16_image(&image);
+        EXPECT_EQ(hook_live_blocks(), live);
     }
 }
 
@@ -407,7 +440,17 @@ TEST(Grey16Reader, FilesThePlainPathLeavesGetLodePngsVerdict) {
     std::vector<uint8_t> interlaced = test_png::png(1, 1, 16, 0, {0, 1, 2});
     interlaced[28] = 1;
     write_be32(interlaced.data() + 29, crc32_bytes(interlaced.data() + 12, 17));
-    const std::vector<std::vector<uint8_t>> files = {
+    // Stored blocks damaged: NLEN, the Adler-32, a byte too many or too few,
+    // a block type 1 header, a preset dictionary.
+    const std::vector<uint8_t> stored = stored_in_blocks(unfiltered(filtered), 8);
+    std::vector<std::vector<uint8_t>> streams(6, stored);
+    streams[0][10] ^= 1;  // the first full block's header is at 7
+    streams[1].back() ^= 1;
+    streams[2].push_back(0);
+    streams[3].erase(streams[3].end() - 5);
+    streams[4][7] = 0xFA;
+    streams[5][1] = 0x20;  // 0x7820 is a multiple of 31
+    std::vector<std::vector<uint8_t>> files = {
         test_png::png(7, 6, 16, 0, bad_filter),
         bad_idat_crc,
         png_of_chunks(16, 5, split_among_others(stream, false)),
@@ -417,19 +460,50 @@ TEST(Grey16Reader, FilesThePlainPathLeavesGetLodePngsVerdict) {
         test_png::png_of_stream(16, 5, 16, 0, {stream.begin(), stream.end() - 1}),
         interlaced,
     };
+    for (const std::vector<uint8_t>& damaged : streams) files.push_back(test_png::png_of_stream(7, 6, 16, 0, damaged));
     for (const std::vector<uint8_t>& file : files) {
         const uint64_t live = hook_live_blocks();
-        EXPECT_EQ(decode_plain_grey16_png(file.data(), file.size()), nullptr);
+        Grey16Image image;
+        EXPECT_FALSE(decode_plain_grey16_png(file.data(), file.size(), &image));
         EXPECT_EQ(hook_live_blocks(), live);
         std::vector<uint8_t> expected;
         const unsigned code = lodepng_alone(file, &expected);
         Decoded d = decode(file);
         if (code == 0) {
             ASSERT_EQ(d.status, status_ok) << d.output;
-            EXPECT_EQ(std::vector<uint8_t>(d.image.samples, d.image.samples + expected.size()), expected);
+            EXPECT_EQ(d.samples, expected);
             release(d);
         } else {
             EXPECT_EQ(d.output, "h.png > decode error " + std::to_string(code) + ": " + lodepng_error_text(code) + "\n");
         }
     }
+}
+
+TEST_F(Grey16ReaderFiles, RowsReadWhereTheyLieSayWhenTheFileIsCut) {
+    // 1000 x 20 samples stored as they are: the rows stay in the file's
+    // pages, mapped on POSIX. Cut short meanwhile, the lost rows read as zeros
+    // and the image says so; a copy (Windows) is never cut.
+    std::vector<uint16_t> samples(1000 * 20);
+    for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<uint16_t>(i * 7919);
+    const std::string file = path("cut.png");
+    const std::vector<uint8_t> png = test_png::grey16(1000, 20, samples);
+    ASSERT_TRUE(write_file_whole(file.c_str(), png.data(), png.size()));
+    Grey16Image image;
+    ASSERT_EQ(load_grey16_png(file.c_str(), &image), status_ok);
+    ASSERT_NE(image.rows, nullptr);
+    EXPECT_FALSE(grey16_image_cut(image));
+    std::filesystem::resize_file(file, 100);
+    std::vector<uint8_t> expected;
+    for (uint16_t v : samples) expected.insert(expected.end(), {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)});
+    const std::vector<uint8_t> after = test_png::samples_of(image);
+    if (grey16_image_cut(image)) {
+        EXPECT_EQ(after[2], expected[2]);  // the second sample lies before the cut
+        EXPECT_EQ(after.back(), 0);
+    } else {
+        EXPECT_EQ(after, expected);
+    }
+#ifndef _WIN32
+    EXPECT_TRUE(grey16_image_cut(image));
+#endif
+    release_grey16_image(&image);
 }

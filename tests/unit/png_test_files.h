@@ -86,4 +86,14 @@ inline std::vector<uint8_t> grey16(uint32_t width, uint32_t height, const std::v
     return png(width, height, 16, 0, filtered, extra);
 }
 
+// A decoded image's samples, row after row, wherever its rows lie.
+inline std::vector<uint8_t> samples_of(const Grey16Image& image) {
+    std::vector<uint8_t> out;
+    for (uint32_t y = 0; y < image.height; ++y) {
+        const uint8_t* row = grey16_row(image, y);
+        out.insert(out.end(), row, row + 2 * size_t{image.width});
+    }
+    return out;
+}
+
 }  // namespace test_png
