@@ -11,7 +11,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <malloc.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -661,26 +660,7 @@ bool same_file(const char* a, const char* b) {
     return same;
 }
 
-// Whole files and images are tens of megabytes, taken and released a few
-// times per run (an import reads two PNGs, each decoded through buffers of the
-// same sizes, then the battle file). By default glibc maps each such block
-// afresh and unmaps it on release, and gives the top of the heap back as soon
-// as it is free, so every reuse pays one page fault per 4 KiB again. Keeping
-// large blocks on the heap and the heap at its size lets later blocks reuse
-// the pages of earlier ones. 4096x4096 import, medians of 9: 85k page faults
-// and 400 ms of CPU with glibc's defaults, 60k and 305 ms with large blocks
-// on the heap, 44k and 245 ms with the heap kept too. The process ends soon
-// after, which gives everything back.
-void keep_large_blocks_on_the_heap() {
-    static bool done = false;
-    if (done) return;
-    done = true;
-    mallopt(M_MMAP_MAX, 0);
-    mallopt(M_TRIM_THRESHOLD, INT_MAX);
-}
-
 uint8_t* allocate_buffer(uint64_t size) {
-    keep_large_blocks_on_the_heap();
     if (size == 0) size = 1;
     if (size > SIZE_MAX / 2) {
         errno = ENOMEM;
@@ -695,7 +675,6 @@ uint8_t* allocate_buffer(uint64_t size) {
 void release_buffer(void* buffer) { free(buffer); }
 
 void* hook_alloc(size_t size) {
-    keep_large_blocks_on_the_heap();
     void* block = malloc(size ? size : 1);
     if (block != nullptr) ++live_hook_blocks;
     return block;
