@@ -1,8 +1,11 @@
-// Loads heightmap PNGs through LodePNG: only 16-bit greyscale images are
-// taken, as they are (no colour conversion), with the sea level of their
-// hmAP chunk; any other format is refused from the header. LodePNG takes all
-// its memory through the platform's hooks, and its CRC-32 and the inflating
-// of the image data from libdeflate.
+// Loads heightmap PNGs: only 16-bit greyscale images are taken, as they are
+// (no colour conversion), with the sea level of their hmAP chunk; any other
+// format is refused from the header. A plain image (not interlaced, nothing
+// LodePNG would refuse) is read by the reader's own path: its rows where
+// they lie when they are stored as they are, else its image data inflated
+// by libdeflate into the samples' block and unfiltered there. Everything
+// else goes through LodePNG, which takes all its memory through the
+// platform's hooks, and its CRC-32 and inflating from libdeflate.
 #include <lodepng.h>
 
 #include <cstdlib>
