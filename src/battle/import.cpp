@@ -284,8 +284,8 @@ Status import_heightmaps(const char* battle_in, const char* battle_out, const ch
             // The tail goes out of the new chunk's way first.
             const uint64_t tail_at = head + (old_span > chunk_capacity(nb) ? old_span : chunk_capacity(nb));
             memmove(data + tail_at, data + head + old_span, tail);
-            const HeightmapPair pair{image1.samples,   image2.samples, width, height,
-                                     image1.sea_level, image1.rows,    image2.rows};
+            const HeightmapPair pair{image1.samples, image2.samples, width, height, image1.sea_level,
+                                     image1.rows, image2.rows};
             uint64_t span = encode_heightmaps(pair, data + head, reinterpret_cast<uint32_t*>(index), max_patterns,
                                               print_truncation, nullptr);
             if (span == 0) {
