@@ -492,6 +492,43 @@ bool decode_plain_grey16_png(const uint8_t* bytes, uint64_t size, Grey16Image* o
     return true;
 }
 
+namespace {
+
+// LodePNG's full decoder, for a file whose header passed and that the plain
+// path left; `bytes` must not change meanwhile.
+Status decode_with_lodepng(const char* path, const uint8_t* bytes, uint64_t size, const Header& header,
+                           Grey16Image* out) {
+    // Image data that inflates past what the header announces stops the
+    // decoder there, instead of growing its buffer without bound.
+    LodePNGState state;
+    init_decoder_state(&state, header.expected);
+    InflateContext context{&state.decoder.zlibsettings, header.expected <= header.most, nullptr, 0};
+    state.decoder.zlibsettings.custom_zlib = inflate_zlib;
+    state.decoder.zlibsettings.custom_context = &context;
+    // When the file is far too small to inflate to what the header
+    // announces, no room is reserved for it: LodePNG's own decoder goes on
+    // with what the data really holds, its blocks capped, and fails as it
+    // would anyway, without asking for gigabytes first.
+    if (!context.image_fits) decoder_block_limit = static_cast<size_t>(2 * header.most + (uint64_t{32} << 20));
+    unsigned width = header.width, height = header.height;
+    Plain plain{};
+    unsigned error = lodepng_decode(&plain.samples, &width, &height, &state, bytes, static_cast<size_t>(size));
+    decoder_block_limit = 0;
+    libdeflate_free_decompressor(context.decompressor);
+    lodepng_state_cleanup(&state);
+    // LodePNG reports any failure of the hook as 110 (or 109 past the
+    // announced size); the hook kept the code LodePNG's own decoder gave.
+    if ((error == 110 || error == 109) && context.code != 0) error = context.code;
+    if (error != 0) {
+        hook_free(plain.samples);
+        return report_decode_error(path, error);
+    }
+    take_image(out, plain, width, height, bytes, size);
+    return status_ok;
+}
+
+}  // namespace
+
 Status decode_grey16_png(const char* path, const uint8_t* bytes, uint64_t size, Grey16Image* out) {
     clear_image(out);
     // The header first: a small file must not make the decoder reserve room
@@ -501,33 +538,8 @@ Status decode_grey16_png(const char* path, const uint8_t* bytes, uint64_t size, 
     Plain plain;
     Status status = decode_header_and_plain(path, bytes, size, &header, &plain);
     if (status != status_ok) return status;
-    unsigned width = header.width, height = header.height;
-    if (plain.samples == nullptr && plain.rows == nullptr) {
-        // Image data that inflates past what the header announces stops the
-        // decoder there, instead of growing its buffer without bound.
-        LodePNGState state;
-        init_decoder_state(&state, header.expected);
-        InflateContext context{&state.decoder.zlibsettings, header.expected <= header.most, nullptr, 0};
-        state.decoder.zlibsettings.custom_zlib = inflate_zlib;
-        state.decoder.zlibsettings.custom_context = &context;
-        // When the file is far too small to inflate to what the header
-        // announces, no room is reserved for it: LodePNG's own decoder goes
-        // on with what the data really holds, its blocks capped, and fails as
-        // it would anyway, without asking for gigabytes first.
-        if (!context.image_fits) decoder_block_limit = static_cast<size_t>(2 * header.most + (uint64_t{32} << 20));
-        unsigned error = lodepng_decode(&plain.samples, &width, &height, &state, bytes, static_cast<size_t>(size));
-        decoder_block_limit = 0;
-        libdeflate_free_decompressor(context.decompressor);
-        lodepng_state_cleanup(&state);
-        // LodePNG reports any failure of the hook as 110 (or 109 past the
-        // announced size); the hook kept the code LodePNG's own decoder gave.
-        if ((error == 110 || error == 109) && context.code != 0) error = context.code;
-        if (error != 0) {
-            hook_free(plain.samples);
-            return report_decode_error(path, error);
-        }
-    }
-    take_image(out, plain, width, height, bytes, size);
+    if (plain.samples == nullptr && plain.rows == nullptr) return decode_with_lodepng(path, bytes, size, header, out);
+    take_image(out, plain, header.width, header.height, bytes, size);
     return status_ok;
 }
 
@@ -547,7 +559,7 @@ Status load_grey16_png(const char* path, Grey16Image* out) {
     } else if (status == status_ok) {
         if (uint8_t* copy = allocate_buffer(view.size)) {
             memcpy(copy, view.data, static_cast<size_t>(view.size));
-            status = decode_grey16_png(path, copy, view.size, out);
+            status = decode_with_lodepng(path, copy, view.size, header, out);
             release_buffer(copy);
         } else {
             status = report_out_of_memory(path);
