@@ -66,6 +66,16 @@ inline uint32_t battle_block_count(const BattleFile& f) { return f.block_count; 
 inline const uint8_t* battle_entries(const BattleFile& f) { return f.data + f.layer1_pos + 4; }
 inline const uint8_t* battle_patterns(const BattleFile& f) { return f.data + f.layer2_pos + 4; }
 
+// The heights of one heightmap (0 or 1) of a loaded battle file, each pixel's
+// base + 128 x step, and the pixels whose sample (height + sea level) lies
+// outside 0..65535, which an export writes modulo 65536.
+struct LayerHeights {
+    int64_t lowest;
+    int64_t highest;
+    uint64_t wrapped;
+};
+LayerHeights battle_layer_heights(const BattleFile& file, int layer);
+
 // The import command: replaces the heightmaps of `battle_in` with the two
 // PNGs and writes the result to `battle_out`.
 Status import_heightmaps(const char* battle_in, const char* battle_out, const char* png1, const char* png2);

@@ -209,3 +209,31 @@ TEST(BattleLoader, SeaLevelIsTheNegatedLowestBase) {
     EXPECT_EQ(sea({INT32_MIN, 0, 0, 0}), 0);  // 2^31, no overflow on the way
     EXPECT_EQ(sea({INT32_MIN + 1, 0, 0, 0}), 0xFFFF);
 }
+
+TEST(BattleLoader, LayerHeightsCountOnlyPixelsInsideTheImage) {
+    // 9 x 9: four blocks a heightmap; the right and bottom ones hold one
+    // column or row of real pixels, and their other cells must not count.
+    BattleBuilder b = BattleBuilder::sized(9, 9);
+    b.patterns.assign(2 * 4 * 64, 0);
+    for (size_t i = 0; i < b.entries.size(); ++i) b.entries[i] = {0, static_cast<uint32_t>(64 * i)};
+    b.entries[0].base = -300;                    // heightmap 1: the sea level becomes 300
+    b.patterns[1 * 64 + 1] = 255;                // block (8,0), cell (1,0): outside the image
+    b.patterns[1 * 64 + 8] = 200;                // block (8,0), cell (0,1): x 8, y 1, inside
+    b.entries[4 + 3].base = 65535 - 300;         // heightmap 2, block (8,8): its one pixel...
+    b.patterns[7 * 64 + 0] = 1;                  // ... 128 above: sample 65663 wraps
+    b.entries[4 + 1].base = -301;                // heightmap 2, block (8,0): 8 pixels at -301
+    Bytes bytes = b.bytes();
+    BattleFile file;
+    ASSERT_EQ(check(bytes, &file), "");
+    ASSERT_EQ(file.sea_level, 301);
+
+    LayerHeights one = battle_layer_heights(file, 0);
+    EXPECT_EQ(one.lowest, -300);
+    EXPECT_EQ(one.highest, 200 * 128);
+    EXPECT_EQ(one.wrapped, 0u);
+
+    LayerHeights two = battle_layer_heights(file, 1);
+    EXPECT_EQ(two.lowest, -301);
+    EXPECT_EQ(two.highest, 65535 - 300 + 128);
+    EXPECT_EQ(two.wrapped, 1u);  // -301 + 301 = 0 fits; 65363 + 301 does not
+}

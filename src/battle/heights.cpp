@@ -1,0 +1,30 @@
+// The heights a battle file's heightmaps hold, pixel by pixel (base + 128 x
+// step), and how they fit in the 16-bit samples an export writes.
+#include "battle_file.h"
+
+LayerHeights battle_layer_heights(const BattleFile& file, int layer) {
+    const uint32_t width = battle_width(file), height = battle_height(file);
+    const uint64_t blocks_per_row = (uint64_t{width} + 7) / 8;
+    const uint8_t* entries = battle_entries(file) + uint64_t(layer) * battle_block_count(file) * 8;
+    const uint8_t* patterns = battle_patterns(file);
+    const int64_t sea_level = file.sea_level;
+    LayerHeights out{INT64_MAX, INT64_MIN, 0};
+    for (uint32_t y0 = 0; y0 < height; y0 += 8) {
+        const uint32_t rows = height - y0 < 8 ? height - y0 : 8;
+        for (uint32_t x0 = 0; x0 < width; x0 += 8) {
+            const uint32_t columns = width - x0 < 8 ? width - x0 : 8;
+            const uint8_t* entry = entries + (y0 / 8 * blocks_per_row + x0 / 8) * 8;
+            const int64_t base = static_cast<int32_t>(read_le32(entry));
+            const uint8_t* pattern = patterns + read_le32(entry + 4);
+            for (uint32_t r = 0; r < rows; ++r) {
+                for (uint32_t c = 0; c < columns; ++c) {
+                    const int64_t h = base + 128 * int64_t{pattern[r * 8 + c]};
+                    if (h < out.lowest) out.lowest = h;
+                    if (h > out.highest) out.highest = h;
+                    if (h + sea_level < 0 || h + sea_level > 65535) ++out.wrapped;
+                }
+            }
+        }
+    }
+    return out;
+}
