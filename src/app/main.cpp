@@ -7,6 +7,7 @@ CommandArguments arguments;  // filled once, before dispatch
 }
 
 int main(int argc, char** argv) {
+    start_process();
     // Windows keeps the raw command line and splits it by our own rules; on
     // POSIX the shell has split it already.
     if (const char* line = platform_command_line()) {

@@ -8,12 +8,10 @@
 
 // A loaded battle file. `data` holds the whole file and belongs to the
 // caller, who releases it with release_battle_file (it is empty after a
-// failed load). The dimensions and counts are the ones validated, kept here
-// so that bytes changing under a file view cannot change them.
+// failed load). The dimensions and counts are the ones validated.
 struct BattleFile {
     uint8_t* data;
     uint64_t size;
-    bool viewed;             // data is a file view (view_battle_file)
     uint64_t chunk_pos;      // T: the "HMAP" tag
     uint64_t layer1_pos;     // T + 24: the L1 word, the layer-1 table follows
     uint64_t layer2_pos;     // T + 28 + L1: the L2 word, the patterns follow
@@ -30,12 +28,7 @@ struct BattleFile {
 // bytes after the file's for the caller's use; when the file could be read
 // but not with that room, the out-of-memory error names `room_for`.
 Status load_battle_file(const char* path, BattleFile* out, uint64_t room = 0, const char* room_for = nullptr);
-// The same through a file view, for a command that only reads the file.
-Status view_battle_file(const char* path, BattleFile* out);
-// True when a viewed battle file was cut short after it was validated; the
-// last error code then says the read failed.
-bool battle_file_cut(const BattleFile& file);
-// Releases what either loader gave; an empty BattleFile is left alone.
+// Releases what the loader gave; an empty BattleFile is left alone.
 void release_battle_file(BattleFile* file);
 
 // Validates the bytes already in `file->data` / `file->size` and fills in the

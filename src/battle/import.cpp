@@ -293,10 +293,6 @@ Status import_heightmaps(const char* battle_in, const char* battle_out, const ch
                                "stores at most 67108863.\r\n",
                                png1, png2);
                 status = status_refused;
-            } else if (grey16_image_cut(image1) || grey16_image_cut(image2)) {
-                // Rows read where they lie in an image file that was cut
-                // short meanwhile read as zeros: nothing is written.
-                status = report_file_failure(grey16_image_cut(image1) ? png1 : png2);
             } else {
                 memmove(data + head + span, data + tail_at, tail);
                 if (!write_file_whole(battle_out, data, head + span + tail)) status = report_file_failure(battle_out);

@@ -80,31 +80,6 @@ const char* check_battle_bytes(BattleFile* file) {
     return nullptr;
 }
 
-namespace {
-
-// Validates the file in `bytes`, which `out` then holds; prints the fault
-// and releases everything otherwise.
-Status take_battle_bytes(const char* path, const FileBytes& bytes, bool viewed, BattleFile* out) {
-    out->data = bytes.data;
-    out->size = bytes.size;
-    out->viewed = viewed;
-    const char* fault = check_battle_bytes(out);
-    // A view cut short while it was checked failed as a read fails.
-    if (battle_file_cut(*out)) {
-        Status status = report_file_failure(path);
-        release_battle_file(out);
-        return status;
-    }
-    if (fault != nullptr) {
-        console_printf("%s > %s\r\n", path, fault);
-        release_battle_file(out);
-        return status_refused;
-    }
-    return status_ok;
-}
-
-}  // namespace
-
 Status load_battle_file(const char* path, BattleFile* out, uint64_t room, const char* room_for) {
     *out = BattleFile{};
     FileBytes bytes;
@@ -112,30 +87,24 @@ Status load_battle_file(const char* path, BattleFile* out, uint64_t room, const 
         // A file that can be read, only not with the room asked for, is no
         // fault of the file's: memory ran out for what the room is for.
         const uint32_t code = last_error_code();
-        if (room != 0 && room_for != nullptr && read_file_whole(path, &bytes)) {
+        if (room != 0 && room_for != nullptr && own_error_text(code) == nullptr && read_file_whole(path, &bytes)) {
             release_buffer(bytes.data);
             set_last_error_code(code);
             return report_out_of_memory(room_for);
         }
         return report_file_failure(path);
     }
-    return take_battle_bytes(path, bytes, false, out);
+    out->data = bytes.data;
+    out->size = bytes.size;
+    if (const char* fault = check_battle_bytes(out)) {
+        console_printf("%s > %s\r\n", path, fault);
+        release_battle_file(out);
+        return status_refused;
+    }
+    return status_ok;
 }
-
-Status view_battle_file(const char* path, BattleFile* out) {
-    *out = BattleFile{};
-    FileBytes bytes;
-    if (!view_file_whole(path, &bytes)) return report_file_failure(path);
-    return take_battle_bytes(path, bytes, true, out);
-}
-
-bool battle_file_cut(const BattleFile& file) { return file.viewed && file_view_cut(FileBytes{file.data, file.size}); }
 
 void release_battle_file(BattleFile* file) {
-    if (file->viewed) {
-        release_file_view(FileBytes{file->data, file->size});
-    } else {
-        release_buffer(file->data);
-    }
+    release_buffer(file->data);
     *file = BattleFile{};
 }

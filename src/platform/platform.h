@@ -8,11 +8,12 @@
 
 // Exit status of a command. 0 means the command did its job (warnings that
 // let it go on included). A failed file operation exits with the system's
-// error code for it; the two fixed codes below cover everything else.
+// error code for it; the fixed codes below cover everything else.
 using Status = uint32_t;
 constexpr Status status_ok = 0;
 constexpr Status status_usage = 64;    // usage text printed, or wrong argument count
 constexpr Status status_refused = 65;  // input refused: bad format, mismatched images, ...
+constexpr Status status_busy = 75;     // another program changed or held a file meanwhile: run again
 
 // Formats with %s, %d, %u and %04X into the one message buffer and writes the
 // result to standard output in one write. Messages are cut at 4095 bytes,
@@ -34,41 +35,46 @@ void set_last_error_code(uint32_t code);
 // Whole-file read: on success `data` holds all `size` bytes (size > 0),
 // followed by `room` more (not cleared) for the caller's use, and belongs to
 // the caller, who frees it with release_buffer. On failure nothing is held
-// and the last error code says why (an empty file is a failure too).
+// and the last error code says why (an empty file is a failure too). The
+// bytes are the file's as one version: a file that another program changes
+// while it is read (its length, or the time it last changed, differs after
+// the read from before it) fails with error_file_changed, and one that a
+// write in place holds (see begin_file_write) with error_file_busy.
 struct FileBytes {
     uint8_t* data;
     uint64_t size;
 };
 bool read_file_whole(const char* path, FileBytes* out, uint64_t room = 0);
 
-// A whole file to read only, as read_file_whole gives it, but where the
-// system allows, the file's own pages are mapped rather than copied: the
-// bytes may change while the view is held if another program writes the
-// file, so a reader checks each value where it uses it. Should the file be
-// cut short meanwhile, the bytes it lost read as zeros from then on, and
-// file_view_cut returns true with the last error code saying the read
-// failed; nothing faults. release_file_view takes an empty view too.
-bool view_file_whole(const char* path, FileBytes* out);
-bool file_view_cut(const FileBytes& view);
-void release_file_view(const FileBytes& view);
+// Failures no system code describes. report_file_failure gives each its own
+// text, and the run exits with status_busy: nothing is wrong with the files,
+// and the same command may succeed once the other program is done.
+constexpr uint32_t error_file_changed = 0x20000001;  // Windows keeps codes with this bit for programs
+constexpr uint32_t error_file_busy = 0x20000002;
+// The text of one of those codes, or null for a system code.
+const char* own_error_text(uint32_t code);
 
 // A file being written, part by part. begin_file_write is told the final
 // size; the parts must add up to it. A regular file (or a new one) is
 // replaced atomically: the bytes go to a temporary file in the same folder,
 // which takes the old file's owner, group, permissions and attributes, are
-// flushed to disk and put in the target's place by finish_file_write, so a
-// failed, abandoned or interrupted (Ctrl+C) write leaves the old file as it
-// was and no temporary file behind. A symbolic link stays a link: the file at
-// the end of its chain is replaced, or created when the link dangles. Where a
+// flushed to disk and put in the target's place by finish_file_write, whose
+// folder is flushed too, so a failed, abandoned or interrupted (Ctrl+C, any
+// signal that ends the process) write leaves the old file as it was and no
+// temporary file behind. A symbolic link stays a link: the file at the end
+// of its chain is replaced, or created when the link dangles. Where a
 // replacement could not keep what makes the file that file (more than one
 // hard link, an owner or attribute the process cannot give, a folder that
 // refuses new files, a bind-mounted file), the file is written in place:
-// begin_file_write reserves the new length, so a full disk fails before a
-// byte changes, and signals that end the process wait until the write is
-// finished or abandoned. Devices and pipes are written directly. Every
-// procedure reports failure with the last error code saying why;
-// finish_file_write and abandon_file_write release the FileWrite whatever
-// happens (after a failed write_file_part the caller abandons it).
+// begin_file_write locks it against other writers (error_file_busy, or the
+// system's sharing violation, when another holds it) and reserves the new
+// length, so a full disk fails before a byte changes, and whatever would end
+// the process waits until the write is finished or abandoned. Devices and
+// pipes are written directly; an empty path names no file. Every procedure
+// reports failure with the last error code saying why; finish_file_write and
+// abandon_file_write release the FileWrite whatever happens (after a failed
+// write_file_part the caller abandons it). A temporary file that cannot be
+// removed is named by the next report_file_failure.
 struct FileWrite;
 FileWrite* begin_file_write(const char* path, uint64_t size);
 bool write_file_part(FileWrite* file, const uint8_t* bytes, uint64_t count);
@@ -82,6 +88,15 @@ bool write_file_whole(const char* path, const uint8_t* bytes, uint64_t count);
 // (symbolic and hard links, "..", another case on Windows). False when
 // either does not exist.
 bool same_file(const char* a, const char* b);
+
+// True when writing `a` and writing `b` would write one file: same_file, or
+// neither exists and both name one name (compared as the system compares
+// names) in one folder.
+bool same_output(const char* a, const char* b);
+// Where the last component of a path starts (after its last separator).
+size_t name_start(const char* path);
+// True when two names of one folder name one file.
+bool same_name(const char* a, const char* b);
 
 // Large buffers for whole files and images. Not cleared. Empty on failure,
 // with the last error code set.
@@ -99,6 +114,10 @@ uint64_t hook_live_blocks();
 // empty where the shell has already split it into arguments (POSIX).
 const char* platform_command_line();
 
+// Called first: a write into a pipe whose reader has gone, or past a
+// file-size limit, fails as any write fails rather than ending the process.
+void start_process();
+
 [[noreturn]] void exit_process(Status status);
 
 // "Error: Out of memory while processing <path>.\r\n"; returns the status to
@@ -109,6 +128,9 @@ Status report_out_of_memory(const char* path);
 // when `output` names the same file as `input` (however each is spelled, see
 // same_file). Returns whether it printed.
 bool report_output_is_input(const char* output, const char* input);
+// "Error: <a> is named as both outputs; nothing was written.\r\n" when `a`
+// and `b` name one file to write (see same_output). Returns whether it printed.
+bool report_both_outputs(const char* a, const char* b);
 
 // The UTF-8 sequence at `text`: its length in bytes (1 to 4), with its code
 // point; 0 when the bytes there are not one (a stray continuation byte, an

@@ -1,14 +1,17 @@
 // Platform procedures shared by both systems, built on each one's own.
 #include "platform.h"
 
-bool write_file_whole(const char* path, const uint8_t* bytes, uint64_t count) {
-    FileWrite* file = begin_file_write(path, count);
-    if (file == nullptr) return false;
-    if (!write_file_part(file, bytes, count)) {
-        abandon_file_write(file);
-        return false;
+#include <cstring>
+
+const char* own_error_text(uint32_t code) {
+    switch (code) {
+        case error_file_changed:
+            return "The file changed while it was being read; nothing was written.";
+        case error_file_busy:
+            return "Another program is writing this file.";
+        default:
+            return nullptr;
     }
-    return finish_file_write(file);
 }
 
 Status report_out_of_memory(const char* path) {
@@ -20,6 +23,38 @@ Status report_out_of_memory(const char* path) {
 bool report_output_is_input(const char* output, const char* input) {
     if (!same_file(output, input)) return false;
     console_printf("Error: %s is also an input of this command; nothing was written.\r\n", output);
+    return true;
+}
+
+bool same_output(const char* a, const char* b) {
+    if (same_file(a, b)) return true;
+    const uint32_t saved = last_error_code();
+    // Neither may exist: then the folders must be one and the names alike.
+    const size_t at_a = name_start(a), at_b = name_start(b);
+    bool same = a[at_a] != 0 && same_name(a + at_a, b + at_b);
+    if (same) {
+        char folder_a[4096], folder_b[4096];
+        auto folder = [](const char* path, size_t length, char* out) {
+            if (length == 0) {
+                memcpy(out, ".", 2);
+            } else if (length < 4096) {
+                memcpy(out, path, length);
+                out[length] = 0;
+            } else {
+                out[0] = 0;
+            }
+        };
+        folder(a, at_a, folder_a);
+        folder(b, at_b, folder_b);
+        same = folder_a[0] != 0 && folder_b[0] != 0 && same_file(folder_a, folder_b);
+    }
+    set_last_error_code(saved);
+    return same;
+}
+
+bool report_both_outputs(const char* a, const char* b) {
+    if (!same_output(a, b)) return false;
+    console_printf("Error: %s is named as both outputs; nothing was written.\r\n", a);
     return true;
 }
 

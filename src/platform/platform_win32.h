@@ -26,3 +26,22 @@ size_t utf16_from_utf8(const char* text, wchar_t* out, size_t capacity, bool len
 // or memory ran out. Freed with free_wide.
 wchar_t* wide_path(const char* path);
 void free_wide(wchar_t* text);
+
+// Helpers of the Windows layer shared by its files.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+// Room for `units` UTF-16 units, zeroed, so any text written short of the
+// end is terminated; freed with free_wide.
+wchar_t* new_wide(size_t units);
+// The full path of `path` in its long form: \\?\C:\dir\name or
+// \\?\UNC\server\share\name; paths in the device namespace (\\.\NUL) and
+// long forms stay as they are. Null when the system cannot make the path
+// full ("", say) or memory ran out.
+wchar_t* full_long_form(const wchar_t* path);
+// Opens what a path names, links followed, only to look at it.
+HANDLE open_for_query(const wchar_t* path, DWORD flags = 0);
+// Closes a handle without letting the close change the last error code.
+void close_keeping_error(HANDLE file);

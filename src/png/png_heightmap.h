@@ -93,7 +93,7 @@ bool stream_png_image(const PngLayout& layout, const BattleFile& file, int layer
 // the file's image data is stored as it is (as hmap writes it), they stay
 // where they lie in the file's bytes, `rows` giving the start of each and
 // `samples` empty. Both blocks come from the decoder's hooks;
-// release_grey16_image frees them, and the file's view the image holds.
+// release_grey16_image frees them, and the file's bytes the image holds.
 struct Grey16Image {
     uint8_t* samples;
     const uint8_t** rows;
@@ -101,25 +101,51 @@ struct Grey16Image {
     uint32_t height;
     uint16_t sea_level;
     bool has_sea_level;  // the file has an hmAP chunk (sea_level 0 otherwise)
-    FileBytes file;      // the view of the file `rows` points into, from load_grey16_png; else empty
+    FileBytes file;      // the file's bytes `rows` points into, from load_grey16_png; else empty
 };
 inline const uint8_t* grey16_row(const Grey16Image& image, uint32_t y) {
     return image.rows != nullptr ? image.rows[y] : image.samples + 2 * (uint64_t{y} * image.width);
 }
 void release_grey16_image(Grey16Image* image);
-// True when the file the image's rows lie in has been cut short since
-// (those bytes now read as zeros), with the last error code saying the
-// read failed.
-bool grey16_image_cut(const Grey16Image& image);
 // Loads a heightmap PNG; prints its own messages on failure. Images wider or
 // taller than max_heightmap_side are refused from their header, before decoding.
 Status load_grey16_png(const char* path, Grey16Image* out);
 // The same for PNG bytes already in memory; `path` names them in messages.
 // The image's rows may lie in `bytes`, which must outlive it.
 Status decode_grey16_png(const char* path, const uint8_t* bytes, uint64_t size, Grey16Image* out);
-// The reader's own path for plain images alone: a non-interlaced 16-bit
-// greyscale PNG that LodePNG would take, its rows found where they are
-// stored or its image data inflated straight into the samples' block, as
-// decode_grey16_png gives it; false (no memory held) where the reader leaves
-// the file to LodePNG's full decoder. Prints nothing.
-bool decode_plain_grey16_png(const uint8_t* bytes, uint64_t size, Grey16Image* out);
+
+// The reader's one decision: whether its own path takes an image, or why the
+// image goes to LodePNG's full decoder instead (each reason is explained in
+// png_reader.cpp). out_of_memory is no reason to leave: the image is refused.
+enum class ReaderChoice : uint8_t {
+    own_path,
+    out_of_memory,
+    not_a_heightmap,
+    interlaced,
+    too_small,
+    chunk_outside,
+    no_image_data,
+    image_data_crc,
+    other_chunks,
+    uncommon_stream,
+    stream_refused,
+    filter_type,
+};
+// The own path alone, on PNG bytes in memory: `out` holds the image, as
+// decode_grey16_png gives it, when the choice is own_path; else nothing is
+// held. Prints nothing.
+ReaderChoice decode_plain_grey16_png(const uint8_t* bytes, uint64_t size, Grey16Image* out);
+
+// Inflates a zlib stream (`size` bytes, header first) into `out` (room for
+// `capacity` bytes) where it uses only what LodePNG, zlib and libdeflate all
+// decode alike: no length code 286 or 287, no distance code 30 or 31, no
+// incomplete code but an unused empty distance code, no code-length repeat
+// past the lengths. `produced` is the count of bytes written.
+enum class InflateResult : uint8_t {
+    inflated,        // whole, its Adler-32 right
+    uncommon,        // damaged, larger than `capacity`, or using what not every inflater takes
+    trailing_bytes,  // bytes between the last block and the Adler-32 (which LodePNG skips)
+    checksum,        // the Adler-32 differs
+};
+InflateResult inflate_common_zlib(const uint8_t* stream, size_t size, uint8_t* out, size_t capacity,
+                                  size_t* produced);

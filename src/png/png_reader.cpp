@@ -1,11 +1,31 @@
 // Loads heightmap PNGs: only 16-bit greyscale images are taken, as they are
 // (no colour conversion), with the sea level of their hmAP chunk; any other
-// format is refused from the header. A plain image (not interlaced, nothing
-// LodePNG would refuse) is read by the reader's own path: its rows where
-// they lie when they are stored as they are, else its image data inflated
-// by libdeflate into the samples' block and unfiltered there. Everything
-// else goes through LodePNG, which takes all its memory through the
-// platform's hooks, and its CRC-32 and inflating from libdeflate.
+// format is refused from the header. The file is read whole into memory
+// first, so every check holds for the bytes then used.
+//
+// A plain image is read by the reader's own path: its rows where they lie
+// in the file's bytes when they are stored as they are (as hmap writes
+// them), else its image data inflated into the samples' block (inflate.cpp)
+// and unfiltered there. Every other image goes to LodePNG, which takes all
+// its memory through the platform's hooks, and whose verdict and samples then
+// stand. The choice is one decision, ReaderChoice, and an image leaves the
+// own path for exactly one of these reasons:
+//   not_a_heightmap  the header is not that of a 16-bit greyscale image of
+//                    at most 65535x65535 (the header's own refusal follows)
+//   interlaced       Adam7, which LodePNG de-interlaces
+//   too_small        the file cannot inflate to what its header announces
+//                    (LodePNG fails it, its blocks capped)
+//   chunk_outside    a chunk runs past the end of the file, or no IEND comes
+//   no_image_data    no IDAT chunk
+//   image_data_crc   an IDAT chunk's CRC fails
+//   other_chunks     LodePNG refuses one of the other chunks
+//   uncommon_stream  the zlib stream is damaged, or uses what not every
+//                    inflater decodes alike (see inflate.cpp)
+//   stream_refused   the stream inflates to another size than announced,
+//                    its Adler-32 differs, or bytes follow its last block
+//   filter_type      a row's filter type is none of the five
+// Running out of memory on the own path is no reason to leave it: the
+// image is refused as out of memory, as it would be anywhere in the reader.
 #include <lodepng.h>
 
 #include <cstdlib>
@@ -55,12 +75,11 @@ uint64_t filtered_size(uint64_t w, uint64_t h, uint64_t bits_per_pixel, bool int
 struct InflateContext {
     const LodePNGDecompressSettings* image;  // the settings the image data is inflated with
     bool image_fits;                         // the file is large enough to inflate to the expected size
-    libdeflate_decompressor* decompressor;   // made on first use
     unsigned code;                           // LodePNG's own code for the last failure, 0 if none
 };
 
 // LodePNG's own zlib decoder with the same settings, for the verdict and the
-// error code of a stream libdeflate did not take whole.
+// error code of a stream the reader's inflater did not take whole.
 unsigned lodepng_inflate_zlib(unsigned char** out, size_t* outsize, const unsigned char* in, size_t insize,
                               const LodePNGDecompressSettings* settings) {
     LodePNGDecompressSettings plain = *settings;
@@ -69,29 +88,23 @@ unsigned lodepng_inflate_zlib(unsigned char** out, size_t* outsize, const unsign
     return lodepng_zlib_decompress(out, outsize, in, insize, &plain);
 }
 
-// LodePNG's zlib hook. The image data is inflated by libdeflate straight
-// into a block of the size the header announces, which becomes the
-// decoder's scanline buffer. A stream libdeflate refuses, or one with bytes
-// after its end, goes through LodePNG's own decoder once more, so that a
-// damaged file gets the verdict and the error code it always got; so do the
-// small compressed text and ICC chunks.
+// LodePNG's zlib hook. The image data is inflated by the reader's inflater
+// straight into a block of the size the header announces, which becomes the
+// decoder's scanline buffer. A stream it does not take whole goes through
+// LodePNG's own decoder, so that a damaged file gets the verdict and the
+// error code it always got; so do the small compressed text and ICC chunks.
 unsigned inflate_zlib(unsigned char** out, size_t* outsize, const unsigned char* in, size_t insize,
                       const LodePNGDecompressSettings* settings) {
     // The context is ours and not const; LodePNG passes it on as it was set.
     auto* context = static_cast<InflateContext*>(const_cast<void*>(settings->custom_context));
     if (settings == context->image && context->image_fits && *outsize == 0) {
         const size_t expected = settings->max_output_size;
-        if (context->decompressor == nullptr) context->decompressor = libdeflate_alloc_decompressor();
         auto* block = static_cast<unsigned char*>(lodepng_malloc(expected));
-        if (context->decompressor != nullptr && block != nullptr) {
-            size_t in_used = 0, out_used = 0;
-            libdeflate_result result = libdeflate_zlib_decompress_ex(context->decompressor, in, insize, block,
-                                                                     expected, &in_used, &out_used);
-            if (result == LIBDEFLATE_SUCCESS && in_used == insize) {
-                *out = block;
-                *outsize = out_used;
-                return 0;
-            }
+        size_t produced = 0;
+        if (block != nullptr && inflate_common_zlib(in, insize, block, expected, &produced) == InflateResult::inflated) {
+            *out = block;
+            *outsize = produced;
+            return 0;
         }
         lodepng_free(block);
     }
@@ -163,58 +176,54 @@ bool unfilter_row(uint8_t* __restrict out, const uint8_t* __restrict row, const 
 bool is_chunk(const uint8_t* chunk, const char type[4]) { return memcmp(chunk + 4, type, 4) == 0; }
 
 // The data length of the chunk at `pos` when the chunk lies whole inside
-// the data, read once: the bytes may be a view of a file that another
-// program changes meanwhile, so every walk checks what it reads.
+// the data.
 bool chunk_at(const uint8_t* bytes, uint64_t size, uint64_t pos, uint64_t* length) {
     if (pos + 12 > size) return false;
     *length = read_be32(bytes + pos);
     return *length <= max_chunk_data && pos + *length + 12 <= size;
 }
 
-// A non-interlaced 16-bit greyscale image decoded without LodePNG's copies:
-// the image data is inflated straight into the block that becomes the
-// samples, and unfiltered there row by row. What the chunks other than IDAT
-// hold goes through LodePNG's own checks, in a stand-in file whose header is
-// `header` (the checked signature and IHDR) saying 1x1 and whose image data
-// is one pixel, so this succeeds only where LodePNG would, with the same
-// samples. Anything else it leaves (nullptr, no memory held) to LodePNG's
-// full decoder, which gives the verdict.
-// The plain path's result: the samples in one block, or a block holding
-// the start of each row (the rows lie in the file's stored blocks, each one
+// The own path's result: the samples in one block, or a block holding the
+// start of each row (the rows lie in the file's stored blocks, each one
 // split over two blocks copied after the table). Both come from the hooks;
-// neither when the file is left to LodePNG.
+// neither, and `choice` saying why, when the own path does not take the file.
 struct Plain {
     uint8_t* samples;
     const uint8_t** rows;
+    ReaderChoice choice;
 };
+
+Plain leave(ReaderChoice why) { return {nullptr, nullptr, why}; }
 
 // The rows of an image whose zlib stream, `stream` of `count` bytes, is all
 // stored blocks (as hmap writes it) and whose every row has filter type 0:
 // the samples need neither inflating nor unfiltering. The stream is taken
-// only when libdeflate would take it whole, to exactly `expected` bytes, and
-// its Adler-32 holds; else no rows.
+// only when every inflater would take it whole, to exactly `expected` bytes, and
+// its Adler-32 holds; else no rows, and `choice` is own_path still (the
+// stream may yet be inflated) or out_of_memory.
 Plain find_stored_rows(const uint8_t* stream, uint64_t count, uint32_t height, uint64_t expected) {
     // The zlib header as the inflaters check it: deflate, a window of at most
     // 32 KiB, the check bits, no preset dictionary.
     if (count < 6 || (stream[0] & 0x0F) != 8 || (stream[0] >> 4) > 7 || ((stream[0] << 8) | stream[1]) % 31 != 0 ||
         (stream[1] & 0x20) != 0)
-        return {};
+        return leave(ReaderChoice::own_path);
     // Each stored block: a header byte (final bit, type 00, padding), LEN
     // and its complement NLEN, then LEN bytes; the Adler-32 after the final one.
     const uint64_t end = count - 4;
     uint64_t pos = 2, raw = 0, blocks = 0;
     uint32_t adler = 1;
     for (bool final = false; !final; ++blocks) {
-        if (pos + 5 > end || (stream[pos] & 0x06) != 0) return {};
+        if (pos + 5 > end || (stream[pos] & 0x06) != 0) return leave(ReaderChoice::own_path);
         final = (stream[pos] & 1) != 0;
         const uint32_t length = stream[pos + 1] | (stream[pos + 2] << 8);
         const uint32_t complement = stream[pos + 3] | (stream[pos + 4] << 8);
-        if ((length ^ complement) != 0xFFFF || pos + 5 + length > end || raw + length > expected) return {};
+        if ((length ^ complement) != 0xFFFF || pos + 5 + length > end || raw + length > expected)
+            return leave(ReaderChoice::own_path);
         adler = adler32_update(adler, stream + pos + 5, length);
         raw += length;
         pos += 5 + length;
     }
-    if (pos != end || raw != expected || adler != read_be32(stream + end)) return {};
+    if (pos != end || raw != expected || adler != read_be32(stream + end)) return leave(ReaderChoice::own_path);
 
     // Rows, filter byte first, from raw offset 0 on. A row split over blocks
     // is copied; a block border lies inside one row at most, so at most
@@ -223,12 +232,12 @@ Plain find_stored_rows(const uint8_t* stream, uint64_t count, uint32_t height, u
     const uint64_t spill_rows = blocks - 1 < height ? blocks - 1 : height;
     const uint64_t table_bytes = sizeof(const uint8_t*) * uint64_t{height};
     auto* table = static_cast<uint8_t*>(lodepng_malloc(static_cast<size_t>(table_bytes + spill_rows * length)));
-    if (table == nullptr) return {};
+    if (table == nullptr) return leave(ReaderChoice::out_of_memory);
     auto** rows = reinterpret_cast<const uint8_t**>(table);
     uint8_t* spill = table + table_bytes;
     // The block holding raw offset r: its data at `data`, raw offsets from
-    // `first` to `first + size`. The blocks are read once more, so each is
-    // checked again: the bytes may be a file's pages that change meanwhile.
+    // `first` to `first + size`; the blocks were checked above, their bounds
+    // are checked again on the way.
     const uint8_t* data = nullptr;
     uint64_t first = 0, size = 0, next = 2, spilled = 0;
     auto block_at = [&](uint64_t r) {
@@ -263,20 +272,29 @@ Plain find_stored_rows(const uint8_t* stream, uint64_t count, uint32_t height, u
     }
     if (!ok) {
         lodepng_free(table);
-        return {};
+        return leave(ReaderChoice::own_path);
     }
-    return {nullptr, rows};
+    return {nullptr, rows, ReaderChoice::own_path};
 }
 
+// A non-interlaced 16-bit greyscale image decoded without LodePNG's copies:
+// the image data is inflated straight into the block that becomes the
+// samples, and unfiltered there row by row. What the chunks other than IDAT
+// hold goes through LodePNG's own checks, in a stand-in file whose header is
+// `header` (the checked signature and IHDR) saying 1x1 and whose image data
+// is one pixel, so this succeeds only where LodePNG would, with the same
+// samples. Anything else it leaves (no memory held) to LodePNG's full
+// decoder, which gives the verdict.
 Plain decode_plain_image(const uint8_t* header, const uint8_t* bytes, uint64_t size, uint32_t height,
                          uint64_t expected) {
     // The chunks as LodePNG walks them, from the one after IHDR to IEND.
     uint64_t idat_bytes = 0, idat_chunks = 0, other_bytes = 0, first_idat = 0;
     for (uint64_t pos = 33, length = 0;; pos += length + 12) {
-        if (!chunk_at(bytes, size, pos, &length)) return {};
+        if (!chunk_at(bytes, size, pos, &length)) return leave(ReaderChoice::chunk_outside);
         const uint8_t* chunk = bytes + pos;
         if (is_chunk(chunk, "IDAT")) {
-            if (crc32_bytes(chunk + 4, length + 4) != read_be32(chunk + 8 + length)) return {};
+            if (crc32_bytes(chunk + 4, length + 4) != read_be32(chunk + 8 + length))
+                return leave(ReaderChoice::image_data_crc);
             if (idat_chunks++ == 0) first_idat = pos;
             idat_bytes += length;
         } else {
@@ -284,7 +302,7 @@ Plain decode_plain_image(const uint8_t* header, const uint8_t* bytes, uint64_t s
             if (is_chunk(chunk, "IEND")) break;
         }
     }
-    if (idat_chunks == 0) return {};
+    if (idat_chunks == 0) return leave(ReaderChoice::no_image_data);
 
     // The stand-in: signature, the 1x1 header, the other chunks as they are,
     // and one IDAT holding a blank pixel where the first IDAT was.
@@ -297,7 +315,7 @@ Plain decode_plain_image(const uint8_t* header, const uint8_t* bytes, uint64_t s
     };
     const uint64_t stand_in_size = 33 + other_bytes + sizeof pixel_idat;
     uint8_t* stand_in = allocate_buffer(stand_in_size);
-    if (stand_in == nullptr) return {};
+    if (stand_in == nullptr) return leave(ReaderChoice::out_of_memory);
     memcpy(stand_in, header, 33);
     write_be32(stand_in + 16, 1);
     write_be32(stand_in + 20, 1);
@@ -330,13 +348,14 @@ Plain decode_plain_image(const uint8_t* header, const uint8_t* bytes, uint64_t s
         lodepng_state_cleanup(&state);
     }
     release_buffer(stand_in);
-    if (error != 0) return {};
+    if (error == 83) return leave(ReaderChoice::out_of_memory);
+    if (error != 0) return leave(ReaderChoice::other_chunks);
 
     // Image data in one chunk, stored, every row unfiltered: the samples are
     // read where they lie.
     if (idat_chunks == 1) {
-        if (Plain plain = find_stored_rows(bytes + first_idat + 8, idat_bytes, height, expected); plain.rows)
-            return plain;
+        Plain plain = find_stored_rows(bytes + first_idat + 8, idat_bytes, height, expected);
+        if (plain.rows != nullptr || plain.choice != ReaderChoice::own_path) return plain;
     }
 
     // The zlib stream, gathered when it is split over several chunks.
@@ -344,14 +363,14 @@ Plain decode_plain_image(const uint8_t* header, const uint8_t* bytes, uint64_t s
     uint8_t* gathered = nullptr;
     if (idat_chunks > 1) {
         gathered = allocate_buffer(idat_bytes);
-        if (gathered == nullptr) return {};
+        if (gathered == nullptr) return leave(ReaderChoice::out_of_memory);
         uint64_t taken = 0;
         for (uint64_t pos = first_idat, length = 0; taken < idat_bytes; pos += length + 12) {
             const bool whole = chunk_at(bytes, size, pos, &length);
             if (whole && !is_chunk(bytes + pos, "IDAT")) continue;
             if (!whole || length > idat_bytes - taken) {
                 release_buffer(gathered);
-                return {};
+                return leave(ReaderChoice::chunk_outside);
             }
             memcpy(gathered + taken, bytes + pos + 8, length);
             taken += length;
@@ -359,35 +378,39 @@ Plain decode_plain_image(const uint8_t* header, const uint8_t* bytes, uint64_t s
         stream = gathered;
     }
     auto* samples = static_cast<uint8_t*>(lodepng_malloc(static_cast<size_t>(expected)));
-    libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
-    size_t in_used = 0, out_used = 0;
-    bool ok = samples != nullptr && decompressor != nullptr &&
-              libdeflate_zlib_decompress_ex(decompressor, stream, static_cast<size_t>(idat_bytes), samples,
-                                            static_cast<size_t>(expected), &in_used,
-                                            &out_used) == LIBDEFLATE_SUCCESS &&
-              in_used == idat_bytes && out_used == expected;
-    libdeflate_free_decompressor(decompressor);
+    ReaderChoice choice = ReaderChoice::out_of_memory;
+    if (samples != nullptr) {
+        size_t produced = 0;
+        const InflateResult inflated = inflate_common_zlib(stream, static_cast<size_t>(idat_bytes), samples,
+                                                           static_cast<size_t>(expected), &produced);
+        choice = inflated == InflateResult::uncommon                               ? ReaderChoice::uncommon_stream
+                 : inflated != InflateResult::inflated || produced != expected ? ReaderChoice::stream_refused
+                                                                               : ReaderChoice::own_path;
+    }
     release_buffer(gathered);
 
     // Row y, filter byte first, lies at y x (1 + length); unfiltered it moves
     // down to y x length, over bytes already read. Each row is unfiltered
     // into a separate one first, so that no filter reads a byte it wrote.
     const size_t length = static_cast<size_t>(expected / height - 1);
-    uint8_t* row = ok ? allocate_buffer(2 * length) : nullptr;
-    ok = row != nullptr;
-    if (ok) memset(row + length, 0, length);  // above the first row
-    for (uint64_t y = 0; ok && y < height; ++y) {
+    uint8_t* row = choice == ReaderChoice::own_path ? allocate_buffer(2 * length) : nullptr;
+    if (choice == ReaderChoice::own_path && row == nullptr) choice = ReaderChoice::out_of_memory;
+    if (row != nullptr) memset(row + length, 0, length);  // above the first row
+    for (uint64_t y = 0; row != nullptr && y < height; ++y) {
         const uint8_t* filtered = samples + y * (length + 1);
         const uint8_t* prior = y > 0 ? samples + (y - 1) * length : row + length;
-        ok = unfilter_row(row, filtered + 1, prior, length, filtered[0]);
+        if (!unfilter_row(row, filtered + 1, prior, length, filtered[0])) {
+            choice = ReaderChoice::filter_type;
+            break;
+        }
         memcpy(samples + y * length, row, length);
     }
     release_buffer(row);
-    if (!ok) {
+    if (choice != ReaderChoice::own_path) {
         lodepng_free(samples);
-        return {};
+        return leave(choice);
     }
-    return {samples, nullptr};
+    return {samples, nullptr, ReaderChoice::own_path};
 }
 
 Status report_decode_error(const char* path, unsigned code) {
@@ -430,33 +453,31 @@ bool is_heightmap(const Header& header) {
            header.colour_type == LCT_GREY && header.bit_depth == 16;
 }
 
-// The plain path, where it applies to the image the header announces. A
+// The own path, where it applies to the image the header announces. A
 // file far too small for the size announced is left to LodePNG, whose
-// blocks are capped for it (see decode_grey16_png).
+// blocks are capped for it (see decode_with_lodepng).
 Plain decode_plain(const Header& header, const uint8_t* bytes, uint64_t size) {
-    if (!is_heightmap(header) || header.interlaced || header.expected > header.most) return {};
+    if (!is_heightmap(header)) return leave(ReaderChoice::not_a_heightmap);
+    if (header.interlaced) return leave(ReaderChoice::interlaced);
+    if (header.expected > header.most) return leave(ReaderChoice::too_small);
     return decode_plain_image(header.copy, bytes, size, header.height, header.expected);
 }
 
 // The header's verdict, its message printed on refusal: a heightmap is
-// 16-bit greyscale, no side above 65535. Then the plain path: status_ok with
-// `plain` holding the image, or empty where LodePNG must decode the file.
-Status decode_header_and_plain(const char* path, const uint8_t* bytes, uint64_t size, Header* header, Plain* plain) {
-    *plain = {};
-    *header = read_header(bytes, size);
-    if (header->error != 0) return report_decode_error(path, header->error);
-    if (header->width > max_heightmap_side || header->height > max_heightmap_side) {
+// 16-bit greyscale, no side above 65535.
+Status check_header(const char* path, const Header& header) {
+    if (header.error != 0) return report_decode_error(path, header.error);
+    if (header.width > max_heightmap_side || header.height > max_heightmap_side) {
         console_printf("Error: %s (%ux%u) is too large; heightmaps are at most 65535x65535.\r\n", path,
-                       header->width, header->height);
+                       header.width, header.height);
         return status_refused;
     }
-    if (!is_heightmap(*header)) {
-        console_printf("%s > detected %d-bit colortype = %d\r\n", path, static_cast<int>(header->bit_depth),
-                       static_cast<int>(header->colour_type));
+    if (!is_heightmap(header)) {
+        console_printf("%s > detected %d-bit colortype = %d\r\n", path, static_cast<int>(header.bit_depth),
+                       static_cast<int>(header.colour_type));
         console_printf("%s > Error: PNG not 16-bit grayscale ( colortype 0 ).\r\n", path);
         return status_refused;
     }
-    *plain = decode_plain(*header, bytes, size);
     return status_ok;
 }
 
@@ -472,37 +493,15 @@ void take_image(Grey16Image* out, Plain plain, unsigned width, unsigned height, 
 
 void clear_image(Grey16Image* out) { *out = Grey16Image{}; }
 
-}  // namespace
-
-void release_grey16_image(Grey16Image* image) {
-    hook_free(image->samples);
-    hook_free(image->rows);
-    if (image->file.data != nullptr) release_file_view(image->file);
-    clear_image(image);
-}
-
-bool grey16_image_cut(const Grey16Image& image) { return image.file.data != nullptr && file_view_cut(image.file); }
-
-bool decode_plain_grey16_png(const uint8_t* bytes, uint64_t size, Grey16Image* out) {
-    clear_image(out);
-    const Header header = read_header(bytes, size);
-    const Plain plain = decode_plain(header, bytes, size);
-    if (plain.samples == nullptr && plain.rows == nullptr) return false;
-    take_image(out, plain, header.width, header.height, bytes, size);
-    return true;
-}
-
-namespace {
-
-// LodePNG's full decoder, for a file whose header passed and that the plain
-// path left; `bytes` must not change meanwhile.
+// LodePNG's full decoder, for a file whose header passed and that the own
+// path left.
 Status decode_with_lodepng(const char* path, const uint8_t* bytes, uint64_t size, const Header& header,
                            Grey16Image* out) {
     // Image data that inflates past what the header announces stops the
     // decoder there, instead of growing its buffer without bound.
     LodePNGState state;
     init_decoder_state(&state, header.expected);
-    InflateContext context{&state.decoder.zlibsettings, header.expected <= header.most, nullptr, 0};
+    InflateContext context{&state.decoder.zlibsettings, header.expected <= header.most, 0};
     state.decoder.zlibsettings.custom_zlib = inflate_zlib;
     state.decoder.zlibsettings.custom_context = &context;
     // When the file is far too small to inflate to what the header
@@ -513,14 +512,17 @@ Status decode_with_lodepng(const char* path, const uint8_t* bytes, uint64_t size
     unsigned width = header.width, height = header.height;
     Plain plain{};
     unsigned error = lodepng_decode(&plain.samples, &width, &height, &state, bytes, static_cast<size_t>(size));
+    const bool capped = decoder_block_limit != 0;
     decoder_block_limit = 0;
-    libdeflate_free_decompressor(context.decompressor);
     lodepng_state_cleanup(&state);
     // LodePNG reports any failure of the hook as 110 (or 109 past the
     // announced size); the hook kept the code LodePNG's own decoder gave.
     if ((error == 110 || error == 109) && context.code != 0) error = context.code;
     if (error != 0) {
         hook_free(plain.samples);
+        // Memory that ran out is no fault of the file's, unless the cap for a
+        // file too small for its size refused it.
+        if (error == 83 && !capped) return report_out_of_memory(path);
         return report_decode_error(path, error);
     }
     take_image(out, plain, width, height, bytes, size);
@@ -529,51 +531,47 @@ Status decode_with_lodepng(const char* path, const uint8_t* bytes, uint64_t size
 
 }  // namespace
 
+void release_grey16_image(Grey16Image* image) {
+    hook_free(image->samples);
+    hook_free(image->rows);
+    release_buffer(image->file.data);
+    clear_image(image);
+}
+
+ReaderChoice decode_plain_grey16_png(const uint8_t* bytes, uint64_t size, Grey16Image* out) {
+    clear_image(out);
+    const Header header = read_header(bytes, size);
+    const Plain plain = decode_plain(header, bytes, size);
+    if (plain.choice == ReaderChoice::own_path) take_image(out, plain, header.width, header.height, bytes, size);
+    return plain.choice;
+}
+
 Status decode_grey16_png(const char* path, const uint8_t* bytes, uint64_t size, Grey16Image* out) {
     clear_image(out);
     // The header first: a small file must not make the decoder reserve room
     // for dimensions no heightmap can have, and a PNG of another format is
     // refused before any of its image data is inflated.
-    Header header;
-    Plain plain;
-    Status status = decode_header_and_plain(path, bytes, size, &header, &plain);
-    if (status != status_ok) return status;
-    if (plain.samples == nullptr && plain.rows == nullptr) return decode_with_lodepng(path, bytes, size, header, out);
+    const Header header = read_header(bytes, size);
+    if (Status status = check_header(path, header)) return status;
+    const Plain plain = decode_plain(header, bytes, size);
+    if (plain.choice == ReaderChoice::out_of_memory) return report_out_of_memory(path);
+    if (plain.choice != ReaderChoice::own_path) return decode_with_lodepng(path, bytes, size, header, out);
     take_image(out, plain, header.width, header.height, bytes, size);
     return status_ok;
 }
 
 Status load_grey16_png(const char* path, Grey16Image* out) {
     clear_image(out);
-    // The file's own pages where the system maps them: the header and the
-    // plain path read them as they are, and rows stored as they are stay
-    // there, the image holding the view. A file left to LodePNG is copied
-    // first: LodePNG must not see bytes change under it.
-    FileBytes view;
-    if (!view_file_whole(path, &view)) return report_file_failure(path);
-    Header header;
-    Plain plain;
-    Status status = decode_header_and_plain(path, view.data, view.size, &header, &plain);
-    if (plain.samples != nullptr || plain.rows != nullptr) {
-        take_image(out, plain, header.width, header.height, view.data, view.size);
-    } else if (status == status_ok) {
-        if (uint8_t* copy = allocate_buffer(view.size)) {
-            memcpy(copy, view.data, static_cast<size_t>(view.size));
-            status = decode_with_lodepng(path, copy, view.size, header, out);
-            release_buffer(copy);
-        } else {
-            status = report_out_of_memory(path);
-        }
-    }
-    // A file cut short while it was read: the bytes it lost read as zeros.
-    if (status == status_ok && file_view_cut(view)) {
-        release_grey16_image(out);
-        status = report_file_failure(path);
-    }
-    if (out->rows != nullptr) {
-        out->file = view;
+    // Read whole: the checks and the samples are of one version of the
+    // file. Rows stored as they are stay where they lie in its bytes, which
+    // the image then holds.
+    FileBytes file;
+    if (!read_file_whole(path, &file)) return report_file_failure(path);
+    Status status = decode_grey16_png(path, file.data, file.size, out);
+    if (status == status_ok && out->rows != nullptr) {
+        out->file = file;
     } else {
-        release_file_view(view);
+        release_buffer(file.data);
     }
     return status;
 }

@@ -152,16 +152,14 @@ inline void put_samples(uint8_t* out, const uint8_t* pattern, uint16_t base, uin
 
 // One raw row: filter byte 0, then big-endian samples pattern x 128 + base +
 // sea level (mod 65536). `entries` are the layer-1 entries of the row's block
-// row, `row_in_block` the row's place inside its blocks. A pattern offset
-// past `last_offset` (the last pattern's) is taken as that one: the loader
-// checked every offset, but the bytes of a file view may change since.
-void fill_row(uint8_t* out, const uint8_t* entries, const uint8_t* patterns, uint32_t last_offset, uint32_t width,
-              uint32_t row_in_block, uint16_t sea_level) {
+// row, `row_in_block` the row's place inside its blocks; the loader checked
+// every pattern offset.
+void fill_row(uint8_t* out, const uint8_t* entries, const uint8_t* patterns, uint32_t width, uint32_t row_in_block,
+              uint16_t sea_level) {
     *out++ = 0;
     for (uint32_t x0 = 0; x0 < width; x0 += 8, entries += 8, out += 16) {
         const uint16_t base = static_cast<uint16_t>(read_le32(entries) + sea_level);
-        const uint32_t offset = read_le32(entries + 4);
-        const uint8_t* pattern = patterns + (offset < last_offset ? offset : last_offset) + row_in_block * 8;
+        const uint8_t* pattern = patterns + read_le32(entries + 4) + row_in_block * 8;
         if (width - x0 >= 8) {
             put_samples(out, pattern, base, 8);  // a whole block: a fixed count the compiler unrolls
         } else {
@@ -223,14 +221,13 @@ bool stream_png_image(const PngLayout& layout, const BattleFile& file, int layer
     const uint64_t blocks_per_row = (width + 7) / 8;
     const uint8_t* entries = battle_entries(file) + uint64_t(layer) * battle_block_count(file) * 8;
     const uint8_t* patterns = battle_patterns(file);
-    const uint32_t last_offset = 64 * (battle_pattern_count(file) - 1);
     for (uint32_t y = 0; y < height && s.ok; ++y) {
         const uint8_t* row_entries = entries + (y / 8) * blocks_per_row * 8;
         if (uint8_t* place = s.room_for(row_bytes)) {
-            fill_row(place, row_entries, patterns, last_offset, width, y % 8, file.sea_level);
+            fill_row(place, row_entries, patterns, width, y % 8, file.sea_level);
             s.commit(row_bytes);
         } else {
-            fill_row(row_scratch, row_entries, patterns, last_offset, width, y % 8, file.sea_level);
+            fill_row(row_scratch, row_entries, patterns, width, y % 8, file.sea_level);
             s.put_raw(row_scratch, row_bytes);
         }
     }
@@ -259,20 +256,14 @@ uint64_t export_buffer_size(const BattleFile& file) {
 }
 
 // Makes and writes one heightmap's PNG through `buffer` (export_buffer_size
-// bytes). A battle file cut short meanwhile leaves the PNG unwritten and is
-// reported as the battle file's read failure.
-Status export_png_layer(const char* path, const char* battle_path, const BattleFile& file, int layer,
-                        uint8_t* buffer) {
+// bytes).
+Status export_png_layer(const char* path, const BattleFile& file, int layer, uint8_t* buffer) {
     const PngLayout layout = png_layout(battle_width(file), battle_height(file));
     FileWrite* out = begin_file_write(path, layout.file_bytes);
     if (out == nullptr) return report_file_failure(path);
     if (!stream_png_image(layout, file, layer, buffer, export_part_bytes, write_part, out)) {
         abandon_file_write(out);
         return report_file_failure(path);
-    }
-    if (battle_file_cut(file)) {
-        abandon_file_write(out);
-        return report_file_failure(battle_path);
     }
     if (!finish_file_write(out)) return report_file_failure(path);
     return status_ok;
@@ -282,23 +273,25 @@ Status export_png_layer(const char* path, const char* battle_path, const BattleF
 
 Status run_export(const char* battle_path, const char* png1_path, const char* png2_path) {
     // An image written over the battle file would destroy the map it comes
-    // from; checked before anything is read.
+    // from, and two images written to one file would leave only the second:
+    // both are checked before anything is read.
     bool clash1 = report_output_is_input(png1_path, battle_path);
     bool clash2 = report_output_is_input(png2_path, battle_path);
     if (clash1 || clash2) return status_refused;
-    // The battle file is only read: its pages are used where they are.
+    if (report_both_outputs(png1_path, png2_path)) return status_refused;
+    // Read whole, so that the images are made from one version of the file
+    // whatever another program does to it meanwhile.
     BattleFile file;
-    if (Status status = view_battle_file(battle_path, &file)) return status;
+    if (Status status = load_battle_file(battle_path, &file)) return status;
     uint8_t* buffer = allocate_buffer(export_buffer_size(file));
     Status first, second;
     if (buffer == nullptr) {
         first = report_out_of_memory(png1_path);
         second = report_out_of_memory(png2_path);
     } else {
-        first = export_png_layer(png1_path, battle_path, file, 0, buffer);
-        // The second heightmap is written whatever became of the first, but
-        // not from a battle file that has been cut short.
-        second = battle_file_cut(file) ? first : export_png_layer(png2_path, battle_path, file, 1, buffer);
+        // The second heightmap is written whatever became of the first.
+        first = export_png_layer(png1_path, file, 0, buffer);
+        second = export_png_layer(png2_path, file, 1, buffer);
         release_buffer(buffer);
     }
     release_battle_file(&file);

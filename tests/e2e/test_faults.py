@@ -99,7 +99,13 @@ class MissingAndMisplaced(FaultTestCase):
                 self.assertFails(("-x", "in.prj", "a.png", path), [(path, kind)], {"a.png": self.one})
                 os.remove(self.path("a.png"))
                 os.remove(self.path("b.png"))
-                self.assertFails(("-x", "in.prj", path, path), [(path, kind), (path, kind)])
+                if path == "folder":  # one name twice: refused before anything is tried
+                    before = snapshot(self.dir)
+                    self.assertRun(self.hmap("-x", "in.prj", path, path),
+                                   b"Error: folder is named as both outputs; nothing was written.\r\n", 65)
+                    self.assertEqual(snapshot(self.dir), before)
+                else:
+                    self.assertFails(("-x", "in.prj", path, path), [(path, kind), (path, kind)])
                 self.assertFails(("-i", "in.prj", path, "one.png", "two.png"), [(path, kind)])
 
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
 #include <fstream>
 #include <string>
 #include <sys/stat.h>
@@ -82,6 +83,45 @@ TEST_F(InPlaceWrite, PartsLandInTheFileItselfAndSignalsWaitForTheEnd) {
     ASSERT_TRUE(finish_file_write(w));
     EXPECT_FALSE(interrupt_held());
     EXPECT_EQ(contents(path("link.bin")), "new");
+}
+
+TEST_F(InPlaceWrite, LocksKeepWritersInPlaceAndReadersApart) {
+    // Another program's lock (a classic record lock: it conflicts with the
+    // open-file-description locks hmap takes) on the file.
+    auto hold = [this](short type) {
+        int fd = open(file.c_str(), type == F_WRLCK ? O_RDWR : O_RDONLY);
+        struct flock lock {};
+        lock.l_type = type;
+        lock.l_whence = SEEK_SET;
+        EXPECT_EQ(fcntl(fd, F_OFD_SETLK, &lock), 0);
+        return fd;
+    };
+    FileBytes bytes;
+    int other = hold(F_WRLCK);
+    EXPECT_EQ(begin_file_write(file.c_str(), 5), nullptr);
+    EXPECT_EQ(last_error_code(), error_file_busy);
+    EXPECT_FALSE(read_file_whole(file.c_str(), &bytes));
+    EXPECT_EQ(last_error_code(), error_file_busy);
+    close(other);
+    // A reader's lock keeps a write in place out too, but not other readers.
+    other = hold(F_RDLCK);
+    EXPECT_EQ(begin_file_write(file.c_str(), 5), nullptr);
+    EXPECT_EQ(last_error_code(), error_file_busy);
+    ASSERT_TRUE(read_file_whole(file.c_str(), &bytes));
+    release_buffer(bytes.data);
+    close(other);
+    EXPECT_EQ(contents(file), "old content");
+
+    // hmap's own write in place keeps hmap's reader out until it is done.
+    FileWrite* w = begin_file_write(file.c_str(), 3);
+    ASSERT_NE(w, nullptr);
+    EXPECT_FALSE(read_file_whole(path("link.bin").c_str(), &bytes));
+    EXPECT_EQ(last_error_code(), error_file_busy);
+    ASSERT_TRUE(write_file_part(w, reinterpret_cast<const uint8_t*>("new"), 3));
+    ASSERT_TRUE(finish_file_write(w));
+    ASSERT_TRUE(read_file_whole(path("link.bin").c_str(), &bytes));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes.data), bytes.size), "new");
+    release_buffer(bytes.data);
 }
 
 #endif  // _WIN32

@@ -186,35 +186,3 @@ TEST_F(PlatformFiles, NamesBeyondAsciiAreTheFilesNamed) {
     EXPECT_EQ(listed, expected);
 }
 
-TEST_F(PlatformFiles, AViewCutShortReadsZerosAndSaysSo) {
-    // Three pages and a bit; the file is cut to 100 bytes while viewed.
-    std::string p = path("view.bin");
-    std::vector<uint8_t> bytes(3 * 4096 + 100, 0x5A);
-    ASSERT_TRUE(write_file_whole(p.c_str(), bytes.data(), bytes.size()));
-    FileBytes view;
-    ASSERT_TRUE(view_file_whole(p.c_str(), &view));
-    ASSERT_EQ(view.size, bytes.size());
-    EXPECT_EQ(view.data[view.size - 1], 0x5A);
-    EXPECT_FALSE(file_view_cut(view));
-    fs::resize_file(p, 100);
-    // Mapped, the bytes past the cut read as zeros and the view says it was
-    // cut; copied (Windows), they are what was read.
-    const uint8_t last = view.data[view.size - 1];
-    const uint8_t middle = view.data[2 * 4096];
-    if (file_view_cut(view)) {
-        EXPECT_EQ(last_error_code(), static_cast<uint32_t>(EIO));
-        EXPECT_EQ(last, 0);
-        EXPECT_EQ(middle, 0);
-    } else {
-        EXPECT_EQ(last, 0x5A);
-        EXPECT_EQ(middle, 0x5A);
-    }
-    EXPECT_EQ(view.data[99], 0x5A);
-    release_file_view(view);
-
-    // A view of what cannot be mapped is a copy; failures are read failures.
-    FileBytes none;
-    EXPECT_FALSE(view_file_whole(path("missing").c_str(), &none));
-    EXPECT_EQ(none.data, nullptr);
-    release_file_view(none);
-}

@@ -409,7 +409,7 @@ TEST_F(Grey16ReaderFiles, PlainImagesDecodeAsLodePngAloneDecodesThem) {
         ASSERT_EQ(lodepng_alone(c.file, &expected), 0u);
         const uint64_t live = hook_live_blocks();
         Grey16Image image;
-        ASSERT_TRUE(decode_plain_grey16_png(c.file.data(), c.file.size(), &image)) << c.file.size();
+        ASSERT_EQ(decode_plain_grey16_png(c.file.data(), c.file.size(), &image), ReaderChoice::own_path) << c.file.size();
         EXPECT_EQ(image.rows != nullptr, c.rows_in_place) << c.file.size();
         EXPECT_EQ(test_png::samples_of(image), expected);
         release_grey16_image(&image);
@@ -426,7 +426,84 @@ TEST_F(Grey16ReaderFiles, PlainImagesDecodeAsLodePngAloneDecodesThem) {
     }
 }
 
-TEST(Grey16Reader, FilesThePlainPathLeavesGetLodePngsVerdict) {
+namespace {
+
+// Deflate data bit by bit, least significant first; Huffman codewords go
+// most significant bit first.
+struct BitWriter {
+    std::vector<uint8_t> bytes{0x78, 0x01};  // the zlib header
+    uint32_t bits = 0;
+    int count = 0;
+    void put(uint32_t value, int n) {
+        for (int i = 0; i < n; ++i) {
+            bits |= ((value >> i) & 1u) << count;
+            if (++count == 8) {
+                bytes.push_back(static_cast<uint8_t>(bits));
+                bits = 0;
+                count = 0;
+            }
+        }
+    }
+    void code(uint32_t codeword, int length) {
+        for (int i = length - 1; i >= 0; --i) put(codeword >> i, 1);
+    }
+    // The fixed code's codeword of a literal/length symbol.
+    void fixed(uint32_t symbol) {
+        if (symbol < 144) code(0x30 + symbol, 8);
+        else if (symbol < 256) code(0x190 + symbol - 144, 9);
+        else if (symbol < 280) code(symbol - 256, 7);
+        else code(0xC0 + symbol - 280, 8);
+    }
+    // The stream, ended with the Adler-32 of the `zeros` zero bytes it stands for.
+    std::vector<uint8_t> finish(size_t zeros) {
+        if (count > 0) bytes.push_back(static_cast<uint8_t>(bits));
+        const std::vector<uint8_t> data(zeros, 0);
+        test_png::put_be32(bytes, adler32_bytes(data.data(), data.size()));
+        return bytes;
+    }
+};
+
+// Zero bytes in a fixed block: `literals` literals, then a match of length
+// code `length_symbol` (its extra bits 0) at distance code `distance_symbol`.
+std::vector<uint8_t> fixed_block_of_zeros(size_t literals, uint32_t length_symbol, uint32_t distance_symbol,
+                                          size_t produced) {
+    BitWriter w;
+    w.put(1, 1);  // final
+    w.put(1, 2);  // fixed codes
+    for (size_t i = 0; i < literals; ++i) w.fixed(0);
+    w.fixed(length_symbol);
+    w.code(distance_symbol, 5);  // the fixed distance codewords: 5 bits each; extra bits 0 follow
+    const int extra[32] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13, 13, 13};
+    w.put(0, extra[distance_symbol]);
+    w.fixed(256);
+    return w.finish(produced);
+}
+
+// 4 literal zeros and a match of length 3 in a dynamic block whose distance
+// code has one symbol (distance 1) of length 1, used by the codeword that
+// code leaves unassigned ('1'): 7 zero bytes as libdeflate reads it.
+std::vector<uint8_t> single_distance_code_block() {
+    BitWriter w;
+    w.put(1, 1);   // final
+    w.put(2, 2);   // dynamic codes
+    w.put(1, 5);   // 258 literal/length lengths (0 to 257)
+    w.put(0, 5);   // 1 distance length
+    w.put(15, 4);  // all 19 code-length lengths, in the format's order
+    const int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+    for (int s : order) w.put(s < 16 ? 4 : 0, 3);  // lengths 0..15: a complete code of 4 bits each
+    // Literal 0: '0'; end of block 256: '10'; length 257 (3): '11'.
+    for (uint32_t s = 0; s < 258; ++s) w.code(s == 0 ? 1 : s >= 256 ? 2 : 0, 4);
+    w.code(1, 4);  // distance symbol 0: length 1, codeword '0'
+    for (int i = 0; i < 4; ++i) w.code(0, 1);
+    w.code(3, 2);  // length 3
+    w.code(1, 1);  // the unassigned distance codeword
+    w.code(2, 2);  // end of block
+    return w.finish(7);
+}
+
+}  // namespace
+
+TEST(Grey16Reader, EachFileThePlainPathLeavesHasItsReasonAndGetsLodePngsVerdict) {
     const std::vector<uint8_t> filtered = every_filter();
     const std::vector<uint8_t>& stream = compressed_stream;  // 16 x 5
     std::vector<uint8_t> bad_filter = filtered;
@@ -437,38 +514,61 @@ TEST(Grey16Reader, FilesThePlainPathLeavesGetLodePngsVerdict) {
     test_png::put_chunk(unknown_critical, "ABCD", {});
     test_png::put_chunk(short_bkgd, "bKGD", {7});
     test_png::put_chunk(no_iend, "IDAT", stream);
-    std::vector<uint8_t> interlaced = test_png::png(1, 1, 16, 0, {0, 1, 2});
-    interlaced[28] = 1;
-    write_be32(interlaced.data() + 29, crc32_bytes(interlaced.data() + 12, 17));
+    auto interlace = [](std::vector<uint8_t> file) {
+        file[28] = 1;
+        write_be32(file.data() + 29, crc32_bytes(file.data() + 12, 17));
+        return file;
+    };
     // Stored blocks damaged: NLEN, the Adler-32, a byte too many or too few,
-    // a block type 1 header, a preset dictionary.
+    // a preset dictionary.
     const std::vector<uint8_t> stored = stored_in_blocks(unfiltered(filtered), 8);
-    std::vector<std::vector<uint8_t>> streams(6, stored);
+    std::vector<std::vector<uint8_t>> streams(5, stored);
     streams[0][10] ^= 1;  // the first full block's header is at 7
     streams[1].back() ^= 1;
     streams[2].push_back(0);
     streams[3].erase(streams[3].end() - 5);
-    streams[4][7] = 0xFA;
-    streams[5][1] = 0x20;  // 0x7820 is a multiple of 31
-    std::vector<std::vector<uint8_t>> files = {
-        test_png::png(7, 6, 16, 0, bad_filter),
-        bad_idat_crc,
-        png_of_chunks(16, 5, split_among_others(stream, false)),
-        test_png::png_of_stream(16, 5, 16, 0, stream, unknown_critical),
-        test_png::png_of_stream(16, 5, 16, 0, stream, short_bkgd),
-        png_of_chunks(16, 5, no_iend),
-        test_png::png_of_stream(16, 5, 16, 0, {stream.begin(), stream.end() - 1}),
-        interlaced,
+    streams[4][1] = 0x20;  // 0x7820 is a multiple of 31
+    using C = ReaderChoice;
+    struct Case {
+        std::vector<uint8_t> file;
+        ReaderChoice choice;
     };
-    for (const std::vector<uint8_t>& damaged : streams) files.push_back(test_png::png_of_stream(7, 6, 16, 0, damaged));
-    for (const std::vector<uint8_t>& file : files) {
+    // What libdeflate alone would take although LodePNG and zlib refuse it,
+    // as whole images of zeros: length code 286 (130 x 1; 264 bytes when
+    // interlaced), distance code 30 (12301 x 1: libdeflate reads it as 24577) and an incomplete distance
+    // code of one symbol whose other codeword is used (3 x 1).
+    const std::vector<uint8_t> code_286 = fixed_block_of_zeros(3, 286, 0, 261);
+    const Case cases[] = {
+        {test_png::png(7, 6, 16, 0, bad_filter), C::filter_type},
+        {bad_idat_crc, C::image_data_crc},
+        {png_of_chunks(16, 5, split_among_others(stream, false)), C::other_chunks},
+        {test_png::png_of_stream(16, 5, 16, 0, stream, unknown_critical), C::other_chunks},
+        {test_png::png_of_stream(16, 5, 16, 0, stream, short_bkgd), C::other_chunks},
+        {png_of_chunks(16, 5, no_iend), C::chunk_outside},
+        {test_png::png_of_stream(16, 5, 16, 0, {stream.begin(), stream.end() - 1}), C::uncommon_stream},
+        {interlace(test_png::png(1, 1, 16, 0, {0, 1, 2})), C::interlaced},
+        {test_png::png(5000, 5000, 16, 0, {0, 1, 2}), C::too_small},
+        {test_png::png(1, 1, 8, 0, {0, 1}), C::not_a_heightmap},
+        {test_png::png_of_stream(7, 6, 16, 0, streams[0]), C::uncommon_stream},
+        {test_png::png_of_stream(7, 6, 16, 0, streams[1]), C::stream_refused},
+        {test_png::png_of_stream(7, 6, 16, 0, streams[2]), C::stream_refused},
+        {test_png::png_of_stream(7, 6, 16, 0, streams[3]), C::uncommon_stream},
+        {test_png::png_of_stream(7, 6, 16, 0, streams[4]), C::uncommon_stream},
+        {test_png::png_of_stream(130, 1, 16, 0, code_286), C::uncommon_stream},
+        {test_png::png_of_stream(12301, 1, 16, 0, fixed_block_of_zeros(24600, 257, 30, 24603)), C::uncommon_stream},
+        {test_png::png_of_stream(3, 1, 16, 0, single_distance_code_block()), C::uncommon_stream},
+        {interlace(test_png::png_of_stream(130, 1, 16, 0, fixed_block_of_zeros(6, 286, 0, 264))), C::interlaced},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
         const uint64_t live = hook_live_blocks();
         Grey16Image image;
-        EXPECT_FALSE(decode_plain_grey16_png(file.data(), file.size(), &image));
+        EXPECT_EQ(decode_plain_grey16_png(c.file.data(), c.file.size(), &image), c.choice);
         EXPECT_EQ(hook_live_blocks(), live);
+        if (c.choice == C::not_a_heightmap) continue;  // refused from the header, as the header tests show
         std::vector<uint8_t> expected;
-        const unsigned code = lodepng_alone(file, &expected);
-        Decoded d = decode(file);
+        const unsigned code = lodepng_alone(c.file, &expected);
+        Decoded d = decode(c.file);
         if (code == 0) {
             ASSERT_EQ(d.status, status_ok) << d.output;
             EXPECT_EQ(d.samples, expected);
@@ -479,10 +579,46 @@ TEST(Grey16Reader, FilesThePlainPathLeavesGetLodePngsVerdict) {
     }
 }
 
-TEST_F(Grey16ReaderFiles, RowsReadWhereTheyLieSayWhenTheFileIsCut) {
+TEST(Grey16Reader, TheLenientStreamsAreOnesLibdeflateAloneWouldTake) {
+    // The streams above decode under libdeflate to the zeros they stand
+    // for; LodePNG refuses them, and so does the reader's inflater.
+    struct Stream {
+        std::vector<uint8_t> bytes;
+        size_t zeros;
+    };
+    const Stream streams[] = {{fixed_block_of_zeros(3, 286, 0, 261), 261},
+                              {fixed_block_of_zeros(24600, 257, 30, 24603), 24603},
+                              {single_distance_code_block(), 7}};
+    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+    for (const Stream& s : streams) {
+        SCOPED_TRACE(testing::Message() << "stream " << (&s - streams));
+        std::vector<uint8_t> out(s.zeros + 1);
+        size_t got = 0;
+        EXPECT_EQ(libdeflate_zlib_decompress(d, s.bytes.data(), s.bytes.size(), out.data(), out.size(), &got),
+                  LIBDEFLATE_SUCCESS);
+        EXPECT_EQ(got, s.zeros);
+        size_t produced = 0;
+        EXPECT_EQ(inflate_common_zlib(s.bytes.data(), s.bytes.size(), out.data(), out.size(), &produced),
+                  InflateResult::uncommon);
+        unsigned char* inflated = nullptr;
+        size_t inflated_size = 0;
+        LodePNGDecompressSettings settings;
+        lodepng_decompress_settings_init(&settings);
+        EXPECT_NE(lodepng_zlib_decompress(&inflated, &inflated_size, s.bytes.data(), s.bytes.size(), &settings), 0u);
+        hook_free(inflated);  // LodePNG's memory comes through the hooks
+    }
+    libdeflate_free_decompressor(d);
+    // A stream every inflater takes is inflated: the compressed image above.
+    std::vector<uint8_t> out(5 * 33), expected;
+    size_t produced = 0;
+    EXPECT_EQ(inflate_common_zlib(compressed_stream.data(), compressed_stream.size(), out.data(), out.size(), &produced),
+              InflateResult::inflated);
+    EXPECT_EQ(produced, out.size());
+}
+
+TEST_F(Grey16ReaderFiles, RowsReadWhereTheyLieAreTheFilesAsItWasRead) {
     // 1000 x 20 samples stored as they are: the rows stay in the file's
-    // pages, mapped on POSIX. Cut short meanwhile, the lost rows read as zeros
-    // and the image says so; a copy (Windows) is never cut.
+    // bytes as read, whatever becomes of the file afterwards.
     std::vector<uint16_t> samples(1000 * 20);
     for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<uint16_t>(i * 7919);
     const std::string file = path("cut.png");
@@ -491,19 +627,9 @@ TEST_F(Grey16ReaderFiles, RowsReadWhereTheyLieSayWhenTheFileIsCut) {
     Grey16Image image;
     ASSERT_EQ(load_grey16_png(file.c_str(), &image), status_ok);
     ASSERT_NE(image.rows, nullptr);
-    EXPECT_FALSE(grey16_image_cut(image));
     std::filesystem::resize_file(file, 100);
     std::vector<uint8_t> expected;
     for (uint16_t v : samples) expected.insert(expected.end(), {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)});
-    const std::vector<uint8_t> after = test_png::samples_of(image);
-    if (grey16_image_cut(image)) {
-        EXPECT_EQ(after[2], expected[2]);  // the second sample lies before the cut
-        EXPECT_EQ(after.back(), 0);
-    } else {
-        EXPECT_EQ(after, expected);
-    }
-#ifndef _WIN32
-    EXPECT_TRUE(grey16_image_cut(image));
-#endif
+    EXPECT_EQ(test_png::samples_of(image), expected);
     release_grey16_image(&image);
 }

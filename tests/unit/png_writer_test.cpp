@@ -5,14 +5,11 @@
 // while the PNG is made.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "battle_builder.h"
 #include "png_heightmap.h"
-#include "scratch_dir.h"
 
 using namespace battle_test;
 
@@ -292,60 +289,3 @@ TEST(PngWriter, StopsWhenTheSinkRefuses) {
     EXPECT_EQ(refuser.parts, 3);  // nothing more is offered after the refusal
 }
 
-namespace {
-
-class PngWriterFiles : public ScratchDirTest {};
-
-// Cuts the file named by `context` to 100 bytes when the first part comes.
-bool cut_at_first_part(void* context, const uint8_t*, uint64_t) {
-    auto* path = static_cast<std::string*>(context);
-    if (!path->empty()) std::filesystem::resize_file(*path, 100);
-    path->clear();
-    return true;
-}
-
-}  // namespace
-
-TEST_F(PngWriterFiles, ABattleFileChangingUnderItsViewCannotMisleadTheWriter) {
-    // 256 x 256: 2 x 1024 entries and patterns, some 150 KB.
-    BattleBuilder b = BattleBuilder::sized(256, 256);
-    const std::string p = path("in.prj");
-    {
-        const Bytes bytes = b.bytes();
-        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    }
-    BattleFile file;
-    ASSERT_EQ(view_battle_file(p.c_str(), &file), status_ok);
-    const uint64_t first_offset = file.layer1_pos + 4 + 4;
-
-    // Every pattern offset of the file set far past the pool: where the view
-    // sees the change, each block takes the last pattern.
-    {
-        std::fstream f(p, std::ios::binary | std::ios::in | std::ios::out);
-        for (uint64_t i = 0; i < 2 * 1024; ++i) {
-            f.seekp(static_cast<std::streamoff>(first_offset + 8 * i));
-            f.write("\xC0\xFF\xFF\xFF", 4);
-        }
-    }
-    const bool mapped = read_le32(file.data + first_offset) == 0xFFFFFFC0u;
-#ifndef _WIN32
-    EXPECT_TRUE(mapped);  // POSIX maps the file
-#endif
-    if (mapped) {
-        for (Entry& e : b.entries) e.offset = 64 * (2 * 1024 - 1);
-    }
-    const Bytes png = export_layer(b, 1);  // what the writer must make of it
-    const PngLayout layout = png_layout(256, 256);
-    Bytes buffer(1000 + 513), made;
-    ASSERT_TRUE(stream_png_image(layout, file, 1, buffer.data(), 1000, append, &made));
-    EXPECT_EQ(made, png);
-    EXPECT_FALSE(battle_file_cut(file));
-
-    // Cut short after the first part: the rest reads as zeros and the file
-    // says it was cut (a copy on Windows is never cut).
-    std::string to_cut = p;
-    EXPECT_TRUE(stream_png_image(layout, file, 0, buffer.data(), 1000, cut_at_first_part, &to_cut));
-    EXPECT_EQ(battle_file_cut(file), mapped);
-    release_battle_file(&file);
-    EXPECT_EQ(file.data, nullptr);
-}
