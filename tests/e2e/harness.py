@@ -123,11 +123,42 @@ def wine_did_not_start(p):
             and re.search(rb"^wine(server)?( client error)?:.*(server|recvmsg|sendmsg|connect)", p.stderr, re.M))
 
 
+def as_user(uid, gid, groups=()):
+    """A preexec_fn that runs the child as another user. hmap then runs from
+    a copy that user may enter (see exe_for_others)."""
+    def apply():
+        os.setgroups(list(groups))
+        os.setgid(gid)
+        os.setuid(uid)
+    apply.other_user = True
+    return apply
+
+
+_shared_exe = None
+
+
+def exe_for_others():
+    """The program under test, copied into a folder every user may enter:
+    the build folder may lie in a home others cannot (mode 0700). Made once
+    per test process and removed at its exit."""
+    global _shared_exe
+    if _shared_exe is None:
+        import atexit
+        folder = tempfile.mkdtemp(prefix="hmap-e2e-exe-")
+        atexit.register(shutil.rmtree, folder, True)
+        os.chmod(folder, 0o755)
+        _shared_exe = os.path.join(folder, os.path.basename(HMAP_EXE))
+        shutil.copy2(HMAP_EXE, _shared_exe)
+        os.chmod(_shared_exe, 0o755)
+    return _shared_exe
+
+
 def run_hmap(args, cwd, timeout=600, preexec_fn=None, env=None):
     """Runs hmap with `args` (str or bytes each) in `cwd`; `preexec_fn` runs
     in the child first (to set a resource limit or drop privileges); `env`
     adds to the environment (a locale, say)."""
-    command = [HMAP_EXE] + list(args)
+    exe = exe_for_others() if getattr(preexec_fn, "other_user", False) else HMAP_EXE
+    command = [exe] + list(args)
     if WINDOWS:
         command = WINE + command
     elif VALGRIND:
@@ -159,6 +190,16 @@ def run_hmap(args, cwd, timeout=600, preexec_fn=None, env=None):
         raise AssertionError(f"hmap {list(args)} in {cwd}: status {p.returncode}, standard error:\n"
                              + p.stderr.decode(errors="replace"))
     return Result(p.stdout, p.returncode, p.stderr or b"")
+
+
+def file_size_limit(limit):
+    """A preexec_fn that limits the size of files the child writes. SIGXFSZ
+    keeps its default action, which would end the child: hmap ignores it
+    itself, so that the write fails with EFBIG and is reported."""
+    def apply():
+        import resource
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    return apply
 
 
 def make_battle(cwd, name, *options):

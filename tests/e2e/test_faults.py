@@ -13,9 +13,12 @@ facilities (resource limits, users, /dev/full) are skipped there. (-s under a
 file-size limit is covered with the other -s tests.)
 """
 import os
-import resource
+import contextlib
+import errno
+import fcntl
 import shutil
-import signal
+import subprocess
+import sys
 import unittest
 
 import harness
@@ -24,18 +27,10 @@ from harness import HmapTestCase, WINDOWS, error_code, file_failure, snapshot
 NOBODY = 65534
 
 
-def as_nobody():
-    os.setgroups([])
-    os.setgid(NOBODY)
-    os.setuid(NOBODY)
+as_nobody = harness.as_user(NOBODY, NOBODY)
 
 
-def file_size_limit(limit):
-    def apply():
-        # Ignored, SIGXFSZ no longer kills the writer: the write fails with EFBIG.
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
-    return apply
+file_size_limit = harness.file_size_limit
 
 
 posix_only = unittest.skipIf(WINDOWS, "a POSIX facility")
@@ -107,6 +102,18 @@ class MissingAndMisplaced(FaultTestCase):
                 else:
                     self.assertFails(("-x", "in.prj", path, path), [(path, kind), (path, kind)])
                 self.assertFails(("-i", "in.prj", path, "one.png", "two.png"), [(path, kind)])
+
+
+class AbsentOutput(FaultTestCase):
+    """A path longer than an argument may be arrives empty and names no file:
+    its write fails before anything is made, in the current folder or
+    anywhere."""
+
+    def test_an_over_long_output_path(self):
+        long_name = "x" * 300 + ".png"
+        kind = "path_not_found" if WINDOWS else "not_found"
+        self.assertFails(("-x", "in.prj", long_name, "b.png"), [("", kind)], {"b.png": self.two})
+        self.assertFails(("-i", "in.prj", long_name, "one.png", "two.png"), [("", kind)])
 
 
 class LongPaths(FaultTestCase):
@@ -198,11 +205,108 @@ class FailedWrites(FaultTestCase):
         self.assertFails(("-i", "in.prj", "in.prj", "one.png", "two.png"), [("in.prj", "too_big")],
                          preexec_fn=limit)
 
+    def test_a_reader_that_has_gone(self):
+        # Output into a pipe nobody reads: the write fails with EPIPE, which is
+        # reported (into that pipe: lost) and the export goes on to its
+        # second image, where a signal would have ended it.
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        try:
+            p = subprocess.run([harness.HMAP_EXE, "-x", "in.prj", "/dev/stdout", "b.png"], cwd=self.dir,
+                               stdout=write_end, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        finally:
+            os.close(write_end)
+        self.assertEqual((p.returncode, p.stderr), (errno.EPIPE, b""))
+        self.assertEqual(self.read("b.png"), self.two)
+
     def test_full_device(self):
         if not os.path.exists("/dev/full"):
             self.skipTest("no /dev/full")
         self.assertFails(("-x", "in.prj", "/dev/full", "b.png"), [("/dev/full", "no_space")], {"b.png": self.two})
         self.assertFails(("-i", "in.prj", "/dev/full", "one.png", "two.png"), [("/dev/full", "no_space")])
+
+
+@posix_only
+class OtherPrograms(FaultTestCase):
+    """Another program at work on a file: one that changes it while hmap reads
+    it (a library loaded into hmap changes the file at its first read), and
+    one that holds a lock on it. Either way the run fails at once with its
+    own text and status 75, and writes nothing from that file."""
+
+    BUSY = 75
+
+    def changed(self, path):
+        return path.encode() + b" > Error: The file changed while it was being read; nothing was written.\r\n"
+
+    def run_changing(self, name, how, *args):
+        library = os.path.join(harness.TOOLS, "change_on_read.so")
+        if not os.path.exists(library) or harness.RUNNER:
+            self.skipTest("needs the native build's change_on_read.so and hmap run directly")
+        env = dict(os.environ, LD_PRELOAD=library, HMAP_CHANGE_ON_READ="/" + name, HMAP_CHANGE_HOW=how,
+                   ASAN_OPTIONS="verify_asan_link_order=0")
+        return subprocess.run([harness.HMAP_EXE, *args], cwd=self.dir, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, env=env)
+
+    def test_an_input_that_changes_while_it_is_read(self):
+        for how in ("append", "overwrite"):
+            for name, args, written in [
+                ("in.prj", ("-x", "in.prj", "a.png", "b.png"), {}),
+                ("two.png", ("-i", "in.prj", "out.prj", "one.png", "two.png"), {}),
+                ("in.prj", ("-i", "in.prj", "out.prj", "one.png", "two.png"), {}),
+                ("one.png", ("-s", "one.png", "7"), {}),
+            ]:
+                with self.subTest(how=how, changed=name, command=args[0]):
+                    # Its last-written time well in the past, so that the
+                    # change shows in it even within one tick of the clock.
+                    os.utime(self.path(name), (1, 1))
+                    before = snapshot(self.dir)
+                    p = self.run_changing(name, how, *args)
+                    self.assertEqual((p.stdout, p.returncode, p.stderr), (self.changed(name), self.BUSY, b""))
+                    # Only the changed input differs; nothing was written.
+                    now = snapshot(self.dir)
+                    self.assertEqual(sorted(now), sorted(before))
+                    self.assertEqual({k: v for k, v in now.items() if k != name},
+                                     {k: v for k, v in before.items() if k != name})
+                    self.write(name, before[name])
+
+    @contextlib.contextmanager
+    def held(self, path, kind):
+        """Another program holding a lock (a classic record lock, as lockf
+        takes it) on `path` until the block ends."""
+        script = ("import fcntl, sys\n"
+                  f"f = open(sys.argv[1], {'r+b' if kind == fcntl.LOCK_EX else 'rb'!r})\n"
+                  f"fcntl.lockf(f, {int(kind)})\n"
+                  "print('locked', flush=True)\n"
+                  "sys.stdin.read()\n")
+        holder = subprocess.Popen([sys.executable, "-c", script, path], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(holder.stdout.readline(), b"locked\n")
+            yield
+        finally:
+            holder.stdin.close()
+            holder.wait(timeout=60)
+
+    def test_a_file_another_program_holds_locked(self):
+        os.link(self.path("one.png"), self.path("linked.png"))  # so a write goes in place
+        busy = b"one.png > Error: Another program is writing this file.\r\n"
+        for kind in (fcntl.LOCK_EX, fcntl.LOCK_SH):
+            with self.subTest(lock="exclusive" if kind == fcntl.LOCK_EX else "shared"):
+                with self.held(self.path("one.png"), kind):
+                    before = snapshot(self.dir)
+                    # Written in place: refused before a byte changes; the
+                    # export still writes its other image.
+                    self.assertRun(self.hmap("-x", "in.prj", "one.png", "b.png"), busy, self.BUSY)
+                    self.assertEqual(snapshot(self.dir), dict(before, **{"b.png": self.two}))
+                    os.remove(self.path("b.png"))
+                    self.assertRun(self.hmap("-s", "one.png", "7"), busy, self.BUSY)
+                    # Read: refused only while a writer holds it.
+                    result = self.hmap("-i", "in.prj", "out.prj", "one.png", "two.png")
+                    if kind == fcntl.LOCK_EX:
+                        self.assertRun(result, busy, self.BUSY)
+                    else:
+                        self.assertRun(result, b"", 0)
+                        os.remove(self.path("out.prj"))
+                    self.assertEqual(snapshot(self.dir), before)
 
 
 if __name__ == "__main__":

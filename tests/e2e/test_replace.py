@@ -38,19 +38,10 @@ STRANGER = 12003        # in no group of the others
 posix_only = unittest.skipIf(WINDOWS, "a POSIX facility; the Windows build's replacement is tested with it")
 
 
-def as_user(uid, gid, groups=()):
-    def apply():
-        os.setgroups(list(groups))
-        os.setgid(gid)
-        os.setuid(uid)
-    return apply
+as_user = harness.as_user
 
 
-def file_size_limit(limit):
-    def apply():
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the write fails with EFBIG instead
-        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
-    return apply
+file_size_limit = harness.file_size_limit
 
 
 def temporaries(folder):
@@ -458,8 +449,10 @@ class Interrupted(HmapTestCase):
 
     def start_export(self):
         command = [harness.HMAP_EXE, "-x", self.big, "a.png", "b.png"]
+        # No core file for the signals whose default leaves one (SIGQUIT, SIGXCPU).
+        no_core = lambda: resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
         process = subprocess.Popen(command, cwd=self.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                   stdin=subprocess.DEVNULL)
+                                   stdin=subprocess.DEVNULL, preexec_fn=no_core)
         self.addCleanup(lambda: process.poll() is None and process.kill())
         return process
 
@@ -474,8 +467,13 @@ class Interrupted(HmapTestCase):
         self.assertEqual((process.returncode, stdout, stderr), (-signal_number, b"", b""))
 
     def test_a_temporary_file_is_removed(self):
-        for signal_number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-            with self.subTest(signal=signal_number.name):
+        # Every signal whose default action ends a program, but those that
+        # report the program's own faults.
+        ending = [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGALRM, signal.SIGUSR1,
+                  signal.SIGUSR2, signal.SIGVTALRM, signal.SIGPROF, signal.SIGXCPU, signal.SIGPOLL, signal.SIGPWR,
+                  signal.SIGRTMIN, signal.SIGRTMAX]
+        for signal_number in ending:
+            with self.subTest(signal=getattr(signal_number, "name", signal_number)):
                 process = self.start_export()
                 self.wait_until(process, lambda: temporaries(self.dir))
                 first = temporaries(self.dir)

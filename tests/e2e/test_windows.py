@@ -196,6 +196,33 @@ class Interrupted(HmapTestCase):
         self.assertEqual(self.read("a.png"), b"old a")
         self.assertEqual(sorted(os.listdir(self.dir)), ["a.png", "big.prj"])
 
+    def test_ctrl_c_during_a_write_in_place_waits_for_its_end(self):
+        harness.make_battle(self.dir, "big.prj", "--width", "16384", "--height", "16384", "--terrain", "flat")
+        self.write("a.png", b"old a")
+        os.link(self.path("a.png"), self.path("a-link.png"))  # two names: written in place
+        p = subprocess.Popen(harness.WINE + [harness.HMAP_EXE, "-x", "big.prj", "a.png", "nowhere/b.png"],
+                             cwd=self.dir, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                             env=dict(os.environ, WINEDEBUG="-all"))
+        try:
+            # Interrupt once the new length is reserved, before the PNG is whole.
+            deadline = time.monotonic() + 120
+            while os.stat(self.path("a.png")).st_size <= len(b"old a"):
+                self.assertIsNone(p.poll(), "the export ended before its write was seen")
+                self.assertLess(time.monotonic(), deadline, "the write in place did not begin")
+                time.sleep(0.01)
+            p.send_signal(signal.SIGINT)
+            out, _ = p.communicate(timeout=300)
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+        self.assertEqual(p.returncode, CONTROL_C_EXIT, out)
+        # The first PNG was finished before the process ended: whole, to its IEND.
+        data = self.read("a.png")
+        self.assertEqual(data[-12:], harness.png_chunk(b"IEND", b""))
+        self.assertEqual(len(data), 8 + sum(12 + len(body) for _, body in harness.png_chunks(data)))
+        self.assertTrue(os.path.samefile(self.path("a.png"), self.path("a-link.png")))
+
 
 if __name__ == "__main__":
     unittest.main()
