@@ -75,6 +75,8 @@ struct LayerHeights {
     uint64_t wrapped;
 };
 LayerHeights battle_layer_heights(const BattleFile& file, int layer);
+// The heights of row `y` of heightmap `layer`: width values of base + 128 x step.
+void battle_height_row(const BattleFile& file, int layer, uint32_t y, int64_t* out);
 
 // The import command: replaces the heightmaps of `battle_in` with the two
 // PNGs and writes the result to `battle_out`.
