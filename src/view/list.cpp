@@ -317,12 +317,14 @@ Status list_files(const char* file1, const char* file2, const char* file3) {
     const char* paths[3] = {file1, file2, file3};
     HeightFile files[3] = {};
     bool loaded[3] = {};
+    bool peeked[3] = {};
     Status status = status_ok;
     for (int i = 0; i < 3; ++i) {
         if (paths[i][0] == 0) continue;
         FilePeek peek;
         Status file_status = peek_file(paths[i], &peek);
-        if (file_status == status_ok) {
+        peeked[i] = file_status == status_ok;
+        if (peeked[i]) {
             if (peek.kind == FileKind::battle) {
                 (Line() << paths[i] << ": battle file").print();
                 file_status = load_height_file(paths[i], peek, &files[i]);
@@ -343,11 +345,12 @@ Status list_files(const char* file1, const char* file2, const char* file3) {
     const bool pair = last > 0 && loaded[last - 1] && loaded[last] && loaded_image(files[last - 1]) &&
                       loaded_image(files[last]);
     if (pair) list_pair(paths[last - 1], files[last - 1].image, paths[last], files[last].image);
-    if (last == 2 && loaded[0] && files[0].kind == FileKind::battle) {
+    if (last == 2 && loaded[0] && files[0].kind == FileKind::battle && peeked[1] && files[1].kind == FileKind::png &&
+        peeked[2] && files[2].kind == FileKind::png) {
         for (int layer = 0; layer < 2; ++layer) {
             const char* image_path = paths[layer + 1];
             (Line() << paths[0] << " heightmap " << int64_t{layer + 1} << " against " << image_path).print();
-            if (!loaded[layer + 1] || !loaded_image(files[layer + 1])) {
+            if (!loaded_image(files[layer + 1])) {
                 (Line() << "  differing: not compared, " << image_path << " does not import").print();
                 continue;
             }
