@@ -313,6 +313,24 @@ class ListAgainstBattleFile(ViewTestCase):
         listing = self.assertComparison("map.prj", ["a.png", "b.png"])
         self.assertEqual(listing["map.prj heightmap 2 against b.png"]["mean difference"], "0.0")
 
+    def test_bases_far_from_zero_partial_blocks_and_equal_differences(self):
+        # Rough terrain: bases over the whole 32-bit range, whose exported samples wrap.
+        self.battle("rough.prj", 37, 29, "--terrain", "rough", "--seed", "3")
+        self.hmap("-x", "rough.prj", "a.png", "b.png")
+        self.assertComparison("rough.prj", ["a.png", "b.png"])
+        # Every pixel one higher: the first of the equal differences in row order is the one shown.
+        self.battle("flat.prj", 21, 19, "--terrain", "flat")
+        self.write("one.png", grey16_png(21, 19, [1] * (21 * 19)))
+        # 2 at 20,0, in the last block of the first block row, and at 3,5, in its first block: 20,0 comes first.
+        two = [1] * (21 * 19)
+        two[20] = two[5 * 21 + 3] = 2
+        self.write("two.png", grey16_png(21, 19, two, sea_level=0))
+        listing = self.assertComparison("flat.prj", ["one.png", "two.png"])
+        self.assertEqual(listing["flat.prj heightmap 1 against one.png"]["largest difference"],
+                         "+1 at 0,0 (0 in the battle file, 1 in the image)")
+        self.assertEqual(listing["flat.prj heightmap 2 against two.png"]["largest difference"],
+                         "+2 at 20,0 (0 in the battle file, 2 in the image)")
+
     def test_images_that_cannot_be_compared(self):
         self.battle("map.prj", 16, 16)
         self.write("small.png", grey16_png(8, 8, [0] * 64))
