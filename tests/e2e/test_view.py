@@ -419,6 +419,13 @@ class Pictures(ViewTestCase):
             with self.subTest(samples=samples, sea=sea):
                 self.draw("r.png", 2, 1, samples, sea, expect)
 
+    def test_a_picture_that_cannot_be_written_still_lets_the_second_be(self):
+        self.battle("map.prj", 16, 16, "--terrain", "flat")
+        result = self.hmap("-p", "map.prj", "nowhere/p1.png", "p2.png")
+        self.assertRun(result, b"Colours span heights -4096 to 4096: water below 0, land above.\r\n"
+                       + file_failure("nowhere/p1.png", "path_not_found"), harness.error_code("path_not_found"))
+        self.assertEqual(self.picture("p2.png")[:2], (16, 16))
+
     def test_refusals(self):
         self.battle("map.prj", 16, 16)
         self.hmap("-x", "map.prj", "a.png", "b.png")
