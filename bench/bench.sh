@@ -10,6 +10,9 @@
 #             saved again by ImageMagick with its default compression, each
 #             against ImageMagick decoding the same two PNGs;
 #   refusal   hmap -i given a 16384x16384 RGBA PNG (1 MB) for both images;
+#   list      hmap -l of the exported pair, and of the battle file with the
+#             pair (which compares them), each against the import;
+#   picture   hmap -p of the battle file's two heightmaps, against the export;
 # and the peak memory of each (GNU time's maximum resident set size). It
 # prints every target with its figure and whether it is met; a ratio is the
 # median of the ratios of the runs taken in turn, which a machine busy with
@@ -93,16 +96,26 @@ for r in $(seq "$runs"); do
   measure import_z "$hmap" -i map.prj out_z.prj ca.png cb.png
   measure decode_z sh -c "$convert ca.png gray:- >/dev/null && $convert cb.png gray:- >/dev/null"
   measure refuse "$hmap" -i map.prj out_r.prj rgba.png rgba.png
+  measure list "$hmap" -l a.png b.png
+  measure list_cmp "$hmap" -l map.prj a.png b.png
+  rm -f p1.png p2.png
+  measure picture "$hmap" -p map.prj p1.png p2.png
 done
 cmp -s a.png x1.png && cmp -s b.png x2.png || { echo "bench.sh: the exports differ" >&2; exit 1; }
 cmp -s out.prj out_z.prj || { echo "bench.sh: the imports of the two pairs differ" >&2; exit 1; }
 [ ! -e out_r.prj ] || { echo "bench.sh: the RGBA PNG was imported" >&2; exit 1; }
+[ "$("$hmap" -l map.prj a.png b.png | grep -c "differing: 0 of")" = 2 ] ||
+  { echo "bench.sh: the listing finds the exported pair differs from the battle file" >&2; exit 1; }
+pngcheck -q p1.png p2.png >/dev/null || { echo "bench.sh: a picture is not a sound PNG" >&2; exit 1; }
 
 awk -v runs="$runs" -v bb="$(bytes map.prj)" -v one="$(bytes a.png)" -v zone="$(bytes ca.png)" \
     -v te="$(median export)" -v tc="$(median copy)" -v me="$(peak_mib export)" -v mc="$(peak_mib copy)" \
     -v ti="$(median import)" -v td="$(median decode)" -v mi="$(peak_mib import)" -v md="$(peak_mib decode)" \
     -v tz="$(median import_z)" -v tdz="$(median decode_z)" -v mz="$(peak_mib import_z)" -v mdz="$(peak_mib decode_z)" \
     -v tr="$(median refuse)" -v mr="$(peak_mib refuse)" -v size="$size" \
+    -v tl="$(median list)" -v ml="$(peak_mib list)" -v tlc="$(median list_cmp)" -v mlc="$(peak_mib list_cmp)" \
+    -v tp="$(median picture)" -v mp="$(peak_mib picture)" -v pb="$(bytes p1.png)" \
+    -v rl="$(ratio list import)" -v rlc="$(ratio list_cmp import)" -v rp="$(ratio picture export)" \
     -v re="$(ratio export copy)" -v ri="$(ratio import decode)" -v rz="$(ratio import_z decode_z)" '
 function mib(x) { return x / 1048576 }
 function verdict(ok) { return ok ? "met" : "MISSED" }
@@ -117,6 +130,9 @@ BEGIN {
   printf "%-52s %9.3f %11.1f\n", "hmap -i, the pair saved by ImageMagick (compressed)", tz, mz
   printf "%-52s %9.3f %11.1f\n", "ImageMagick decoding that pair", tdz, mdz
   printf "%-52s %9.3f %11.1f\n", "hmap -i refusing a 16384x16384 RGBA PNG twice", tr, mr
+  printf "%-52s %9.3f %11.1f\n", "hmap -l of the exported pair", tl, ml
+  printf "%-52s %9.3f %11.1f\n", "hmap -l of the battle file and the pair", tlc, mlc
+  printf "%-52s %9.3f %11.1f\n", sprintf("hmap -p of both heightmaps (%.1f MiB each)", mib(pb)), tp, mp
   print ""
   limit = mib((bb + one) * 1.05)
   printf "target: export <= 1.5 x the copy:                  %s (%.2fx)\n", verdict(re <= 1.5), re
@@ -124,6 +140,11 @@ BEGIN {
   printf "target: compressed import <= 0.5 x ImageMagick:    %s (%.2fx)\n", verdict(rz <= 0.5), rz
   printf "target: refusal <= 0.05 s:                         %s (%.3f s)\n", verdict(tr <= 0.05), tr
   printf "target: export memory <= battle + PNG + 5%% (%.1f): %s (%.1f MiB)\n", limit, verdict(me <= limit), me
+  printf "target: list of the pair <= the import:            %s (%.2fx)\n", verdict(rl <= 1), rl
+  printf "target: list with the battle file <= the import:   %s (%.2fx)\n", verdict(rlc <= 1), rlc
+  printf "target: picture <= 2 x the export:                 %s (%.2fx)\n", verdict(rp <= 2), rp
+  printf "target: list and picture memory <= the import:    %s (%.1f, %.1f and %.1f MiB, import %.1f)\n",
+         verdict(ml <= mi && mlc <= mi && mp <= mi), ml, mlc, mp, mi
   if (size == 4096) {
     printf "target: import memory <= 175 MiB:                  %s (%.1f and %.1f MiB)\n",
            verdict(mi <= 175 && mz <= 175), mi, mz

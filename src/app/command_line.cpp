@@ -4,6 +4,7 @@
 
 #include "battle_file.h"
 #include "png_heightmap.h"
+#include "view.h"
 
 size_t next_token(char* dest, size_t capacity, const char* text, size_t* consumed) {
     const char* p = text;
@@ -127,10 +128,25 @@ void take_arguments(int argc, const char* const* argv, CommandArguments* out) {
     out->surplus = argc > 6 && argv[6][0] != 0;
 }
 
+namespace {
+
+// The argument-count checks of a command, a surplus argument first; prints
+// the message of the first that fails.
+bool argument_count_wrong(bool too_many, bool too_few) {
+    if (too_many) {
+        console_printf("Error: Too many args \r\n");
+    } else if (too_few) {
+        console_printf("Error: Too few args.\r\n");
+    }
+    return too_many || too_few;
+}
+
+}  // namespace
+
 Status dispatch_command(const CommandArguments& args) {
     const char* option = args.option;
     bool recognised = (option[0] == '-' || option[0] == '/') && option[1] != 0 && option[2] == 0 &&
-                      strchr("xXiIsS", option[1]) != nullptr;
+                      strchr("xXiIsSlLpP", option[1]) != nullptr;
     if (!recognised) {
         console_printf(
             "HMAP v0.01\r\n"
@@ -138,6 +154,8 @@ Status dispatch_command(const CommandArguments& args) {
             "  hmap -x in.prj out1.png out2.png\r\n"
             "  hmap -i in.prj out.prj in1.png in2.png\r\n"
             "  hmap -s in_out.png [ sea_level ]\r\n"
+            "  hmap -l file [ in1.png in2.png ]\r\n"
+            "  hmap -p in out1.png [ out2.png ]\r\n"
             "\r\n");
         return status_usage;
     }
@@ -148,26 +166,21 @@ Status dispatch_command(const CommandArguments& args) {
     switch (option[1]) {
         case 'x':
         case 'X':
-            if (a4[0] != 0) {
-                console_printf("Error: Too many args \r\n");
-                return status_usage;
-            }
-            if (a3[0] == 0) {
-                console_printf("Error: Too few args.\r\n");
-                return status_usage;
-            }
+            if (argument_count_wrong(a4[0] != 0, a3[0] == 0)) return status_usage;
             return run_export(a1, a2, a3);
         case 'i':
         case 'I':
-            if (args.surplus) {
-                console_printf("Error: Too many args \r\n");
-                return status_usage;
-            }
-            if (a4[0] == 0) {
-                console_printf("Error: Too few args.\r\n");
-                return status_usage;
-            }
+            if (argument_count_wrong(args.surplus, a4[0] == 0)) return status_usage;
             return import_heightmaps(a1, a2, a3, a4);
+        case 'l':
+        case 'L':
+            if (argument_count_wrong(a4[0] != 0, a1[0] == 0)) return status_usage;
+            return list_files(a1, a2, a3);
+        case 'p':
+        case 'P':
+            // Whether a third file is wanted depends on what the first holds.
+            if (argument_count_wrong(a4[0] != 0, a2[0] == 0)) return status_usage;
+            return draw_pictures(a1, a2, a3);
         default:
             if (a2[0] == 0) return show_sea_level(a1);
             return set_sea_level(a1, parse_integer(a2));

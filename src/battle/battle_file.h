@@ -28,6 +28,9 @@ struct BattleFile {
 // bytes after the file's for the caller's use; when the file could be read
 // but not with that room, the out-of-memory error names `room_for`.
 Status load_battle_file(const char* path, BattleFile* out, uint64_t room = 0, const char* room_for = nullptr);
+// The same for a file already read whole (read_file_whole), whose bytes it
+// takes over, held by `out` or released; `bytes` is empty afterwards.
+Status take_battle_file(const char* path, FileBytes* bytes, BattleFile* out);
 // Releases what the loader gave; an empty BattleFile is left alone.
 void release_battle_file(BattleFile* file);
 
@@ -68,6 +71,8 @@ struct LayerHeights {
     uint64_t wrapped;
 };
 LayerHeights battle_layer_heights(const BattleFile& file, int layer);
+// The heights of row `y` of heightmap `layer`: width values of base + 128 x step.
+void battle_height_row(const BattleFile& file, int layer, uint32_t y, int64_t* out);
 
 // The import command: replaces the heightmaps of `battle_in` with the two
 // PNGs and writes the result to `battle_out`.

@@ -94,8 +94,14 @@ Status load_battle_file(const char* path, BattleFile* out, uint64_t room, const 
         }
         return report_file_failure(path);
     }
-    out->data = bytes.data;
-    out->size = bytes.size;
+    return take_battle_file(path, &bytes, out);
+}
+
+Status take_battle_file(const char* path, FileBytes* bytes, BattleFile* out) {
+    *out = BattleFile{};
+    out->data = bytes->data;
+    out->size = bytes->size;
+    *bytes = FileBytes{};
     if (const char* fault = check_battle_bytes(out)) {
         console_printf("%s > %s\r\n", path, fault);
         release_battle_file(out);

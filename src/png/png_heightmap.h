@@ -110,6 +110,10 @@ void release_grey16_image(Grey16Image* image);
 // Loads a heightmap PNG; prints its own messages on failure. Images wider or
 // taller than max_heightmap_side are refused from their header, before decoding.
 Status load_grey16_png(const char* path, Grey16Image* out);
+// The same for a file already read whole (read_file_whole), whose bytes it
+// takes over: the image holds them when its rows lie in them, else they are
+// released. `file` is empty afterwards.
+Status take_grey16_png(const char* path, FileBytes* file, Grey16Image* out);
 // The same for PNG bytes already in memory; `path` names them in messages.
 // The image's rows may lie in `bytes`, which must outlive it.
 Status decode_grey16_png(const char* path, const uint8_t* bytes, uint64_t size, Grey16Image* out);

@@ -560,6 +560,17 @@ Status decode_grey16_png(const char* path, const uint8_t* bytes, uint64_t size, 
     return status_ok;
 }
 
+Status take_grey16_png(const char* path, FileBytes* file, Grey16Image* out) {
+    Status status = decode_grey16_png(path, file->data, file->size, out);
+    if (status == status_ok && out->rows != nullptr) {
+        out->file = *file;
+    } else {
+        release_buffer(file->data);
+    }
+    *file = FileBytes{};
+    return status;
+}
+
 Status load_grey16_png(const char* path, Grey16Image* out) {
     clear_image(out);
     // Read whole: the checks and the samples are of one version of the
@@ -567,11 +578,5 @@ Status load_grey16_png(const char* path, Grey16Image* out) {
     // the image then holds.
     FileBytes file;
     if (!read_file_whole(path, &file)) return report_file_failure(path);
-    Status status = decode_grey16_png(path, file.data, file.size, out);
-    if (status == status_ok && out->rows != nullptr) {
-        out->file = file;
-    } else {
-        release_buffer(file.data);
-    }
-    return status;
+    return take_grey16_png(path, &file, out);
 }

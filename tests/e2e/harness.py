@@ -59,6 +59,8 @@ USAGE = (b"HMAP v0.01\r\n"
          b"  hmap -x in.prj out1.png out2.png\r\n"
          b"  hmap -i in.prj out.prj in1.png in2.png\r\n"
          b"  hmap -s in_out.png [ sea_level ]\r\n"
+         b"  hmap -l file [ in1.png in2.png ]\r\n"
+         b"  hmap -p in out1.png [ out2.png ]\r\n"
          b"\r\n")
 
 # System error codes and texts as each platform reports them. POSIX texts

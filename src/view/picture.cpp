@@ -1,0 +1,330 @@
+// The picture command: a heightmap drawn as terrain in an 8-bit RGB PNG,
+// colours by height keyed to the sea level (blues below height 0, greens,
+// browns and greys above) under hill shading with the light from the
+// north-west. The colours depend on the height range only through a scale
+// of powers of two, so pictures of one map before and after an edit use the
+// same colours unless the edit takes the map past a power of two.
+#include <libdeflate.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "view.h"
+#include "view_common.h"
+
+namespace {
+
+// Colours by height: stops at fractions of the scale's top (land) or bottom
+// (water), in steps of 1/1024 between them.
+struct ColourStop {
+    int at;  // in 1024ths of the scale
+    uint8_t r, g, b;
+};
+constexpr ColourStop land_stops[] = {
+    {0, 68, 128, 72},      {80, 96, 150, 80},     {200, 150, 182, 102}, {360, 206, 190, 128},
+    {520, 178, 134, 82},   {680, 140, 102, 74},   {820, 150, 142, 136}, {930, 208, 208, 208},
+    {1024, 250, 250, 250},
+};
+constexpr ColourStop water_stops[] = {
+    {0, 150, 200, 228},
+    {300, 70, 140, 200},
+    {1024, 12, 32, 92},
+};
+constexpr int ramp_steps = 1024;
+// The smallest scale, so that a low or flat map is not stretched over the whole ramp.
+constexpr int64_t least_scale = 4096;
+
+template <size_t N>
+void fill_ramp(uint16_t (*ramp)[3], const ColourStop (&stops)[N]) {
+    size_t k = 0;
+    for (int i = 0; i <= ramp_steps; ++i) {
+        while (k + 2 < N && i > stops[k + 1].at) ++k;
+        const ColourStop& a = stops[k];
+        const ColourStop& b = stops[k + 1];
+        const int span = b.at - a.at, t = i - a.at;
+        const int from[3] = {a.r, a.g, a.b}, to[3] = {b.r, b.g, b.b};
+        for (int c = 0; c < 3; ++c) {
+            ramp[i][c] = static_cast<uint16_t>((from[c] * (span - t) + to[c] * t + span / 2) / span);
+        }
+    }
+}
+
+// The heights the colours span: 0 up to `top` for land, `depth` down from 0
+// for water, each a power of two, at least least_scale.
+struct ColourScale {
+    int land_shift;   // a land height >> land_shift is its step on the ramp
+    int water_shift;  // the same for a depth below 0
+    int64_t top, depth;
+};
+
+ColourScale colour_scale(int64_t lowest, int64_t highest) {
+    ColourScale scale{0, 0, least_scale, least_scale};
+    while (scale.top < highest) scale.top *= 2;
+    while (scale.depth < -lowest) scale.depth *= 2;
+    while ((int64_t{ramp_steps} << scale.land_shift) < scale.top) ++scale.land_shift;
+    while ((int64_t{ramp_steps} << scale.water_shift) < scale.depth) ++scale.water_shift;
+    return scale;
+}
+
+// Hill shading: one pixel is this many height units across. With it the
+// slopes of rolling terrain show, and cliffs of a few 128-steps a pixel
+// stand out without going black.
+constexpr float pixel_span = 48.0f;
+// Ground facing away from the light keeps this much of its colour; flat
+// ground keeps all of it, and ground facing the light gets brighter.
+constexpr float ambient = 0.4f;
+
+// Heights past this far from 0 are drawn as this one: beyond any colour
+// scale of a real map, and small enough that the gradient's sums of twelve
+// heights stay in 32 bits, which vector code works on eight at a time.
+constexpr int64_t farthest_height = int64_t{1} << 27;
+inline int32_t clamp_height(int64_t h) {
+    return static_cast<int32_t>(h < -farthest_height ? -farthest_height : h > farthest_height ? farthest_height : h);
+}
+
+// The shade of one pixel (256 = its colour as it is) from its gradient,
+// the height differences across its neighbourhood in units of 8 x
+// pixel_span a pixel.
+inline uint16_t shade_of(int32_t across, int32_t down) {
+    constexpr float sin45 = 0.70710678f;
+    constexpr float scale = 1.0f / (8.0f * pixel_span);
+    const float gx = static_cast<float>(across) * scale;
+    const float gy = static_cast<float>(down) * scale;
+    // The surface normal (-gx, -gy, 1) against the light (-1/2, -1/2, sin 45).
+    const float lit = (0.5f * (gx + gy) + sin45) / std::sqrt(1.0f + gx * gx + gy * gy);
+    const float light = std::max(lit, 0.0f) / sin45;
+    return static_cast<uint16_t>(static_cast<int32_t>(256.0f * (ambient + (1.0f - ambient) * light) + 0.5f));
+}
+
+// The shades of row y, from the gradient over each pixel's 3x3
+// neighbourhood (Horn's method; rows and columns past the edges repeat the
+// edge). `sums` has room for 2 x width + 4 values, `gradients` for 2 x width.
+void shade_row(const int32_t* above, const int32_t* row, const int32_t* below, uint32_t width, int32_t* sums,
+               int32_t* gradients, uint16_t* shade) {
+    // Column sums weighted 1 2 1 down the three rows, and the differences
+    // from the row above to the row below, each with the edge column
+    // repeated on both sides: the sums of column x are at x + 1.
+    int32_t* across = sums;
+    int32_t* down = sums + width + 2;
+    for (uint32_t x = 0; x < width; ++x) {
+        across[x + 1] = above[x] + 2 * row[x] + below[x];
+        down[x + 1] = below[x] - above[x];
+    }
+    across[0] = across[1], across[width + 1] = across[width];
+    down[0] = down[1], down[width + 1] = down[width];
+    int32_t* gx = gradients;
+    int32_t* gy = gradients + width;
+    for (uint32_t x = 0; x < width; ++x) {
+        gx[x] = across[x + 2] - across[x];
+        gy[x] = down[x] + 2 * down[x + 1] + down[x + 2];
+    }
+    for (uint32_t x = 0; x < width; ++x) shade[x] = shade_of(gx[x], gy[x]);
+}
+
+struct Palette {
+    // Water from the shore (0) down to the scale's depth (1024), then land
+    // from the shore (1025) up to the scale's top (2049).
+    uint16_t rgb[2 * (ramp_steps + 1)][3];
+    ColourScale scale;
+};
+
+// The palette entry of each height of a row, then its colour under its shade.
+void colour_row(const Palette& palette, const int32_t* heights, const uint16_t* shade, uint32_t width,
+                int32_t* entries, uint8_t* out) {
+    const int32_t top = static_cast<int32_t>(palette.scale.top), depth = static_cast<int32_t>(palette.scale.depth);
+    const int land_shift = palette.scale.land_shift, water_shift = palette.scale.water_shift;
+    for (uint32_t x = 0; x < width; ++x) {
+        const int32_t h = heights[x];
+        const int32_t land = ramp_steps + 1 + ((h < top ? h : top) >> land_shift);
+        const int32_t water = (-h < depth ? -h : depth) >> water_shift;
+        entries[x] = h >= 0 ? land : water;
+    }
+    for (uint32_t x = 0; x < width; ++x) {
+        const uint16_t* rgb = palette.rgb[entries[x]];
+        for (int c = 0; c < 3; ++c) {
+            const uint32_t v = (uint32_t{rgb[c]} * shade[x] + 128) >> 8;
+            out[3 * x + c] = static_cast<uint8_t>(v > 255 ? 255 : v);
+        }
+    }
+}
+
+// Working memory of one picture after another of the same size.
+struct Canvas {
+    uint32_t width, height;
+    uint64_t raw_bytes;  // per row a filter byte and 3 x width colour bytes
+    uint8_t* raw;
+    uint64_t stream_room;
+    uint8_t* stream;  // the zlib stream
+    int64_t* heights;  // one row as the file gives it
+    int32_t* rows;     // three rows of heights, the gradient's sums and gradients, palette entries
+    uint16_t* shade;
+    libdeflate_compressor* compressor;
+};
+
+bool open_canvas(Canvas* canvas, uint32_t width, uint32_t height) {
+    *canvas = Canvas{};
+    canvas->width = width;
+    canvas->height = height;
+    canvas->raw_bytes = (1 + 3 * uint64_t{width}) * height;
+    // The fastest level: a picture is for looking at, and is made again at will.
+    canvas->compressor = libdeflate_alloc_compressor(1);
+    if (canvas->compressor == nullptr) return false;
+    canvas->stream_room = libdeflate_zlib_compress_bound(canvas->compressor, static_cast<size_t>(canvas->raw_bytes));
+    canvas->raw = allocate_buffer(canvas->raw_bytes);
+    canvas->stream = allocate_buffer(canvas->stream_room);
+    canvas->heights = reinterpret_cast<int64_t*>(allocate_buffer(8 * uint64_t{width}));
+    canvas->rows = reinterpret_cast<int32_t*>(allocate_buffer(4 * (8 * uint64_t{width} + 4)));
+    canvas->shade = reinterpret_cast<uint16_t*>(allocate_buffer(2 * uint64_t{width}));
+    return canvas->raw != nullptr && canvas->stream != nullptr && canvas->heights != nullptr &&
+           canvas->rows != nullptr && canvas->shade != nullptr;
+}
+
+void close_canvas(Canvas* canvas) {
+    release_buffer(canvas->raw);
+    release_buffer(canvas->stream);
+    release_buffer(canvas->heights);
+    release_buffer(canvas->rows);
+    release_buffer(canvas->shade);
+    libdeflate_free_compressor(canvas->compressor);
+    *canvas = Canvas{};
+}
+
+void read_row(const Canvas& canvas, const HeightSource& source, uint32_t y, int32_t* out) {
+    source_row(source, y, canvas.heights);
+    for (uint32_t x = 0; x < canvas.width; ++x) out[x] = clamp_height(canvas.heights[x]);
+}
+
+void paint(Canvas* canvas, const HeightSource& source, const Palette& palette) {
+    const uint32_t width = canvas->width, height = canvas->height;
+    int32_t* ring[3] = {canvas->rows, canvas->rows + width, canvas->rows + 2 * width};
+    int32_t* sums = canvas->rows + 3 * width;          // 2 x width + 4
+    int32_t* gradients = canvas->rows + 5 * width + 4;  // 2 x width
+    int32_t* entries = canvas->rows + 7 * width + 4;    // width
+    // ring[y % 3] holds row y once read; rows past the edges repeat the edge.
+    read_row(*canvas, source, 0, ring[0]);
+    if (height > 1) read_row(*canvas, source, 1, ring[1]);
+    for (uint32_t y = 0; y < height; ++y) {
+        if (y >= 1 && y + 1 < height) read_row(*canvas, source, y + 1, ring[(y + 1) % 3]);
+        const int32_t* row = ring[y % 3];
+        const int32_t* above = y > 0 ? ring[(y - 1) % 3] : row;
+        const int32_t* below = y + 1 < height ? ring[(y + 1) % 3] : row;
+        shade_row(above, row, below, width, sums, gradients, canvas->shade);
+        uint8_t* out = canvas->raw + y * (1 + 3 * uint64_t{width});
+        out[0] = 0;  // filter type None: the fastest compression compresses these pictures best unfiltered
+        colour_row(palette, row, canvas->shade, width, entries, out + 1);
+    }
+}
+
+// Writes the picture: signature, IHDR, the zlib stream in IDAT chunks (each
+// at most the largest a PNG chunk may be), IEND.
+bool write_picture(const char* path, const Canvas& canvas, uint64_t stream_bytes) {
+    const uint64_t chunks = stream_bytes == 0 ? 1 : (stream_bytes + max_chunk_data - 1) / max_chunk_data;
+    const uint64_t size = 8 + 25 + 12 * chunks + stream_bytes + 12;
+    FileWrite* file = begin_file_write(path, size);
+    if (file == nullptr) return false;
+    uint8_t head[33] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+    write_be32(head + 16, canvas.width);
+    write_be32(head + 20, canvas.height);
+    head[24] = 8;  // bit depth
+    head[25] = 2;  // RGB; compression, filter and interlace methods 0
+    write_be32(head + 29, crc32_bytes(head + 12, 17));
+    bool ok = write_file_part(file, head, sizeof head);
+    for (uint64_t done = 0; ok && done < stream_bytes;) {
+        const uint64_t length = stream_bytes - done < max_chunk_data ? stream_bytes - done : max_chunk_data;
+        uint8_t frame[8] = {0, 0, 0, 0, 'I', 'D', 'A', 'T'};
+        write_be32(frame, static_cast<uint32_t>(length));
+        uint8_t crc[4];
+        write_be32(crc, crc32_update(crc32_bytes(frame + 4, 4), canvas.stream + done, static_cast<size_t>(length)));
+        ok = write_file_part(file, frame, 8) && write_file_part(file, canvas.stream + done, length) &&
+             write_file_part(file, crc, 4);
+        done += length;
+    }
+    static constexpr uint8_t iend[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
+    ok = ok && write_file_part(file, iend, sizeof iend);
+    if (!ok) {
+        abandon_file_write(file);
+        return false;
+    }
+    return finish_file_write(file);
+}
+
+// The lowest and highest height of a decoded image.
+void image_range(const Grey16Image& image, int64_t* lowest, int64_t* highest) {
+    uint32_t lo = 65535, hi = 0;
+    for (uint32_t y = 0; y < image.height; ++y) {
+        const uint8_t* row = grey16_row(image, y);
+        for (uint32_t x = 0; x < image.width; ++x) {
+            const uint32_t v = (uint32_t{row[2 * x]} << 8) | row[2 * x + 1];
+            lo = v < lo ? v : lo;
+            hi = v > hi ? v : hi;
+        }
+    }
+    *lowest = int64_t{lo} - image.sea_level;
+    *highest = int64_t{hi} - image.sea_level;
+}
+
+}  // namespace
+
+Status draw_pictures(const char* in, const char* out1, const char* out2) {
+    // A picture written over the heightmap it shows would destroy it.
+    bool clash1 = report_output_is_input(out1, in);
+    bool clash2 = out2[0] != 0 && report_output_is_input(out2, in);
+    if (clash1 || clash2) return status_refused;
+    if (out2[0] != 0 && report_both_outputs(out1, out2)) return status_refused;
+    FilePeek peek;
+    if (Status status = peek_file(in, &peek)) return status;
+    // A battle file makes two pictures, a heightmap PNG one.
+    const bool counted = peek.kind == FileKind::battle ? out2[0] != 0 : out2[0] == 0;
+    if (!counted) {
+        console_printf(peek.kind == FileKind::battle ? "Error: Too few args.\r\n" : "Error: Too many args \r\n");
+        release_peek(&peek);
+        return status_usage;
+    }
+    HeightFile file;
+    if (Status status = load_height_file(in, &peek, &file)) return status;
+
+    HeightSource sources[2];
+    int pictures = 1;
+    int64_t lowest, highest;
+    if (file.kind == FileKind::battle) {
+        sources[0] = battle_source(file.battle, 0);
+        sources[1] = battle_source(file.battle, 1);
+        pictures = 2;
+        const LayerHeights one = battle_layer_heights(file.battle, 0), two = battle_layer_heights(file.battle, 1);
+        lowest = one.lowest < two.lowest ? one.lowest : two.lowest;
+        highest = one.highest > two.highest ? one.highest : two.highest;
+    } else {
+        sources[0] = image_source(file.image);
+        image_range(file.image, &lowest, &highest);
+    }
+    Palette palette;
+    fill_ramp(palette.rgb, water_stops);
+    fill_ramp(palette.rgb + ramp_steps + 1, land_stops);
+    palette.scale = colour_scale(clamp_height(lowest), clamp_height(highest));
+    console_printf("Colours span heights %s to %s: water below 0, land above.\r\n",
+                   signed_number(-palette.scale.depth).text, signed_number(palette.scale.top).text);
+
+    const char* outs[2] = {out1, out2};
+    Status status = status_ok;
+    Canvas canvas;
+    if (!open_canvas(&canvas, sources[0].width, sources[0].height)) {
+        status = report_out_of_memory(out1);
+    } else {
+        // The second picture is made whatever became of the first, as the
+        // export does.
+        for (int i = 0; i < pictures; ++i) {
+            paint(&canvas, sources[i], palette);
+            const size_t stream_bytes =
+                libdeflate_zlib_compress(canvas.compressor, canvas.raw, static_cast<size_t>(canvas.raw_bytes),
+                                         canvas.stream, static_cast<size_t>(canvas.stream_room));
+            if (!write_picture(outs[i], canvas, stream_bytes)) {
+                Status failed = report_file_failure(outs[i]);
+                if (status == status_ok) status = failed;
+            }
+        }
+    }
+    close_canvas(&canvas);
+    release_height_file(&file);
+    return status;
+}

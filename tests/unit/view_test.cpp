@@ -1,0 +1,92 @@
+// What the list and picture commands build on: heights row by row from a
+// battle file (bases over the whole 32-bit range, a pattern offset changed
+// under a file view) and from an image, and the text of numbers.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "battle_builder.h"
+#include "view_common.h"
+
+using namespace battle_test;
+
+TEST(HeightRows, BattleRowsAreBasePlus128TimesStep) {
+    // 11 x 10: two blocks a row, the right-hand and bottom ones partial.
+    BattleBuilder b = BattleBuilder::sized(11, 10);
+    b.entries[0].base = INT32_MIN;
+    b.entries[1].base = INT32_MAX;
+    b.entries[4].base = -300;  // heightmap 2's first block
+    Bytes bytes = b.bytes();
+    BattleFile file;
+    ASSERT_EQ(check(bytes, &file), "");
+    std::vector<int64_t> row(11);
+    for (int layer = 0; layer < 2; ++layer) {
+        int64_t lowest = INT64_MAX, highest = INT64_MIN;
+        for (uint32_t y = 0; y < 10; ++y) {
+            battle_height_row(file, layer, y, row.data());
+            for (uint32_t x = 0; x < 11; ++x) {
+                const Entry& e = b.entries[layer * 4 + (y / 8) * 2 + x / 8];
+                const int64_t want = int64_t{e.base} + 128 * int64_t{b.patterns[e.offset + (y % 8) * 8 + x % 8]};
+                ASSERT_EQ(row[x], want) << layer << " " << x << "," << y;
+                lowest = want < lowest ? want : lowest;
+                highest = want > highest ? want : highest;
+            }
+        }
+        // The same heights as the whole-heightmap range.
+        const LayerHeights heights = battle_layer_heights(file, layer);
+        EXPECT_EQ(heights.lowest, lowest);
+        EXPECT_EQ(heights.highest, highest);
+    }
+}
+
+TEST(HeightRows, AnOffsetPastThePoolReadsTheLastPattern) {
+    BattleBuilder b = BattleBuilder::sized(8, 8);
+    Bytes bytes = b.bytes();
+    BattleFile file;
+    ASSERT_EQ(check(bytes, &file), "");
+    // As another program might write into a viewed file after the checks.
+    poke_le32(bytes, file.layer1_pos + 4 + 4, 0xFFFFFFC0);
+    std::vector<int64_t> row(8);
+    battle_height_row(file, 0, 3, row.data());
+    EXPECT_EQ(row[2], b.entries[0].base + 128 * int64_t{b.patterns[64 + 3 * 8 + 2]});
+    EXPECT_EQ(battle_layer_heights(file, 0).highest, b.entries[0].base + 128 * int64_t{b.patterns[127]});
+}
+
+TEST(HeightRows, ImageRowsAreSamplesLessTheSeaLevel) {
+    uint8_t samples[2 * 3 * 2] = {0, 0, 0x01, 0x2C, 0xFF, 0xFF, 0x80, 0x00, 0, 1, 0x01, 0x2D};
+    Grey16Image image{};
+    image.samples = samples;
+    image.width = 3;
+    image.height = 2;
+    image.sea_level = 300;
+    const HeightSource source = image_source(image);
+    int64_t row[3];
+    source_row(source, 0, row);
+    EXPECT_EQ(std::vector<int64_t>(row, row + 3), (std::vector<int64_t>{-300, 0, 65235}));
+    source_row(source, 1, row);
+    EXPECT_EQ(std::vector<int64_t>(row, row + 3), (std::vector<int64_t>{32468, -299, 1}));
+}
+
+TEST(NumberText, IntegersDifferencesMeansAndHex) {
+    EXPECT_STREQ(signed_number(0).text, "0");
+    EXPECT_STREQ(signed_number(-65535).text, "-65535");
+    EXPECT_STREQ(signed_number(INT64_MAX).text, "9223372036854775807");
+    EXPECT_STREQ(signed_number(INT64_MIN).text, "-9223372036854775808");
+    EXPECT_STREQ(difference_number(64).text, "+64");
+    EXPECT_STREQ(difference_number(0).text, "0");
+    EXPECT_STREQ(difference_number(-1).text, "-1");
+    EXPECT_STREQ(mean_number(412.46).text, "+412.5");
+    EXPECT_STREQ(mean_number(-0.04).text, "0.0");
+    EXPECT_STREQ(mean_number(-0.06).text, "-0.1");
+    EXPECT_STREQ(mean_number(-2.0 / 3).text, "-0.7");
+    EXPECT_STREQ(hex_number(0x012C).text, "012C");
+    EXPECT_STREQ(hex_number(0xFFFF).text, "FFFF");
+    Line line;
+    line << "  a: " << int64_t{-5} << " and " << hex_number(10);
+    EXPECT_EQ(std::string(line.text, line.length), "  a: -5 and 000A");
+    Line full;
+    for (int i = 0; i < 300; ++i) full << "0123456789";
+    EXPECT_EQ(full.length, sizeof full.text - 1);  // dropped past the room, never past the buffer
+}
