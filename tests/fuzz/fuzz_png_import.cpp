@@ -10,7 +10,11 @@
 // the same bytes as the plain scan, and the pattern limit must refuse exactly
 // at the number of patterns needed. Mutated inputs get their checksums
 // repaired (png_mutator.h), so the damage reaches past them.
+// The reader's inflater, given the image data and the input itself as zlib
+// streams, must inflate only what zlib's own inflate and LodePNG's take
+// alike, to the same bytes.
 #include <lodepng.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
@@ -93,10 +97,71 @@ void check_heightmap(const uint8_t* chunk, uint64_t first, const uint8_t* sample
     }
 }
 
+// zlib's inflate of a whole stream into at most `capacity` bytes: the bytes,
+// or nothing when it refuses the stream, needs more room or leaves input
+// unread. `window_refused` tells a refusal of a distance past the window the
+// header declares (zlib keeps to it; LodePNG and the reader's inflater allow
+// any distance back to the start).
+std::optional<std::vector<uint8_t>> zlib_alone(const std::vector<uint8_t>& stream, size_t capacity,
+                                               bool* window_refused) {
+    *window_refused = false;
+    std::vector<uint8_t> out(capacity + 1);
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK) return std::nullopt;
+    z.next_in = const_cast<uint8_t*>(stream.data());
+    z.avail_in = static_cast<uInt>(stream.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    const int result = inflate(&z, Z_FINISH);
+    *window_refused = result == Z_DATA_ERROR && z.msg != nullptr && strcmp(z.msg, "invalid distance too far back") == 0;
+    const bool whole = result == Z_STREAM_END && z.avail_in == 0 && z.total_out <= capacity;
+    out.resize(z.total_out);
+    inflateEnd(&z);
+    if (!whole) return std::nullopt;
+    return out;
+}
+
+// The reader's inflater against zlib and LodePNG on one stream.
+void check_inflater(const std::vector<uint8_t>& stream) {
+    const size_t capacity = std::min<size_t>(1u << 20, 1032 * stream.size() + 64);
+    std::vector<uint8_t> out(capacity);
+    size_t produced = 0;
+    const InflateResult result = inflate_common_zlib(stream.data(), stream.size(), out.data(), capacity, &produced);
+    FUZZ_CHECK(produced <= capacity);
+    if (result != InflateResult::inflated) return;
+    out.resize(produced);
+    LodePNGDecompressSettings settings;
+    lodepng_decompress_settings_init(&settings);
+    settings.max_output_size = capacity;
+    unsigned char* lode = nullptr;
+    size_t lode_size = 0;
+    FUZZ_CHECK(lodepng_zlib_decompress(&lode, &lode_size, stream.data(), stream.size(), &settings) == 0);
+    FUZZ_CHECK(lode_size == produced && same_bytes(lode, out.data(), produced));
+    hook_free(lode);
+    bool window_refused = false;
+    const std::optional<std::vector<uint8_t>> z = zlib_alone(stream, capacity, &window_refused);
+    FUZZ_CHECK(z ? *z == out : window_refused && (stream[0] >> 4) < 7);
+}
+
+// The IDAT data of a PNG's chunks, in order.
+std::vector<uint8_t> image_data(const std::vector<uint8_t>& b) {
+    std::vector<uint8_t> stream;
+    for (uint64_t pos = 8; pos + 12 <= b.size(); pos += uint64_t{fuzz_be32(b.data() + pos)} + 12) {
+        const uint64_t length = fuzz_be32(b.data() + pos);
+        if (pos + 12 + length > b.size()) break;
+        if (same_bytes(b.data() + pos + 4, "IDAT", 4))
+            stream.insert(stream.end(), b.begin() + static_cast<ptrdiff_t>(pos + 8),
+                          b.begin() + static_cast<ptrdiff_t>(pos + 8 + length));
+    }
+    return stream;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<uint8_t> bytes = exact_copy(data, size);
+    check_inflater(bytes);
+    check_inflater(image_data(bytes));
     const uint64_t live = hook_live_blocks();
     Grey16Image image;
     const Status status = decode_grey16_png("fuzz.png", bytes.data(), size, &image);
