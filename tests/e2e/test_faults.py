@@ -15,6 +15,9 @@ file-size limit is covered with the other -s tests.)
 import os
 import contextlib
 import errno
+import resource
+import struct
+import zlib
 import fcntl
 import shutil
 import subprocess
@@ -224,6 +227,54 @@ class FailedWrites(FaultTestCase):
             self.skipTest("no /dev/full")
         self.assertFails(("-x", "in.prj", "/dev/full", "b.png"), [("/dev/full", "no_space")], {"b.png": self.two})
         self.assertFails(("-i", "in.prj", "/dev/full", "one.png", "two.png"), [("/dev/full", "no_space")])
+
+
+@posix_only
+class OutOfMemory(FaultTestCase):
+    """Memory that runs out while an image is decoded (an address-space limit
+    far below the 128 MiB of samples of an 8192x8192 image, whose file is
+    under 1 MB) is reported as such with the allocation's code, whether the
+    reader's own path or LodePNG decodes it, never as a damaged file."""
+
+    def big_png(self, name, interlaced):
+        side = 8192
+        z = zlib.compressobj(9)
+        # Every pass of every row is zeros, filter byte included, so the
+        # stream is the same length of zeros either way.
+        total = side * (1 + 2 * side) if not interlaced else sum(
+            h * (1 + 2 * w) for w, h in adam7_passes(side, side))
+        block = b"\0" * (1 << 20)
+        data = b"".join(z.compress(block) for _ in range(total >> 20)) + z.compress(b"\0" * (total & 0xFFFFF))
+        data += z.flush()
+        header = struct.pack(">IIBBBBB", side, side, 16, 0, 0, 0, 1 if interlaced else 0)
+        self.write(name, b"\x89PNG\r\n\x1a\n" + harness.png_chunk(b"IHDR", header) + harness.png_chunk(b"IDAT", data)
+                   + harness.png_chunk(b"IEND", b""))
+
+    def test_an_image_too_large_for_the_memory_left(self):
+        with open(harness.HMAP_EXE, "rb") as f:
+            if b"libasan" in f.read() or harness.RUNNER:
+                self.skipTest("an address-space limit starves the sanitizer's and valgrind's own reservations")
+        limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (64 << 20, 64 << 20))
+        for interlaced in (False, True):
+            with self.subTest(interlaced=interlaced):
+                self.big_png("big.png", interlaced)
+                before = snapshot(self.dir)
+                message = b"Error: Out of memory while processing big.png.\r\n"
+                self.assertRun(self.hmap("-i", "in.prj", "out.prj", "big.png", "big.png", preexec_fn=limit),
+                               message + message, errno.ENOMEM)
+                self.assertEqual(snapshot(self.dir), before)
+
+
+def adam7_passes(width, height):
+    """The sizes of the seven Adam7 passes of an image."""
+    starts = [(0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (1, 0, 2, 2), (0, 1, 1, 2)]
+    out = []
+    for x0, y0, dx, dy in starts:
+        w = (width - x0 + dx - 1) // dx if width > x0 else 0
+        h = (height - y0 + dy - 1) // dy if height > y0 else 0
+        if w and h:
+            out.append((w, h))
+    return out
 
 
 @posix_only
