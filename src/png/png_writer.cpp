@@ -258,6 +258,19 @@ uint64_t export_buffer_size(const BattleFile& file) {
     return export_part_bytes + 2 * uint64_t{battle_width(file)} + 1;  // a part, then the scratch row
 }
 
+// A height that a 16-bit sample cannot hold (height + sea level below 0 or
+// above 65535) is written modulo 65536, as every sample is; an import of
+// the PNG gives it back another height, so the modder hears of it.
+void warn_of_wrapped_heights(const char* path, const char* battle_path, const BattleFile& file, int layer) {
+    const LayerHeights heights = battle_layer_heights(file, layer);
+    if (heights.wrapped == 0) return;
+    // At most 65535 x 65535 pixels: the count fits 32 bits.
+    console_printf("Warning: %s heightmap %d: %u %s too high or too low for a 16-bit sample, wrapped in %s "
+                   "(modulo 65536).\r\n",
+                   battle_path, layer + 1, static_cast<unsigned>(heights.wrapped),
+                   heights.wrapped == 1 ? "pixel" : "pixels", path);
+}
+
 // Makes and writes one heightmap's PNG through `buffer` (export_buffer_size
 // bytes). A battle file cut short meanwhile leaves the PNG unwritten and is
 // reported as the battle file's read failure.
@@ -275,6 +288,7 @@ Status export_png_layer(const char* path, const char* battle_path, const BattleF
         return report_file_failure(battle_path);
     }
     if (!finish_file_write(out)) return report_file_failure(path);
+    warn_of_wrapped_heights(path, battle_path, file, layer);
     return status_ok;
 }
 
