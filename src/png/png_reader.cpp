@@ -460,14 +460,24 @@ Status decode_header_and_plain(const char* path, const uint8_t* bytes, uint64_t 
     return status_ok;
 }
 
-void take_image(Grey16Image* out, Plain plain, unsigned width, unsigned height, const uint8_t* bytes, uint64_t size) {
+// The decoded image with its sea level. An hmAP chunk too short to hold one
+// refuses the image, its samples released, with "Bad PNG image file" when
+// `path` is given.
+Status take_image(const char* path, Grey16Image* out, Plain plain, unsigned width, unsigned height,
+                  const uint8_t* bytes, uint64_t size) {
+    const StoredSeaLevel sea_level = find_sea_level(bytes, size);
+    if (sea_level.chunk == SeaLevelChunk::too_short) {
+        hook_free(plain.samples);
+        hook_free(plain.rows);
+        return path != nullptr ? report_bad_png(path) : status_refused;
+    }
     out->samples = plain.samples;
     out->rows = plain.rows;
     out->width = width;
     out->height = height;
-    std::optional<uint16_t> sea_level = find_sea_level(bytes, size);
-    out->sea_level = sea_level.value_or(0);
-    out->has_sea_level = sea_level.has_value();
+    out->sea_level = sea_level.value;
+    out->has_sea_level = sea_level.chunk == SeaLevelChunk::present;
+    return status_ok;
 }
 
 void clear_image(Grey16Image* out) { *out = Grey16Image{}; }
@@ -488,8 +498,7 @@ bool decode_plain_grey16_png(const uint8_t* bytes, uint64_t size, Grey16Image* o
     const Header header = read_header(bytes, size);
     const Plain plain = decode_plain(header, bytes, size);
     if (plain.samples == nullptr && plain.rows == nullptr) return false;
-    take_image(out, plain, header.width, header.height, bytes, size);
-    return true;
+    return take_image(nullptr, out, plain, header.width, header.height, bytes, size) == status_ok;
 }
 
 namespace {
@@ -523,8 +532,7 @@ Status decode_with_lodepng(const char* path, const uint8_t* bytes, uint64_t size
         hook_free(plain.samples);
         return report_decode_error(path, error);
     }
-    take_image(out, plain, width, height, bytes, size);
-    return status_ok;
+    return take_image(path, out, plain, width, height, bytes, size);
 }
 
 }  // namespace
@@ -539,8 +547,7 @@ Status decode_grey16_png(const char* path, const uint8_t* bytes, uint64_t size, 
     Status status = decode_header_and_plain(path, bytes, size, &header, &plain);
     if (status != status_ok) return status;
     if (plain.samples == nullptr && plain.rows == nullptr) return decode_with_lodepng(path, bytes, size, header, out);
-    take_image(out, plain, header.width, header.height, bytes, size);
-    return status_ok;
+    return take_image(path, out, plain, header.width, header.height, bytes, size);
 }
 
 Status load_grey16_png(const char* path, Grey16Image* out) {
@@ -555,7 +562,7 @@ Status load_grey16_png(const char* path, Grey16Image* out) {
     Plain plain;
     Status status = decode_header_and_plain(path, view.data, view.size, &header, &plain);
     if (plain.samples != nullptr || plain.rows != nullptr) {
-        take_image(out, plain, header.width, header.height, view.data, view.size);
+        status = take_image(path, out, plain, header.width, header.height, view.data, view.size);
     } else if (status == status_ok) {
         if (uint8_t* copy = allocate_buffer(view.size)) {
             memcpy(copy, view.data, static_cast<size_t>(view.size));

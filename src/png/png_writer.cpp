@@ -203,7 +203,6 @@ bool stream_png_image(const PngLayout& layout, const BattleFile& file, int layer
     s.raw_left = layout.raw_bytes;
     s.adler = 1;
 
-    static constexpr uint8_t png_signature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
     s.emit(png_signature, 8);
     uint8_t ihdr[13];
     write_be32(ihdr, width);
@@ -241,7 +240,6 @@ bool stream_png_image(const PngLayout& layout, const BattleFile& file, int layer
 
     uint8_t tail[sea_level_chunk_size + 12];
     write_sea_level_chunk(tail, file.sea_level);
-    static constexpr uint8_t iend_chunk[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
     memcpy(tail + sea_level_chunk_size, iend_chunk, sizeof iend_chunk);
     s.emit(tail, sizeof tail);
     s.flush();

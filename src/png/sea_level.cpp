@@ -4,11 +4,9 @@
 
 #include "png_heightmap.h"
 
-namespace {
-
-constexpr uint8_t iend_chunk[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
-
-}  // namespace
+bool has_png_signature(const uint8_t* bytes, uint64_t size) {
+    return size >= sizeof png_signature && memcmp(bytes, png_signature, sizeof png_signature) == 0;
+}
 
 std::optional<uint64_t> find_png_chunk(const uint8_t* bytes, uint64_t size, const char type[4]) {
     if (size < 12) return std::nullopt;
@@ -27,22 +25,30 @@ void write_sea_level_chunk(uint8_t* out, uint16_t sea_level) {
     write_be32(out + 10, crc32_bytes(out + 4, 6));
 }
 
-std::optional<uint16_t> find_sea_level(const uint8_t* bytes, uint64_t size) {
+StoredSeaLevel find_sea_level(const uint8_t* bytes, uint64_t size) {
     std::optional<uint64_t> chunk = find_png_chunk(bytes, size, "hmAP");
-    if (!chunk) return std::nullopt;
-    const uint8_t* value = bytes + *chunk + 8;  // a found chunk has 12 bytes inside the data
-    return static_cast<uint16_t>(value[0] | (value[1] << 8));
+    if (!chunk) return {SeaLevelChunk::absent, 0};
+    // A found chunk has 12 bytes inside the data, but with a declared length
+    // of 0 or 1 the bytes after its type are its CRC, not a sea level.
+    if (read_be32(bytes + *chunk) < 2) return {SeaLevelChunk::too_short, 0};
+    const uint8_t* value = bytes + *chunk + 8;
+    return {SeaLevelChunk::present, static_cast<uint16_t>(value[0] | (value[1] << 8))};
 }
 
-uint16_t read_sea_level(const uint8_t* bytes, uint64_t size) { return find_sea_level(bytes, size).value_or(0); }
+Status report_bad_png(const char* path) {
+    console_printf("%s > Error: Bad PNG image file\r\n", path);
+    return status_refused;
+}
 
 SeaLevelEdit edit_sea_level(uint8_t* bytes, uint64_t* size, uint16_t sea_level) {
     uint64_t s = *size;
+    if (!has_png_signature(bytes, s)) return SeaLevelEdit::not_png;
     if (std::optional<uint64_t> chunk = find_png_chunk(bytes, s, "hmAP")) {
         uint64_t c = *chunk;
         uint64_t length = read_be32(bytes + c);
-        // The declared length is honoured for the CRC, so it must end inside the file.
-        if (c + 12 + length > s) return SeaLevelEdit::chunk_overruns;
+        // The value needs two data bytes, and the CRC over the declared
+        // length must end inside the file.
+        if (length < 2 || c + 12 + length > s) return SeaLevelEdit::bad_chunk;
         bytes[c + 8] = static_cast<uint8_t>(sea_level);
         bytes[c + 9] = static_cast<uint8_t>(sea_level >> 8);
         write_be32(bytes + c + 8 + length, crc32_bytes(bytes + c + 4, static_cast<size_t>(length + 4)));
@@ -60,8 +66,17 @@ SeaLevelEdit edit_sea_level(uint8_t* bytes, uint64_t* size, uint16_t sea_level) 
 Status show_sea_level(const char* path) {
     FileBytes file;
     if (!read_file_whole(path, &file)) return report_file_failure(path);
-    console_printf("%04X\r\n", static_cast<unsigned>(read_sea_level(file.data, file.size)));
+    const bool png = has_png_signature(file.data, file.size);
+    const StoredSeaLevel stored = find_sea_level(file.data, file.size);
     release_buffer(file.data);
+    if (!png || stored.chunk == SeaLevelChunk::too_short) return report_bad_png(path);
+    // The value is the command's result: when it cannot be written (a full
+    // disk, a closed pipe) the run fails with the write's code, and no
+    // message could say so either.
+    if (!console_printf("%04X\r\n", static_cast<unsigned>(stored.value))) {
+        Status status = last_error_code();
+        return status != status_ok ? status : status_refused;
+    }
     return status_ok;
 }
 
@@ -88,10 +103,10 @@ Status set_sea_level(const char* path, uint32_t value) {
             console_printf("%s > Error: Data after IEND chunk?\r\n", path);
             status = status_refused;
             break;
+        case SeaLevelEdit::not_png:
         case SeaLevelEdit::no_iend:
-        case SeaLevelEdit::chunk_overruns:
-            console_printf("%s > Error: Bad PNG image file\r\n", path);
-            status = status_refused;
+        case SeaLevelEdit::bad_chunk:
+            status = report_bad_png(path);
             break;
     }
     release_buffer(work);

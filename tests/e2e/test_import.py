@@ -365,6 +365,19 @@ class Refused(ImportTestCase):
         self.assertRefused(["in.prj", "out.prj", "missing.png", "good.png"],
                            harness.file_failure("missing.png", "not_found"), harness.error_code("not_found"))
 
+    def test_a_sea_level_chunk_too_short_for_a_value(self):
+        # Declared length 0 or 1: the bytes after the type are its CRC, which
+        # would be read as a sea level (D01D for length 0).
+        good = self.read("good.png")
+        end = good.index(b"hmAP") - 4
+        for length in (0, 1):
+            with self.subTest(length=length):
+                self.write("short.png", good[:end] + harness.png_chunk(b"hmAP", b"\x77" * length) + good[end + 14:])
+                self.assertRefused(["in.prj", "out.prj", "short.png", "good.png"],
+                                   b"short.png > Error: Bad PNG image file\r\n")
+                self.assertRefused(["in.prj", "out.prj", "good.png", "short.png"],
+                                   b"short.png > Error: Bad PNG image file\r\n")
+
     def test_too_large_from_the_header_alone(self):
         # A tiny file that claims 70000x10 pixels: refused before decoding.
         self.write("wide.png", b"\x89PNG\r\n\x1a\n"

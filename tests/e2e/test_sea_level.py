@@ -1,4 +1,5 @@
-"""-s: showing and storing the sea level, on PNGs written by PIL and ImageMagick."""
+"""-s: showing and storing the sea level, on PNGs written by PIL and ImageMagick:
+files that are no PNG, and a value line that cannot be written."""
 import hashlib
 import os
 import resource
@@ -7,6 +8,7 @@ import stat
 import subprocess
 import unittest
 
+import harness
 from harness import (HmapTestCase, STATUS_REFUSED, WINDOWS, file_failure, error_code, pil, pngcheck,
                      png_chunks, png_chunk, sea_level_chunk, snapshot)
 
@@ -108,6 +110,33 @@ class ShowAndStore(SeaLevelCase):
         self.assertRun(self.hmap("-s", "my map.png"), b"0009\r\n", 0)
 
 
+class NotAPng(SeaLevelCase):
+    """Files that do not start as a PNG, and an hmAP chunk too short for a
+    value: refused by show and store alike, and never written."""
+
+    def assertRefused(self, name):
+        before = snapshot(self.dir)
+        for args in [("-s", name), ("-s", name, "0x77")]:
+            self.assertRun(self.hmap(*args), name.encode() + BAD_PNG, STATUS_REFUSED)
+        self.assertUnchanged(before)
+
+    def test_files_without_the_png_signature(self):
+        harness.make_battle(self.dir, "map.prj", "--width", "16", "--height", "8")
+        self.write("passwd", b"root:x:0:0:root:/root:/bin/bash\n")
+        # Chunks as a PNG has them and IEND at the very end, but no signature.
+        self.write("fake.png", b"\x89PNG\r\n\x1a\x00" + png_chunk(b"IHDR", bytes(13)) + png_chunk(b"IEND", b""))
+        for name in ("map.prj", "passwd", "fake.png"):
+            with self.subTest(name=name):
+                self.assertRefused(name)
+
+    def test_a_sea_level_chunk_too_short_for_a_value(self):
+        data = self.pil_png()
+        for length in (0, 1):
+            with self.subTest(length=length):
+                self.write("f.png", data[:-12] + png_chunk(b"hmAP", b"\x77" * length) + data[-12:])
+                self.assertRefused("f.png")
+
+
 class CannotStore(SeaLevelCase):
     def assertRefused(self, name, message):
         before = snapshot(self.dir)
@@ -123,11 +152,14 @@ class CannotStore(SeaLevelCase):
         self.write("f.png", self.pil_png()[:-12])
         self.assertRefused("f.png", BAD_PNG)
 
-    def test_tiny_files_show_zero_and_refuse_a_value(self):
+    def test_tiny_files_refuse_a_value_and_show_zero_after_the_signature(self):
         for n in range(1, 20):
             with self.subTest(size=n):
                 self.write("t.png", b"\x89PNG\r\n\x1a\n\0\0\0\0IEND\xaeB`\x82"[:n])
-                self.assertRun(self.hmap("-s", "t.png"), b"0000\r\n", 0)
+                if n < 8:
+                    self.assertRun(self.hmap("-s", "t.png"), b"t.png" + BAD_PNG, STATUS_REFUSED)
+                else:
+                    self.assertRun(self.hmap("-s", "t.png"), b"0000\r\n", 0)
                 self.assertRefused("t.png", BAD_PNG)
 
     def test_a_chunk_whose_crc_would_lie_past_the_end(self):
@@ -173,6 +205,20 @@ class FailedWrites(SeaLevelCase):
         self.assertEqual(p.stdout, file_failure("f.png", "too_big"))
         self.assertEqual(p.returncode, error_code("too_big"))
         self.assertUnchanged(before)  # no temporary file left either
+
+    def test_a_value_line_that_cannot_be_written_fails_with_the_write_code(self):
+        # Standard output on a full device: the value never arrives, so the
+        # run fails with the write's code, and there is nowhere to say so.
+        self.pil_png()
+        self.hmap("-s", "f.png", "5")
+        command = ([os.environ["HMAP_EXE"], "-s", "f.png"] if not WINDOWS
+                   else harness.WINE + [os.environ["HMAP_EXE"], "-s", "f.png"])
+        with open("/dev/full", "wb") as full:
+            p = subprocess.run(command, cwd=self.dir, stdout=full, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                               env={**os.environ, "WINEDEBUG": "-all"})
+        self.assertEqual(p.returncode, error_code("no_space"), p.stderr)
+        if not WINDOWS:
+            self.assertEqual(p.stderr, b"")
 
     @unittest.skipIf(WINDOWS, "POSIX permission bits")
     def test_permission_bits_and_links_survive_a_store(self):
