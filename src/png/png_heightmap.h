@@ -72,9 +72,20 @@ enum class SeaLevelEdit {
 // the buffer, and nothing at all unless it returns updated or inserted.
 SeaLevelEdit edit_sea_level(uint8_t* bytes, uint64_t* size, uint16_t sea_level);
 
-// The sea-level commands: -s path, and -s path value (low 16 bits used).
+// A sea level as typed on the command line: decimal without leading zeros
+// ("0" itself is one), or "0x"/"0X" and hex digits; at most 65535. A trailing
+// carriage return or line feed is ignored, as the shell keeps hmap's own
+// "\r\n" in $(hmap -s a.png). False for anything else: a sign, a blank, a
+// letter, a leading zero, too large a value.
+bool parse_sea_level(const char* text, uint16_t* value);
+
+// The sea-level commands: -s path shows the stored value; -s path argument
+// stores the argument's value, or, when it is not a number, the sea level
+// taken from the file it names: a PNG's hmAP value, or a battle file's own
+// (the one its export stores).
 Status show_sea_level(const char* path);
-Status set_sea_level(const char* path, uint32_t value);
+Status set_sea_level(const char* path, uint16_t value);
+Status set_sea_level_from(const char* path, const char* argument);
 
 // The export command: heightmap 1 and 2 of the battle file to two PNGs.
 Status run_export(const char* battle_path, const char* png1_path, const char* png2_path);

@@ -262,8 +262,9 @@ class LostSeaLevel(ImportTestCase):
         self.samples = [pil_samples(self.path(n))[2] for n in ("a-im.png", "b-im.png")]
 
     def warning(self, png1="a-im.png", png2="b-im.png"):
-        return (b"Warning: %s and %s have no sea-level chunk; 0000 used, neg.prj has %04X.\r\n"
-                % (png1.encode(), png2.encode(), self.sea))
+        return (b"Warning: %s and %s have no sea-level chunk; 0000 used, neg.prj has %04X. If they came from it, "
+                b"restore it with hmap -s %s neg.prj and hmap -s %s neg.prj.\r\n"
+                % (png1.encode(), png2.encode(), self.sea, png1.encode(), png2.encode()))
 
     def test_both_images_without_the_chunk(self):
         result = self.hmap("-i", "neg.prj", "out.prj", "a-im.png", "b-im.png")

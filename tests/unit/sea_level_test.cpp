@@ -1,9 +1,10 @@
 // The chunk walker, the sea level stored in a PNG and its in-place edit, on
-// PNG bytes in memory.
+// PNG bytes in memory, and the sea level as typed on the command line.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "png_heightmap.h"
@@ -200,5 +201,26 @@ TEST(EditSeaLevel, CannotInsertWithoutAFinalIend) {
         Bytes tiny(png_signature, png_signature + 8);
         tiny.resize(n, 0);
         EXPECT_EQ(edit(tiny, 5), n < 8 ? SeaLevelEdit::not_png : SeaLevelEdit::no_iend) << n;
+    }
+}
+
+TEST(ParseSeaLevel, TakesDecimalAndHexWholeUpTo65535) {
+    const std::pair<const char*, uint16_t> good[] = {
+        {"0", 0},          {"300", 300},       {"65535", 65535},      {"0x12C", 0x12C},   {"0X12c", 0x12C},
+        {"0x032C", 0x32C}, {"0xFFFF", 0xFFFF}, {"0x0000FFFF", 0xFFFF}, {"0x0", 0},        {"0x032C\r", 0x32C},
+        {"812\n", 812},    {"0x032C\r\n", 0x32C}};
+    for (auto [text, expected] : good) {
+        uint16_t value = 1;
+        EXPECT_TRUE(parse_sea_level(text, &value)) << text;
+        EXPECT_EQ(value, expected) << text;
+    }
+}
+
+TEST(ParseSeaLevel, RefusesAnythingElseAndLeavesTheValue) {
+    for (const char* text : {"", "032C", "0300", "00", "12ab", "abc", "-1", "+5", " 12", "12 ", "0x", "0x10000",
+                             "65536", "70000", "99999999999", "1e3", "0x1g", "\r", "0x\r", "12\r3", "\t1"}) {
+        uint16_t value = 0x5A5A;
+        EXPECT_FALSE(parse_sea_level(text, &value)) << text;
+        EXPECT_EQ(value, 0x5A5A) << text;
     }
 }
