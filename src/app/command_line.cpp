@@ -47,28 +47,6 @@ size_t next_token(char* dest, size_t capacity, const char* text, size_t* consume
     return count + 1;
 }
 
-uint32_t parse_integer(const char* text) {
-    uint32_t value = 0;
-    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        for (const char* p = text + 2;; ++p) {
-            uint32_t digit;
-            if (*p >= '0' && *p <= '9') {
-                digit = static_cast<uint32_t>(*p - '0');
-            } else if (*p >= 'a' && *p <= 'f') {
-                digit = static_cast<uint32_t>(*p - 'a' + 10);
-            } else if (*p >= 'A' && *p <= 'F') {
-                digit = static_cast<uint32_t>(*p - 'A' + 10);
-            } else {
-                break;
-            }
-            value = value * 16 + digit;
-        }
-    } else {
-        for (const char* p = text; *p >= '0' && *p <= '9'; ++p) value = value * 10 + static_cast<uint32_t>(*p - '0');
-    }
-    return value;
-}
-
 size_t utf16_units(const char* text) {
     size_t units = 0;
     while (*text != 0) {
@@ -183,6 +161,6 @@ Status dispatch_command(const CommandArguments& args) {
             return draw_pictures(a1, a2, a3);
         default:
             if (a2[0] == 0) return show_sea_level(a1);
-            return set_sea_level(a1, parse_integer(a2));
+            return set_sea_level_from(a1, a2);
     }
 }

@@ -14,10 +14,6 @@
 // measures. `consumed`, when given, receives how many characters were used.
 size_t next_token(char* dest, size_t capacity, const char* text, size_t* consumed);
 
-// A non-negative decimal number, or hexadecimal after "0x"/"0X"; stops at the
-// first character that is not a digit; wraps at 32 bits; no digits gives 0.
-uint32_t parse_integer(const char* text);
-
 // The UTF-16 units that UTF-8 `text` takes, as Windows counts the characters
 // of a name: one for each character, two above U+FFFF, and one for each byte
 // that is no UTF-8.

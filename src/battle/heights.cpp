@@ -4,13 +4,9 @@
 
 namespace {
 
-// The steps of the pattern an entry names. An offset past the last pattern
-// is taken as the last one: the loader checked every offset, but the bytes
-// of a file view may change since.
+// The steps of the pattern an entry names (the loader checked every offset).
 const uint8_t* entry_pattern(const BattleFile& file, const uint8_t* entry) {
-    const uint32_t offset = read_le32(entry + 4);
-    const uint32_t last_offset = 64 * (battle_pattern_count(file) - 1);
-    return battle_patterns(file) + (offset < last_offset ? offset : last_offset);
+    return battle_patterns(file) + read_le32(entry + 4);
 }
 
 }  // namespace

@@ -268,10 +268,13 @@ Status import_heightmaps(const char* battle_in, const char* battle_out, const ch
                            static_cast<int>(width), static_cast<int>(height));
         }
         // Image editors drop the private chunk; with both images stripped of
-        // it every height would move by the battle file's own sea level.
+        // it every height would move by the battle file's own sea level. The
+        // line says how to take that value back from the battle file.
         if (!image1.has_sea_level && !image2.has_sea_level && battle.sea_level != 0) {
-            console_printf("Warning: %s and %s have no sea-level chunk; 0000 used, %s has %04X.\r\n", png1, png2,
-                           battle_in, static_cast<unsigned>(battle.sea_level));
+            console_printf("Warning: %s and %s have no sea-level chunk; 0000 used, %s has %04X. If they came from "
+                           "it, restore it with hmap -s %s %s and hmap -s %s %s.\r\n",
+                           png1, png2, battle_in, static_cast<unsigned>(battle.sea_level), png1, battle_in, png2,
+                           battle_in);
         }
         index = allocate_buffer(pattern_index_size(nb));
         if (index == nullptr) {

@@ -18,8 +18,10 @@ constexpr Status status_busy = 75;     // another program changed or held a file
 // Formats with %s, %d, %u and %04X into the one message buffer and writes the
 // result to standard output in one write. Messages are cut at 4095 bytes,
 // far more than the longest (three paths of 259 characters, up to 777 bytes
-// each in UTF-8).
-void console_printf(const char* format, ...);
+// each in UTF-8). True when every byte was written; false with the last error
+// code saying why (a full disk, a closed pipe), for output that is the
+// command's result rather than a message about it.
+bool console_printf(const char* format, ...);
 
 // Writes the system's text for an error code, then "\r\n".
 void report_system_error(uint32_t code);

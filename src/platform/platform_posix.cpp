@@ -21,14 +21,18 @@ char message_buffer[4096];
 constexpr size_t format_limit = sizeof message_buffer;
 uint64_t live_hook_blocks = 0;
 
-void write_stdout(const char* bytes, size_t count) {
+bool write_stdout(const char* bytes, size_t count) {
     while (count > 0) {
         ssize_t n = write(1, bytes, count);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // a message that cannot be written is lost
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
         bytes += n;
         count -= static_cast<size_t>(n);
     }
+    return true;
 }
 
 // Closes fd without letting close() change errno.
@@ -40,14 +44,14 @@ void close_keeping_error(int fd) {
 
 }  // namespace
 
-void console_printf(const char* format, ...) {
+bool console_printf(const char* format, ...) {
     va_list args;
     va_start(args, format);
     int n = vsnprintf(message_buffer, format_limit, format, args);
     va_end(args);
-    if (n < 0) return;
+    if (n < 0) return false;
     size_t length = static_cast<size_t>(n) < format_limit ? static_cast<size_t>(n) : format_limit - 1;
-    write_stdout(message_buffer, length);
+    return write_stdout(message_buffer, length);
 }
 
 void report_system_error(uint32_t code) {

@@ -156,19 +156,24 @@ bool is_console(HANDLE handle) {
     return GetConsoleMode(handle, &mode) != 0;
 }
 
-void write_to_console(HANDLE out, const char* text) {
+bool write_to_console(HANDLE out, const char* text) {
     size_t units = utf16_from_utf8(text, wide_message, message_capacity, true);
-    if (units == utf16_failed) return;  // cannot happen: a message is shorter than the buffer
+    if (units == utf16_failed) return true;  // cannot happen: a message is shorter than the buffer
     const wchar_t* p = wide_message;
     while (units > 0) {
         DWORD written = 0;
-        if (!WriteConsoleW(out, p, static_cast<DWORD>(units), &written, nullptr) || written == 0) return;
+        if (!WriteConsoleW(out, p, static_cast<DWORD>(units), &written, nullptr)) return false;
+        if (written == 0) {
+            SetLastError(ERROR_WRITE_FAULT);
+            return false;
+        }
         p += written;
         units -= written;
     }
+    return true;
 }
 
-void write_to_file(HANDLE out, const char* text) {
+bool write_to_file(HANDLE out, const char* text) {
     static char bytes[message_capacity];
     size_t count = strnlen(text, message_capacity - 1);
     memcpy(bytes, text, count);
@@ -181,25 +186,28 @@ void write_to_file(HANDLE out, const char* text) {
     const char* p = bytes;
     while (count > 0) {
         DWORD written = 0;
-        if (!WriteFile(out, p, static_cast<DWORD>(count), &written, nullptr) || written == 0) return;
+        if (!WriteFile(out, p, static_cast<DWORD>(count), &written, nullptr)) return false;
+        if (written == 0) {
+            SetLastError(ERROR_WRITE_FAULT);
+            return false;
+        }
         p += written;
         count -= written;
     }
+    return true;
 }
 
 // A message goes to a console as UTF-16, so it reads right whatever the
 // console's code page; to a file or pipe as UTF-8, a lone surrogate of a
-// name shown as U+FFFD so that the bytes stay UTF-8. The last error code
-// stays as it was.
-void write_stdout(const char* text) {
+// name shown as U+FFFD so that the bytes stay UTF-8. True when it was all
+// written, and then the last error code stays as it was; false with the
+// write's error code.
+bool write_stdout(const char* text) {
     DWORD saved = GetLastError();
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (is_console(out)) {
-        write_to_console(out, text);
-    } else {
-        write_to_file(out, text);
-    }
-    SetLastError(saved);
+    bool written = is_console(out) ? write_to_console(out, text) : write_to_file(out, text);
+    if (written) SetLastError(saved);
+    return written;
 }
 
 // True when the console is hmap's own and someone can see it: started from
@@ -261,12 +269,13 @@ void free_wide(wchar_t* text) {
     if (text != nullptr) HeapFree(GetProcessHeap(), 0, text);
 }
 
-void console_printf(const char* format, ...) {
+bool console_printf(const char* format, ...) {
     va_list args;
     va_start(args, format);
     int n = vsnprintf(message_buffer, message_capacity, format, args);
     va_end(args);
-    if (n > 0) write_stdout(message_buffer);
+    if (n < 0) return false;
+    return n == 0 || write_stdout(message_buffer);
 }
 
 void report_system_error(uint32_t code) {

@@ -33,6 +33,11 @@ inline uint32_t adler32_update(uint32_t adler, const uint8_t* bytes, size_t coun
 }
 inline uint32_t adler32_bytes(const uint8_t* bytes, size_t count) { return adler32_update(1, bytes, count); }
 
+// The 8 bytes every PNG starts with, and the 12-byte IEND chunk that ends it.
+constexpr uint8_t png_signature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+constexpr uint8_t iend_chunk[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
+bool has_png_signature(const uint8_t* bytes, uint64_t size);
+
 // Position (of the length field) of the first chunk whose type is `type`.
 // The signature is not checked; a length that would carry the search past the
 // end of the data ends it.
@@ -41,25 +46,46 @@ std::optional<uint64_t> find_png_chunk(const uint8_t* bytes, uint64_t size, cons
 constexpr size_t sea_level_chunk_size = 14;
 // Writes the 14-byte hmAP chunk holding `sea_level` at `out`.
 void write_sea_level_chunk(uint8_t* out, uint16_t sea_level);
-// The sea level stored in a PNG's bytes; nothing when it has no hmAP chunk.
-std::optional<uint16_t> find_sea_level(const uint8_t* bytes, uint64_t size);
-// The same, 0 when there is none.
-uint16_t read_sea_level(const uint8_t* bytes, uint64_t size);
+// The sea level stored in a PNG's bytes. The first hmAP chunk counts; one
+// whose declared length is below 2 holds no value ("Bad PNG image file"
+// wherever it is read). Neither the chunk's CRC nor the signature is checked.
+enum class SeaLevelChunk { absent, present, too_short };
+struct StoredSeaLevel {
+    SeaLevelChunk chunk;
+    uint16_t value;  // 0 unless present
+};
+StoredSeaLevel find_sea_level(const uint8_t* bytes, uint64_t size);
+
+// "<path> > Error: Bad PNG image file\r\n"; returns status_refused.
+Status report_bad_png(const char* path);
 
 enum class SeaLevelEdit {
     updated,          // an hmAP chunk was rewritten in place
     inserted,         // an hmAP chunk was inserted before IEND (size grew by 14)
+    not_png,          // no PNG signature: "Bad PNG image file"
     no_iend,          // no hmAP and no IEND: "Bad PNG image file"
     data_after_iend,  // no hmAP and IEND is not the last chunk
-    chunk_overruns,   // the hmAP chunk's CRC would lie past the end of the data
+    bad_chunk,        // the hmAP chunk holds no value, or its CRC would lie past the end of the data
 };
 // Stores `sea_level` in the PNG held in `bytes` (`*size` bytes used, room for
-// `*size` + 14). On `inserted`, *size grows by 14. Touches nothing outside the buffer.
+// `*size` + 14). On `inserted`, *size grows by 14. Touches nothing outside
+// the buffer, and nothing at all unless it returns updated or inserted.
 SeaLevelEdit edit_sea_level(uint8_t* bytes, uint64_t* size, uint16_t sea_level);
 
-// The sea-level commands: -s path, and -s path value (low 16 bits used).
+// A sea level as typed on the command line: decimal without leading zeros
+// ("0" itself is one), or "0x"/"0X" and hex digits; at most 65535. A trailing
+// carriage return or line feed is ignored, as the shell keeps hmap's own
+// "\r\n" in $(hmap -s a.png). False for anything else: a sign, a blank, a
+// letter, a leading zero, too large a value.
+bool parse_sea_level(const char* text, uint16_t* value);
+
+// The sea-level commands: -s path shows the stored value; -s path argument
+// stores the argument's value, or, when it is not a number, the sea level
+// taken from the file it names: a PNG's hmAP value, or a battle file's own
+// (the one its export stores).
 Status show_sea_level(const char* path);
-Status set_sea_level(const char* path, uint32_t value);
+Status set_sea_level(const char* path, uint16_t value);
+Status set_sea_level_from(const char* path, const char* argument);
 
 // The export command: heightmap 1 and 2 of the battle file to two PNGs.
 Status run_export(const char* battle_path, const char* png1_path, const char* png2_path);
@@ -120,7 +146,8 @@ Status decode_grey16_png(const char* path, const uint8_t* bytes, uint64_t size, 
 
 // The reader's one decision: whether its own path takes an image, or why the
 // image goes to LodePNG's full decoder instead (each reason is explained in
-// png_reader.cpp). out_of_memory is no reason to leave: the image is refused.
+// png_reader.cpp). out_of_memory and sea_level_refused are no reasons to
+// leave: the image is refused.
 enum class ReaderChoice : uint8_t {
     own_path,
     out_of_memory,
@@ -134,10 +161,12 @@ enum class ReaderChoice : uint8_t {
     uncommon_stream,
     stream_refused,
     filter_type,
+    sea_level_refused,
 };
 // The own path alone, on PNG bytes in memory: `out` holds the image, as
 // decode_grey16_png gives it, when the choice is own_path; else nothing is
-// held. Prints nothing.
+// held (sea_level_refused: the image decoded, but its hmAP chunk holds no
+// value). Prints nothing.
 ReaderChoice decode_plain_grey16_png(const uint8_t* bytes, uint64_t size, Grey16Image* out);
 
 // Inflates a zlib stream (`size` bytes, header first) into `out` (room for

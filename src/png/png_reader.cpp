@@ -25,7 +25,9 @@
 //                    its Adler-32 differs, or bytes follow its last block
 //   filter_type      a row's filter type is none of the five
 // Running out of memory on the own path is no reason to leave it: the
-// image is refused as out of memory, as it would be anywhere in the reader.
+// image is refused as out of memory, as it would be anywhere in the reader;
+// nor is an hmAP chunk too short to hold a sea level (sea_level_refused):
+// the image is refused as LodePNG's would be.
 #include <lodepng.h>
 
 #include <cstdlib>
@@ -481,14 +483,24 @@ Status check_header(const char* path, const Header& header) {
     return status_ok;
 }
 
-void take_image(Grey16Image* out, Plain plain, unsigned width, unsigned height, const uint8_t* bytes, uint64_t size) {
+// The decoded image with its sea level. An hmAP chunk too short to hold one
+// refuses the image, its samples released, with "Bad PNG image file" when
+// `path` is given.
+Status take_image(const char* path, Grey16Image* out, Plain plain, unsigned width, unsigned height,
+                  const uint8_t* bytes, uint64_t size) {
+    const StoredSeaLevel sea_level = find_sea_level(bytes, size);
+    if (sea_level.chunk == SeaLevelChunk::too_short) {
+        hook_free(plain.samples);
+        hook_free(plain.rows);
+        return path != nullptr ? report_bad_png(path) : status_refused;
+    }
     out->samples = plain.samples;
     out->rows = plain.rows;
     out->width = width;
     out->height = height;
-    std::optional<uint16_t> sea_level = find_sea_level(bytes, size);
-    out->sea_level = sea_level.value_or(0);
-    out->has_sea_level = sea_level.has_value();
+    out->sea_level = sea_level.value;
+    out->has_sea_level = sea_level.chunk == SeaLevelChunk::present;
+    return status_ok;
 }
 
 void clear_image(Grey16Image* out) { *out = Grey16Image{}; }
@@ -525,8 +537,7 @@ Status decode_with_lodepng(const char* path, const uint8_t* bytes, uint64_t size
         if (error == 83 && !capped) return report_out_of_memory(path);
         return report_decode_error(path, error);
     }
-    take_image(out, plain, width, height, bytes, size);
-    return status_ok;
+    return take_image(path, out, plain, width, height, bytes, size);
 }
 
 }  // namespace
@@ -542,7 +553,9 @@ ReaderChoice decode_plain_grey16_png(const uint8_t* bytes, uint64_t size, Grey16
     clear_image(out);
     const Header header = read_header(bytes, size);
     const Plain plain = decode_plain(header, bytes, size);
-    if (plain.choice == ReaderChoice::own_path) take_image(out, plain, header.width, header.height, bytes, size);
+    if (plain.choice == ReaderChoice::own_path &&
+        take_image(nullptr, out, plain, header.width, header.height, bytes, size) != status_ok)
+        return ReaderChoice::sea_level_refused;
     return plain.choice;
 }
 
@@ -556,8 +569,7 @@ Status decode_grey16_png(const char* path, const uint8_t* bytes, uint64_t size, 
     const Plain plain = decode_plain(header, bytes, size);
     if (plain.choice == ReaderChoice::out_of_memory) return report_out_of_memory(path);
     if (plain.choice != ReaderChoice::own_path) return decode_with_lodepng(path, bytes, size, header, out);
-    take_image(out, plain, header.width, header.height, bytes, size);
-    return status_ok;
+    return take_image(path, out, plain, header.width, header.height, bytes, size);
 }
 
 Status take_grey16_png(const char* path, FileBytes* file, Grey16Image* out) {

@@ -201,7 +201,6 @@ bool stream_png_image(const PngLayout& layout, const BattleFile& file, int layer
     s.raw_left = layout.raw_bytes;
     s.adler = 1;
 
-    static constexpr uint8_t png_signature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
     s.emit(png_signature, 8);
     uint8_t ihdr[13];
     write_be32(ihdr, width);
@@ -238,7 +237,6 @@ bool stream_png_image(const PngLayout& layout, const BattleFile& file, int layer
 
     uint8_t tail[sea_level_chunk_size + 12];
     write_sea_level_chunk(tail, file.sea_level);
-    static constexpr uint8_t iend_chunk[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
     memcpy(tail + sea_level_chunk_size, iend_chunk, sizeof iend_chunk);
     s.emit(tail, sizeof tail);
     s.flush();
@@ -255,9 +253,23 @@ uint64_t export_buffer_size(const BattleFile& file) {
     return export_part_bytes + 2 * uint64_t{battle_width(file)} + 1;  // a part, then the scratch row
 }
 
+// A height that a 16-bit sample cannot hold (height + sea level below 0 or
+// above 65535) is written modulo 65536, as every sample is; an import of
+// the PNG gives it back another height, so the modder hears of it.
+void warn_of_wrapped_heights(const char* path, const char* battle_path, const BattleFile& file, int layer) {
+    const LayerHeights heights = battle_layer_heights(file, layer);
+    if (heights.wrapped == 0) return;
+    // At most 65535 x 65535 pixels: the count fits 32 bits.
+    console_printf("Warning: %s heightmap %d: %u %s too high or too low for a 16-bit sample, wrapped in %s "
+                   "(modulo 65536).\r\n",
+                   battle_path, layer + 1, static_cast<unsigned>(heights.wrapped),
+                   heights.wrapped == 1 ? "pixel" : "pixels", path);
+}
+
 // Makes and writes one heightmap's PNG through `buffer` (export_buffer_size
 // bytes).
-Status export_png_layer(const char* path, const BattleFile& file, int layer, uint8_t* buffer) {
+Status export_png_layer(const char* path, const char* battle_path, const BattleFile& file, int layer,
+                        uint8_t* buffer) {
     const PngLayout layout = png_layout(battle_width(file), battle_height(file));
     FileWrite* out = begin_file_write(path, layout.file_bytes);
     if (out == nullptr) return report_file_failure(path);
@@ -266,6 +278,7 @@ Status export_png_layer(const char* path, const BattleFile& file, int layer, uin
         return report_file_failure(path);
     }
     if (!finish_file_write(out)) return report_file_failure(path);
+    warn_of_wrapped_heights(path, battle_path, file, layer);
     return status_ok;
 }
 
@@ -290,8 +303,8 @@ Status run_export(const char* battle_path, const char* png1_path, const char* pn
         second = report_out_of_memory(png2_path);
     } else {
         // The second heightmap is written whatever became of the first.
-        first = export_png_layer(png1_path, file, 0, buffer);
-        second = export_png_layer(png2_path, file, 1, buffer);
+        first = export_png_layer(png1_path, battle_path, file, 0, buffer);
+        second = export_png_layer(png2_path, battle_path, file, 1, buffer);
         release_buffer(buffer);
     }
     release_battle_file(&file);

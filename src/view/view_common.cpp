@@ -6,8 +6,6 @@
 
 namespace {
 
-constexpr uint8_t png_signature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-
 bool ends_in_png(const char* path) {
     const size_t length = strlen(path);
     if (length < 4) return false;
@@ -35,8 +33,11 @@ bool valid_format(uint8_t colour_type, uint8_t bit_depth) {
 // sizes not 0, a valid format, methods 0 (interlace 0 or 1) and its CRC.
 PngFacts read_png_facts(const uint8_t* bytes, uint64_t size) {
     PngFacts facts{};
-    facts.sea_level = find_sea_level(bytes, size);
-    if (size < 33 || memcmp(bytes, png_signature, 8) != 0 || read_be32(bytes + 8) != 13 ||
+    // A chunk too short to hold a value holds none; the import refuses such
+    // an image, and the listing says so.
+    const StoredSeaLevel stored = find_sea_level(bytes, size);
+    if (stored.chunk == SeaLevelChunk::present) facts.sea_level = stored.value;
+    if (size < 33 || !has_png_signature(bytes, size) || read_be32(bytes + 8) != 13 ||
         memcmp(bytes + 12, "IHDR", 4) != 0)
         return facts;
     facts.width = read_be32(bytes + 16);
@@ -64,7 +65,7 @@ Status peek_file(const char* path, FilePeek* out) {
     *out = FilePeek{};
     FileBytes& bytes = out->bytes;
     if (!read_file_whole(path, &bytes)) return report_file_failure(path);
-    const bool png = (bytes.size >= 8 && memcmp(bytes.data, png_signature, 8) == 0) || ends_in_png(path);
+    const bool png = has_png_signature(bytes.data, bytes.size) || ends_in_png(path);
     out->kind = png ? FileKind::png : FileKind::battle;
     out->size = bytes.size;
     if (png) out->png = read_png_facts(bytes.data, bytes.size);

@@ -83,6 +83,7 @@ _WINDOWS = {
     "access": (5, b"Access denied.\r\n"),
     "is_dir": (5, b"Access denied.\r\n"),
     "not_dir": (3, b"Path not found.\r\n"),
+    "no_space": (112, b"Disk full.\r\n"),
 }
 
 

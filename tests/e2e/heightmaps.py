@@ -51,6 +51,24 @@ class Chunk:
         return out
 
 
+def sea_level(chunk):
+    """The sea level an export of the chunk stores: the negated lowest base, kept to 16 bits."""
+    return -min(0, min(base for base, _ in chunk.entries)) & 0xFFFF
+
+
+def wrap_warnings(chunk, battle, png1, png2):
+    """The export's line for each heightmap whose samples (height + sea level)
+    leave 0..65535, naming the battle file and the PNG."""
+    sea, out = sea_level(chunk), b""
+    for layer, png in enumerate((png1, png2)):
+        wrapped = sum(1 for h in chunk.heights(layer) if not 0 <= h + sea <= 65535)
+        if wrapped:
+            out += (b"Warning: %s heightmap %d: %d %s too high or too low for a 16-bit sample, wrapped in %s "
+                    b"(modulo 65536).\r\n" % (battle.encode(), layer + 1, wrapped,
+                                                b"pixel" if wrapped == 1 else b"pixels", png.encode()))
+    return out
+
+
 def block_pixels(width, height, x0, y0):
     return [(x, y) for y in range(y0, min(y0 + 8, height)) for x in range(x0, min(x0 + 8, width))]
 

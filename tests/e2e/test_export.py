@@ -9,7 +9,7 @@ import zlib
 import harness
 from harness import (HmapTestCase, STATUS_REFUSED, STATUS_USAGE, error_code, file_failure, pngcheck,
                      png_chunks)
-from heightmaps import Chunk
+from heightmaps import Chunk, wrap_warnings
 
 # The samples as PIL decodes them, big-endian 16-bit, row-major.
 PIL_RAW = """
@@ -69,7 +69,10 @@ class Export(ExportTestCase):
         for terrain, (w, h) in sizes.items():
             with self.subTest(terrain=terrain):
                 self.battle("in.prj", w, h, terrain, "--seed", "7")
-                self.assertRun(self.hmap("-x", "in.prj", "a.png", "b.png"), b"", 0)
+                # Rough terrain's heights span 32 bits: nearly all wrap, and the export says so.
+                warnings = wrap_warnings(Chunk(self.read("in.prj")), "in.prj", "a.png", "b.png")
+                self.assertEqual(warnings.count(b"\n"), 2 if terrain == "rough" else 0)
+                self.assertRun(self.hmap("-x", "in.prj", "a.png", "b.png"), warnings, 0)
                 sea = self.sea_level("in.prj")
                 if terrain == "negative":
                     self.assertNotEqual(sea, 0)
@@ -84,7 +87,8 @@ class Export(ExportTestCase):
         # samples are cut at block boundaries. (ImageMagick's policy here
         # refuses images wider than 16384.)
         self.battle("wide.prj", 32768, 3, "rough")
-        self.assertRun(self.hmap("-x", "wide.prj", "a.png", "b.png"), b"", 0)
+        self.assertRun(self.hmap("-x", "wide.prj", "a.png", "b.png"),
+                       wrap_warnings(Chunk(self.read("wide.prj")), "wide.prj", "a.png", "b.png"), 0)
         sea = self.sea_level("wide.prj")
         self.assertDecodes("a.png", 32768, 3, self.samples("wide.prj", 1), sea, magick=False)
         self.assertDecodes("b.png", 32768, 3, self.samples("wide.prj", 2), sea, magick=False)
@@ -103,7 +107,7 @@ class Export(ExportTestCase):
         self.assertRun(self.hmap("-s", "b.png"), b"%04X\r\n" % self.sea_level("in.prj"), 0)
 
     def test_a_failed_first_png_still_writes_the_second(self):
-        self.battle("in.prj", 20, 12, "rough")
+        self.battle("in.prj", 20, 12, "negative")
         os.mkdir(self.path("d.png"))
         self.assertRun(self.hmap("-x", "in.prj", "d.png", "b.png"), file_failure("d.png", "is_dir"),
                        error_code("is_dir"))
@@ -125,6 +129,40 @@ class Export(ExportTestCase):
         self.assertRun(self.hmap("-x", "sample.prj", "a.png", "b.png"), b"", 0)
         with open(self.path("s1.raw"), "rb") as f:
             self.assertDecodes("a.png", 512, 512, f.read(), 0)
+
+    def test_heights_that_wrap_are_counted_per_heightmap(self):
+        # A negative map with two blocks lifted out of reach of 16 bits: in
+        # heightmap 1 a whole block of 64 pixels, in heightmap 2 the bottom
+        # right block, which holds one pixel of the 41 x 33 image.
+        self.battle("in.prj", 41, 33, "negative", "--seed", "3")
+        data = self.read("in.prj")
+        chunk = Chunk(data)
+        sea = self.sea_level("in.prj")
+        self.assertNotEqual(sea, 0)
+        entries = chunk_pos() + 28
+        lifted = 65536 - sea
+        data = data[:entries] + struct.pack("<i", lifted) + data[entries + 4:]
+        last = entries + 8 * (2 * chunk.nb - 1)
+        data = data[:last] + struct.pack("<i", lifted + 200) + data[last + 4:]
+        self.write("in.prj", data)
+        self.assertEqual(self.sea_level("in.prj"), sea)  # the lowest base is elsewhere
+        expected = (b"Warning: in.prj heightmap 1: 64 pixels too high or too low for a 16-bit sample, "
+                    b"wrapped in a.png (modulo 65536).\r\n"
+                    b"Warning: in.prj heightmap 2: 1 pixel too high or too low for a 16-bit sample, "
+                    b"wrapped in b.png (modulo 65536).\r\n")
+        self.assertEqual(wrap_warnings(Chunk(data), "in.prj", "a.png", "b.png"), expected)
+        self.assertRun(self.hmap("-x", "in.prj", "a.png", "b.png"), expected, 0)
+        # The samples are written as ever, modulo 65536: the lifted block of
+        # heightmap 1 starts again from 0.
+        heights = Chunk(data).heights(0)
+        raw = b"".join(struct.pack(">H", (h + sea) & 0xFFFF) for h in heights)
+        self.assertDecodes("a.png", 41, 33, raw, sea)
+        self.assertEqual(raw[:2], struct.pack(">H", 128 * Chunk(data).step(0, 0, 0)))
+        # A heightmap that cannot be written gets no line.
+        os.mkdir(self.path("d.png"))
+        self.assertRun(self.hmap("-x", "in.prj", "d.png", "c.png"),
+                       file_failure("d.png", "is_dir") + expected.split(b"\r\n")[1].replace(b"b.png", b"c.png")
+                       + b"\r\n", error_code("is_dir"))
 
     def test_argument_counts(self):
         self.battle("in.prj", 8, 8, "flat")
@@ -196,7 +234,8 @@ class RefusedBattleFiles(ExportTestCase):
     def test_last_pattern_is_accepted(self):
         data = self.poke(self.good, self.t + 28 + 4, 64 * (self.np - 1))
         self.write("in.prj", data)
-        self.assertRun(self.hmap("-x", "in.prj", "a.png", "b.png"), b"", 0)
+        self.assertRun(self.hmap("-x", "in.prj", "a.png", "b.png"),
+                       wrap_warnings(Chunk(data), "in.prj", "a.png", "b.png"), 0)
         ok, text = pngcheck(self.path("a.png"))
         self.assertTrue(ok, text)
 

@@ -7,7 +7,7 @@ import unittest
 import harness
 from harness import HmapTestCase, STATUS_REFUSED
 from heightmaps import (Chunk, check_encoding, grey16_png, ihdr, pil_samples, raw_bytes, read_raw, row_filters,
-                        truncation_warnings)
+                        truncation_warnings, wrap_warnings)
 
 TERRAINS = ("flat", "realistic", "rough", "negative", "shared")
 DECODE_TEXT_FILE = b" > decode error 28: incorrect PNG signature, it's no PNG or corrupted\n"
@@ -52,7 +52,8 @@ class RoundTrip(ImportTestCase):
         for terrain in TERRAINS:
             with self.subTest(terrain=terrain):
                 self.battle("in.prj", 37, 29, "--terrain", terrain, "--seed", "3")
-                self.assertRun(self.hmap("-x", "in.prj", "a.png", "b.png"), b"", 0)
+                self.assertRun(self.hmap("-x", "in.prj", "a.png", "b.png"),
+                               wrap_warnings(Chunk(self.read("in.prj")), "in.prj", "a.png", "b.png"), 0)
                 layers = [pil_samples(self.path(n))[2] for n in ("a.png", "b.png")]
                 sea = int(self.hmap("-s", "a.png").stdout[:4], 16)
                 chunk = self.assertImported(self.hmap("-i", "in.prj", "out.prj", "a.png", "b.png"), "out.prj",
@@ -76,7 +77,8 @@ class RoundTrip(ImportTestCase):
                 self.battle("in.prj", 45, 16, "--terrain", terrain, "--seed", "9")
                 self.hmap("-x", "in.prj", "a.png", "b.png")
                 self.hmap("-i", "in.prj", "one.prj", "a.png", "b.png")
-                self.assertRun(self.hmap("-x", "one.prj", "c.png", "d.png"), b"", 0)
+                self.assertRun(self.hmap("-x", "one.prj", "c.png", "d.png"),
+                               wrap_warnings(Chunk(self.read("one.prj")), "one.prj", "c.png", "d.png"), 0)
                 result = self.hmap("-i", "one.prj", "two.prj", "c.png", "d.png")
                 self.assertEqual(result.status, 0, result)
                 self.assertEqual(self.read("two.prj"), self.read("one.prj"))
@@ -260,8 +262,9 @@ class LostSeaLevel(ImportTestCase):
         self.samples = [pil_samples(self.path(n))[2] for n in ("a-im.png", "b-im.png")]
 
     def warning(self, png1="a-im.png", png2="b-im.png"):
-        return (b"Warning: %s and %s have no sea-level chunk; 0000 used, neg.prj has %04X.\r\n"
-                % (png1.encode(), png2.encode(), self.sea))
+        return (b"Warning: %s and %s have no sea-level chunk; 0000 used, neg.prj has %04X. If they came from it, "
+                b"restore it with hmap -s %s neg.prj and hmap -s %s neg.prj.\r\n"
+                % (png1.encode(), png2.encode(), self.sea, png1.encode(), png2.encode()))
 
     def test_both_images_without_the_chunk(self):
         result = self.hmap("-i", "neg.prj", "out.prj", "a-im.png", "b-im.png")
@@ -362,6 +365,19 @@ class Refused(ImportTestCase):
                            harness.error_code("empty"))
         self.assertRefused(["in.prj", "out.prj", "missing.png", "good.png"],
                            harness.file_failure("missing.png", "not_found"), harness.error_code("not_found"))
+
+    def test_a_sea_level_chunk_too_short_for_a_value(self):
+        # Declared length 0 or 1: the bytes after the type are its CRC, which
+        # would be read as a sea level (D01D for length 0).
+        good = self.read("good.png")
+        end = good.index(b"hmAP") - 4
+        for length in (0, 1):
+            with self.subTest(length=length):
+                self.write("short.png", good[:end] + harness.png_chunk(b"hmAP", b"\x77" * length) + good[end + 14:])
+                self.assertRefused(["in.prj", "out.prj", "short.png", "good.png"],
+                                   b"short.png > Error: Bad PNG image file\r\n")
+                self.assertRefused(["in.prj", "out.prj", "good.png", "short.png"],
+                                   b"short.png > Error: Bad PNG image file\r\n")
 
     def test_too_large_from_the_header_alone(self):
         # A tiny file that claims 70000x10 pixels: refused before decoding.

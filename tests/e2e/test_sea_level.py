@@ -1,12 +1,16 @@
-"""-s: showing and storing the sea level, on PNGs written by PIL and ImageMagick."""
+"""-s: showing and storing the sea level, on PNGs written by PIL and ImageMagick:
+the spellings of a value, a value taken from a battle file or another PNG,
+files that are no PNG, and a value line that cannot be written."""
 import hashlib
 import os
 import resource
+import shutil
 import signal
 import stat
 import subprocess
 import unittest
 
+import harness
 from harness import (HmapTestCase, STATUS_REFUSED, WINDOWS, file_failure, error_code, pil, pngcheck,
                      png_chunks, png_chunk, sea_level_chunk, snapshot)
 
@@ -81,15 +85,6 @@ class ShowAndStore(SeaLevelCase):
         self.assertTrue(ok, report)
         self.assertRun(self.hmap("-s", "f.png"), b"1234\r\n", 0)
 
-    def test_values_are_read_as_decimal_or_hexadecimal_and_kept_to_16_bits(self):
-        self.pil_png()
-        for text, shown in [("0x1F4", b"01F4"), ("500", b"01F4"), ("0X1f4", b"01F4"), ("-1", b"0000"),
-                            ("70000", b"1170"), ("12ab", b"000C"), ("abc", b"0000"), ("0x", b"0000"),
-                            ("65535", b"FFFF"), ("0xFFFFFFFF", b"FFFF")]:
-            with self.subTest(value=text):
-                self.assertRun(self.hmap("-s", "f.png", text), b"", 0)
-                self.assertRun(self.hmap("-s", "f.png"), shown + b"\r\n", 0)
-
     def test_an_empty_value_argument_shows(self):
         self.pil_png()
         self.hmap("-s", "f.png", "0x2A")
@@ -108,6 +103,148 @@ class ShowAndStore(SeaLevelCase):
         self.assertRun(self.hmap("-s", "my map.png"), b"0009\r\n", 0)
 
 
+def not_a_sea_level(text, decimal="0 to 65535", hex="0x0 to 0xFFFF"):
+    return (b"Error: %s is not a sea level; write it in decimal (%s) or in hex with 0x (%s).\r\n"
+            % (text.encode(), decimal.encode(), hex.encode()))
+
+
+class Spellings(SeaLevelCase):
+    # (argument, the value stored) or (argument, the refusal printed). Four
+    # hex digits, as -s shows a value, are refused with their own value in
+    # both spellings; a trailing carriage return or line feed (as $(hmap -s
+    # a.png) keeps it) is no part of the value.
+    STORED = [("300", 0x012C), ("0x12C", 0x012C), ("0X12c", 0x012C), ("0", 0), ("65535", 0xFFFF),
+              ("0xFFFF", 0xFFFF), ("0x0000012C", 0x012C), ("0x032C\r", 0x032C), ("812\n", 0x032C),
+              ("0x032C\r\n", 0x032C)]
+    REFUSED = [("65536", not_a_sea_level("65536")), ("70000", not_a_sea_level("70000")),
+               ("032C", not_a_sea_level("032C", "812", "0x032C")),
+               ("0300", not_a_sea_level("0300", "768", "0x0300")),
+               ("12ab", not_a_sea_level("12ab", "4779", "0x12ab")),
+               ("032C\r", not_a_sea_level("032C", "812", "0x032C")),
+               ("-1", not_a_sea_level("-1")), ("+5", not_a_sea_level("+5")), (" 12", not_a_sea_level(" 12")),
+               ("12 ", not_a_sea_level("12 ")), ("0x", not_a_sea_level("0x")),
+               ("0x10000", not_a_sea_level("0x10000")), ("1e3", not_a_sea_level("1e3")),
+               ("abc", not_a_sea_level("abc")), ("00", not_a_sea_level("00")), ("1.5", not_a_sea_level("1.5"))]
+
+    def test_a_value_is_stored_whole_or_refused_with_the_file_untouched(self):
+        self.pil_png()
+        for text, value in self.STORED:
+            with self.subTest(value=text):
+                self.hmap("-s", "f.png", "7")
+                self.assertRun(self.hmap("-s", "f.png", text), b"", 0)
+                self.assertRun(self.hmap("-s", "f.png"), b"%04X\r\n" % value, 0)
+        self.hmap("-s", "f.png", "0x1234")
+        before = snapshot(self.dir)
+        for text, message in self.REFUSED:
+            with self.subTest(value=text):
+                self.assertRun(self.hmap("-s", "f.png", text), message, STATUS_REFUSED)
+                self.assertUnchanged(before)
+
+    def test_the_value_shown_goes_back_in_as_the_shell_passes_it(self):
+        # $(hmap -s a.png) drops the line feed and keeps the carriage return.
+        self.pil_png("a.png")
+        self.pil_png("b.png")
+        self.hmap("-s", "a.png", "0x032C")
+        shown = self.hmap("-s", "a.png").stdout
+        self.assertEqual(shown, b"032C\r\n")
+        self.assertRun(self.hmap("-s", "b.png", "0x" + shown.rstrip(b"\n").decode()), b"", 0)
+        self.assertRun(self.hmap("-s", "b.png"), shown, 0)
+        self.assertRun(self.hmap("-s", "b.png", shown.rstrip(b"\n").decode()),
+                       not_a_sea_level("032C", "812", "0x032C"), STATUS_REFUSED)
+
+
+class FromAFile(SeaLevelCase):
+    """The value taken from the battle file the images came from, or from
+    another PNG, after an image editor dropped the chunk."""
+
+    def setUp(self):
+        super().setUp()
+        # Whole 8x8 blocks only: the cells of a part block outside the image
+        # are not heights, and an import may fill them otherwise.
+        harness.make_battle(self.dir, "map.prj", "--width", "40", "--height", "32", "--terrain", "negative",
+                            "--seed", "4")
+        self.assertRun(self.hmap("-x", "map.prj", "a.png", "b.png"), b"", 0)
+        self.shown = self.hmap("-s", "a.png").stdout
+        self.assertNotEqual(self.shown, b"0000\r\n")
+        for n in ("a", "b"):
+            subprocess.run(["/usr/bin/convert", f"{n}.png", f"{n}-im.png"], cwd=self.dir, check=True)
+            self.assertNotIn(b"hmAP", [kind for kind, _ in png_chunks(self.read(f"{n}-im.png"))])
+
+    def test_from_the_battle_file_the_value_its_export_stores(self):
+        self.assertRun(self.hmap("-s", "a-im.png", "map.prj"), b"", 0)
+        self.assertRun(self.hmap("-s", "a-im.png"), self.shown, 0)
+        # An existing chunk takes the value too; a battle file with no ground
+        # below 0 has sea level 0.
+        harness.make_battle(self.dir, "flat.prj", "--width", "8", "--height", "8", "--terrain", "flat")
+        self.assertRun(self.hmap("-s", "a-im.png", "flat.prj"), b"", 0)
+        self.assertRun(self.hmap("-s", "a-im.png"), b"0000\r\n", 0)
+
+    def test_an_editors_round_trip_gives_back_the_battle_file_byte_for_byte(self):
+        self.assertRun(self.hmap("-s", "a-im.png", "map.prj"), b"", 0)
+        self.assertRun(self.hmap("-s", "b-im.png", "map.prj"), b"", 0)
+        self.assertRun(self.hmap("-i", "map.prj", "new.prj", "a-im.png", "b-im.png"), b"", 0)
+        self.assertTrue(self.read("new.prj") == self.read("map.prj"), "the new battle file differs")
+
+    def test_from_a_png_with_and_without_the_chunk(self):
+        self.assertRun(self.hmap("-s", "a-im.png", "b.png"), b"", 0)
+        self.assertRun(self.hmap("-s", "a-im.png"), self.shown, 0)
+        before = snapshot(self.dir)
+        self.assertRun(self.hmap("-s", "a.png", "b-im.png"),
+                       b"Error: b-im.png has no sea-level chunk; nothing was stored.\r\n", STATUS_REFUSED)
+        self.assertUnchanged(before)
+
+    def test_a_number_wins_over_a_file_of_that_name(self):
+        shutil.copy(self.path("b.png"), self.path("300"))
+        shutil.copy(self.path("b.png"), self.path("0300"))
+        self.assertRun(self.hmap("-s", "a-im.png", "300"), b"", 0)
+        self.assertRun(self.hmap("-s", "a-im.png"), b"012C\r\n", 0)
+        # 0300 is no number: the file of that name holds the value.
+        self.assertRun(self.hmap("-s", "a-im.png", "0300"), b"", 0)
+        self.assertRun(self.hmap("-s", "a-im.png"), self.shown, 0)
+
+    def test_sources_that_give_no_value_leave_the_png_alone(self):
+        data = self.read("b.png")
+        at = data.index(b"hmAP") - 4
+        self.write("short.png", data[:at] + png_chunk(b"hmAP", b"") + data[at + 14:])
+        self.write("notes.txt", b"The sea level of my map, as hmap -s showed it: 032C\n")
+        before = snapshot(self.dir)
+        for source, output, status in [
+                ("short.png", b"short.png > Error: Bad PNG image file\r\n", STATUS_REFUSED),
+                ("notes.txt", b"notes.txt > Invalid file signature.\r\n", STATUS_REFUSED),
+                ("mpa.prj", file_failure("mpa.prj", "not_found"), error_code("not_found")),
+                ("032C", not_a_sea_level("032C", "812", "0x032C"), STATUS_REFUSED)]:
+            with self.subTest(source=source):
+                self.assertRun(self.hmap("-s", "a.png", source), output, status)
+                self.assertUnchanged(before)
+
+
+class NotAPng(SeaLevelCase):
+    """Files that do not start as a PNG, and an hmAP chunk too short for a
+    value: refused by show and store alike, and never written."""
+
+    def assertRefused(self, name):
+        before = snapshot(self.dir)
+        for args in [("-s", name), ("-s", name, "0x77")]:
+            self.assertRun(self.hmap(*args), name.encode() + BAD_PNG, STATUS_REFUSED)
+        self.assertUnchanged(before)
+
+    def test_files_without_the_png_signature(self):
+        harness.make_battle(self.dir, "map.prj", "--width", "16", "--height", "8")
+        self.write("passwd", b"root:x:0:0:root:/root:/bin/bash\n")
+        # Chunks as a PNG has them and IEND at the very end, but no signature.
+        self.write("fake.png", b"\x89PNG\r\n\x1a\x00" + png_chunk(b"IHDR", bytes(13)) + png_chunk(b"IEND", b""))
+        for name in ("map.prj", "passwd", "fake.png"):
+            with self.subTest(name=name):
+                self.assertRefused(name)
+
+    def test_a_sea_level_chunk_too_short_for_a_value(self):
+        data = self.pil_png()
+        for length in (0, 1):
+            with self.subTest(length=length):
+                self.write("f.png", data[:-12] + png_chunk(b"hmAP", b"\x77" * length) + data[-12:])
+                self.assertRefused("f.png")
+
+
 class CannotStore(SeaLevelCase):
     def assertRefused(self, name, message):
         before = snapshot(self.dir)
@@ -123,11 +260,14 @@ class CannotStore(SeaLevelCase):
         self.write("f.png", self.pil_png()[:-12])
         self.assertRefused("f.png", BAD_PNG)
 
-    def test_tiny_files_show_zero_and_refuse_a_value(self):
+    def test_tiny_files_refuse_a_value_and_show_zero_after_the_signature(self):
         for n in range(1, 20):
             with self.subTest(size=n):
                 self.write("t.png", b"\x89PNG\r\n\x1a\n\0\0\0\0IEND\xaeB`\x82"[:n])
-                self.assertRun(self.hmap("-s", "t.png"), b"0000\r\n", 0)
+                if n < 8:
+                    self.assertRun(self.hmap("-s", "t.png"), b"t.png" + BAD_PNG, STATUS_REFUSED)
+                else:
+                    self.assertRun(self.hmap("-s", "t.png"), b"0000\r\n", 0)
                 self.assertRefused("t.png", BAD_PNG)
 
     def test_a_chunk_whose_crc_would_lie_past_the_end(self):
@@ -173,6 +313,20 @@ class FailedWrites(SeaLevelCase):
         self.assertEqual(p.stdout, file_failure("f.png", "too_big"))
         self.assertEqual(p.returncode, error_code("too_big"))
         self.assertUnchanged(before)  # no temporary file left either
+
+    def test_a_value_line_that_cannot_be_written_fails_with_the_write_code(self):
+        # Standard output on a full device: the value never arrives, so the
+        # run fails with the write's code, and there is nowhere to say so.
+        self.pil_png()
+        self.hmap("-s", "f.png", "5")
+        command = ([os.environ["HMAP_EXE"], "-s", "f.png"] if not WINDOWS
+                   else harness.WINE + [os.environ["HMAP_EXE"], "-s", "f.png"])
+        with open("/dev/full", "wb") as full:
+            p = subprocess.run(command, cwd=self.dir, stdout=full, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                               env={**os.environ, "WINEDEBUG": "-all"})
+        self.assertEqual(p.returncode, error_code("no_space"), p.stderr)
+        if not WINDOWS:
+            self.assertEqual(p.stderr, b"")
 
     @unittest.skipIf(WINDOWS, "POSIX permission bits")
     def test_permission_bits_and_links_survive_a_store(self):

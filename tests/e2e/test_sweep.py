@@ -31,7 +31,7 @@ import zlib
 
 import harness
 from harness import HmapTestCase, STATUS_REFUSED, WINDOWS, VALGRIND, png_chunk, sea_level_chunk
-from heightmaps import Chunk
+from heightmaps import Chunk, sea_level, wrap_warnings
 
 SAMPLE = (os.environ.get("HMAP_SWEEP") or ("sample" if WINDOWS or VALGRIND else "full")) == "sample"
 FLIPS = 40 if SAMPLE else 2000
@@ -51,25 +51,34 @@ def find_chunk(data, kind):
     return None
 
 
-def shown_sea_level(data):
+BAD_PNG = b" > Error: Bad PNG image file\r\n"
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+
+def shown_sea_level(data, name):
+    """(output, status) of -s FILE."""
     c = find_chunk(data, b"hmAP")
-    return 0 if c is None else data[c + 8] | data[c + 9] << 8
+    if not data.startswith(PNG_SIGNATURE) or (c is not None and be32(data, c) < 2):
+        return name.encode() + BAD_PNG, STATUS_REFUSED
+    return b"%04X\r\n" % (0 if c is None else data[c + 8] | data[c + 9] << 8), 0
 
 
 def stored_sea_level(data, value):
     """(new bytes, None) or (None, refusal message) for -s FILE VALUE."""
+    if not data.startswith(PNG_SIGNATURE):
+        return None, BAD_PNG
     c = find_chunk(data, b"hmAP")
     if c is not None:
         length = be32(data, c)
-        if c + 12 + length > len(data):
-            return None, b" > Error: Bad PNG image file\r\n"
+        if length < 2 or c + 12 + length > len(data):
+            return None, BAD_PNG
         b = bytearray(data)
         b[c + 8:c + 10] = struct.pack("<H", value)
         b[c + 8 + length:c + 12 + length] = struct.pack(">I", zlib.crc32(bytes(b[c + 4:c + 8 + length])))
         return bytes(b), None
     i = find_chunk(data, b"IEND")
     if i is None:
-        return None, b" > Error: Bad PNG image file\r\n"
+        return None, BAD_PNG
     if i != len(data) - 12:
         return None, b" > Error: Data after IEND chunk?\r\n"
     return data[:i] + sea_level_chunk(value) + IEND, None
@@ -78,7 +87,7 @@ def stored_sea_level(data, value):
 def exported_pngs(battle):
     """The two PNGs -x must write for a battle file the loader accepts."""
     chunk = Chunk(battle)
-    sea = -min(0, min(base for base, _ in chunk.entries)) & 0xFFFF
+    sea = sea_level(chunk)
     pngs = []
     for layer in range(2):
         heights = chunk.heights(layer)
@@ -219,7 +228,8 @@ class Sweep(HmapTestCase):
         harness.make_battle(self.dir, "good.prj", "--width", "12", "--height", "10", "--terrain", "rough",
                             "--lead", "5,0,6,2,3", "--trailing", "6")
         self.battle = self.read("good.prj")
-        self.assertRun(self.hmap("-x", "good.prj", "good1.png", "good2.png"), b"", 0)
+        self.assertRun(self.hmap("-x", "good.prj", "good1.png", "good2.png"),
+                       wrap_warnings(Chunk(self.battle), "good.prj", "good1.png", "good2.png"), 0)
         self.png1, self.png2 = self.read("good1.png"), self.read("good2.png")
         result = self.hmap("-i", "good.prj", "clean.prj", "good1.png", "good2.png")
         self.assertEqual(result.status, 0, result)
@@ -278,7 +288,8 @@ class Sweep(HmapTestCase):
         result, written = self.run_case(label, ("-x", "in.prj", "a.png", "b.png"), inputs, {"a.png", "b.png"})
         if result.status == 0:
             expected = exported_pngs(damaged)
-            if result.stdout or [written["a.png"], written["b.png"]] != expected:
+            warnings = wrap_warnings(Chunk(damaged), "in.prj", "a.png", "b.png")
+            if result.stdout != warnings or [written["a.png"], written["b.png"]] != expected:
                 self.faults.append(f"{label} -x: other PNGs than the battle file's blocks give; {result}")
         result, written = self.run_case(label, ("-i", "in.prj", "out.prj", "good1.png", "good2.png"),
                                         inputs, {"out.prj"})
@@ -297,7 +308,7 @@ class Sweep(HmapTestCase):
         """-s (when `show`) and -s VALUE on any damaged file, against the model."""
         if show:
             result, _ = self.run_case(label, ("-s", name), {name: damaged}, set())
-            if damaged and (result.stdout, result.status) != (f"{shown_sea_level(damaged):04X}\r\n".encode(), 0):
+            if damaged and (result.stdout, result.status) != shown_sea_level(damaged, name):
                 self.faults.append(f"{label} -s: not the value the model finds; {result}")
         # The file is both input and output here: compare it with the model.
         value = 0x1234 + len(damaged)

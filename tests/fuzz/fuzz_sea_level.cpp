@@ -1,16 +1,15 @@
 // The chunk walker and the in-place sea-level edit on an arbitrary file in
-// memory. find_png_chunk must agree with a plain walk; edit_sea_level must
-// change nothing outside the hmAP chunk's value and CRC (or, when it inserts,
-// anything before IEND), store a CRC that checks, refuse exactly when the
-// model says so, and be idempotent.
+// memory. find_png_chunk must agree with a plain walk, find_sea_level with
+// the chunk it finds; edit_sea_level must change nothing outside the hmAP
+// chunk's value and CRC (or, when it inserts, anything before IEND), store a
+// CRC that checks, refuse exactly when the model says so (and then change
+// nothing), and be idempotent.
 #include <optional>
 
 #include "fuzz_check.h"
 #include "png_heightmap.h"
 
 namespace {
-
-constexpr uint8_t iend_chunk[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
 
 std::optional<uint64_t> model_find(const std::vector<uint8_t>& b, const char* type) {
     uint64_t pos = 8;
@@ -30,12 +29,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const auto chunk = model_find(original, "hmAP");
     const auto iend = model_find(original, "IEND");
-    if (chunk) {
-        const uint8_t* v = &original[*chunk + 8];
-        FUZZ_CHECK(read_sea_level(original.data(), original.size()) == (v[0] | (v[1] << 8)));
+    const StoredSeaLevel stored = find_sea_level(original.data(), original.size());
+    if (!chunk) {
+        FUZZ_CHECK(stored.chunk == SeaLevelChunk::absent && stored.value == 0);
+    } else if (fuzz_be32(&original[*chunk]) < 2) {
+        FUZZ_CHECK(stored.chunk == SeaLevelChunk::too_short && stored.value == 0);
     } else {
-        FUZZ_CHECK(read_sea_level(original.data(), original.size()) == 0);
+        const uint8_t* v = &original[*chunk + 8];
+        FUZZ_CHECK(stored.chunk == SeaLevelChunk::present && stored.value == (v[0] | (v[1] << 8)));
     }
+    const bool signature = size >= 8 && same_bytes(data, png_signature, 8);
 
     // The value comes from the input's own CRC, so it varies with the input.
     const uint16_t value = static_cast<uint16_t>(crc32_bytes(data, size) ^ 0xA55A);
@@ -44,23 +47,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint64_t new_size = size;
     const SeaLevelEdit result = edit_sea_level(work.data(), &new_size, value);
 
-    if (chunk) {
+    if (!signature) {
+        FUZZ_CHECK(result == SeaLevelEdit::not_png);
+    } else if (chunk) {
         const uint64_t c = *chunk, length = fuzz_be32(&original[c]);
-        if (c + 12 + length > size) {
-            FUZZ_CHECK(result == SeaLevelEdit::chunk_overruns);
+        if (length < 2 || c + 12 + length > size) {
+            FUZZ_CHECK(result == SeaLevelEdit::bad_chunk);
         } else {
             FUZZ_CHECK(result == SeaLevelEdit::updated);
         }
         if (result == SeaLevelEdit::updated) {
             FUZZ_CHECK(new_size == size);
-            // Value first, then the CRC over the declared data, which may overwrite it.
+            // The value, then the CRC over the declared data.
             std::vector<uint8_t> expect(original);
             expect[c + 8] = static_cast<uint8_t>(value);
             expect[c + 9] = static_cast<uint8_t>(value >> 8);
             const uint32_t crc = crc32_bytes(&expect[c + 4], length + 4);
             for (int i = 0; i < 4; ++i) expect[c + 8 + length + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
             FUZZ_CHECK(same_bytes(work.data(), expect.data(), size));
-            if (length >= 2) FUZZ_CHECK(read_sea_level(work.data(), size) == value);
+            FUZZ_CHECK(find_sea_level(work.data(), size).value == value);
         }
     } else if (!iend) {
         FUZZ_CHECK(result == SeaLevelEdit::no_iend);
@@ -75,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(same_bytes(&work[*iend], expect_chunk, 14));
         FUZZ_CHECK(fuzz_be32(&work[*iend + 10]) == crc32_bytes(&work[*iend + 4], 6));
         FUZZ_CHECK(same_bytes(&work[*iend + 14], iend_chunk, 12));
-        FUZZ_CHECK(read_sea_level(work.data(), new_size) == value);
+        FUZZ_CHECK(find_sea_level(work.data(), new_size).value == value);
     }
     if (result != SeaLevelEdit::updated && result != SeaLevelEdit::inserted) {
         // Refused: the bytes are left exactly as they were.

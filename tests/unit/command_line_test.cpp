@@ -74,27 +74,6 @@ TEST(NextToken, ATokenThatDoesNotFitIsDroppedWhole) {
     EXPECT_EQ(used, 7u);
 }
 
-TEST(ParseInteger, DecimalAndHexadecimal) {
-    EXPECT_EQ(parse_integer("500"), 500u);
-    EXPECT_EQ(parse_integer("0x1F4"), 0x1F4u);
-    EXPECT_EQ(parse_integer("0X1f4"), 0x1F4u);
-    EXPECT_EQ(parse_integer("0xfFaB"), 0xFFABu);
-}
-
-TEST(ParseInteger, StopsAtTheFirstNonDigitAndWraps) {
-    EXPECT_EQ(parse_integer("12ab"), 12u);
-    EXPECT_EQ(parse_integer("abc"), 0u);
-    EXPECT_EQ(parse_integer("0x"), 0u);
-    EXPECT_EQ(parse_integer("-1"), 0u);
-    EXPECT_EQ(parse_integer(" 5"), 0u);
-    EXPECT_EQ(parse_integer(""), 0u);
-    EXPECT_EQ(parse_integer("0x1g"), 1u);
-    EXPECT_EQ(parse_integer("4294967296"), 0u);          // 2^32 wraps to 0
-    EXPECT_EQ(parse_integer("4294967297"), 1u);
-    EXPECT_EQ(parse_integer("0x123456789"), 0x23456789u);
-    EXPECT_EQ(parse_integer("70000") & 0xFFFF, 70000u - 65536u);
-}
-
 TEST(SplitCommandLine, SkipsTheProgramPathAndFillsTheArguments) {
     CommandArguments args;
     split_command_line("\"C:\\Program Files\\hmap.exe\" -x \"a b.prj\" c.png d.png", &args);

@@ -237,3 +237,26 @@ TEST(BattleLoader, LayerHeightsCountOnlyPixelsInsideTheImage) {
     EXPECT_EQ(two.highest, 65535 - 300 + 128);
     EXPECT_EQ(two.wrapped, 1u);  // -301 + 301 = 0 fits; 65363 + 301 does not
 }
+
+TEST(BattleLoader, LayerHeightsOfWholeBlocksCountEachPixelThatWraps) {
+    // 16 x 8: two whole blocks a heightmap, pattern k holding the steps k, k + 1, ..., k + 63.
+    BattleBuilder b = BattleBuilder::sized(16, 8);
+    b.entries[0].base = -65541;                  // the sea level becomes 5; every height + 5 is below 0
+    b.entries[1].base = 65535 - 5 - 128 * 41;    // steps 1 ... 64: those above 41 wrap upwards
+    b.entries[2].base = 65535 - 5 - 128 * 65;    // steps 2 ... 65: the highest just fits
+    b.entries[3].base = -5 - 128 * 3;            // steps 3 ... 66: the lowest is just 0
+    Bytes bytes = b.bytes();
+    BattleFile file;
+    ASSERT_EQ(check(bytes, &file), "");
+    ASSERT_EQ(file.sea_level, 5);
+
+    LayerHeights one = battle_layer_heights(file, 0);
+    EXPECT_EQ(one.lowest, -65541);
+    EXPECT_EQ(one.highest, 65535 - 5 - 128 * 41 + 128 * 64);
+    EXPECT_EQ(one.wrapped, 64u + 23u);  // all of block 0, steps 42 ... 64 of block 1
+
+    LayerHeights two = battle_layer_heights(file, 1);
+    EXPECT_EQ(two.lowest, -5);
+    EXPECT_EQ(two.highest, 65535 - 5);
+    EXPECT_EQ(two.wrapped, 0u);
+}

@@ -226,8 +226,28 @@ TEST(Grey16Reader, CompressedDataDecodesAsLodePngAloneDecodesIt) {
     release(d);
 }
 
+TEST(Grey16Reader, AnHmapChunkTooShortForASeaLevelRefusesTheImage) {
+    // Declared lengths 0 and 1: what follows the type is the chunk's CRC, not
+    // a value. Refused on the plain path (stored blocks) and after LodePNG
+    // (compressed), with nothing held either way.
+    for (size_t length : {0, 1}) {
+        std::vector<uint8_t> chunk;
+        test_png::put_chunk(chunk, "hmAP", std::vector<uint8_t>(length, 0x77));
+        for (bool compressed : {false, true}) {
+            const std::vector<uint8_t> file =
+                compressed ? test_png::png_of_stream(16, 5, 16, 0, compressed_stream, chunk)
+                           : test_png::png(1, 1, 16, 0, {0, 0xAB, 0xCD}, chunk);
+            Decoded d = decode(file);
+            EXPECT_EQ(d.status, status_refused) << length << compressed;
+            EXPECT_EQ(d.output, lines("h.png > Error: Bad PNG image file\r\n"));
+            Grey16Image plain;
+            EXPECT_EQ(decode_plain_grey16_png(file.data(), file.size(), &plain), ReaderChoice::sea_level_refused);
+        }
+    }
+}
+
 TEST(Grey16Reader, DamagedImageDataGetsLodePngsOwnCodes) {
-    // Streams libdeflate refuses are inflated once more by LodePNG's own
+    // Streams the reader's inflater refuses are inflated once more by LodePNG's own
     // decoder, so each damage gets the code and text it always got.
     struct Case {
         std::vector<uint8_t> stream;

@@ -1,8 +1,10 @@
-// The chunk walker and the in-place sea-level edit, on PNG bytes in memory.
+// The chunk walker, the sea level stored in a PNG and its in-place edit, on
+// PNG bytes in memory, and the sea level as typed on the command line.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "png_heightmap.h"
@@ -117,38 +119,59 @@ TEST(EditSeaLevel, RewritesAnExistingChunkInPlace) {
     add_chunk(expected, "IEND", {});
     EXPECT_EQ(edit(png, 0x1234), SeaLevelEdit::updated);
     EXPECT_EQ(png, expected);
-    EXPECT_EQ(read_sea_level(png.data(), png.size()), 0x1234);
+    StoredSeaLevel stored = find_sea_level(png.data(), png.size());
+    EXPECT_EQ(stored.chunk, SeaLevelChunk::present);
+    EXPECT_EQ(stored.value, 0x1234);
 }
 
-TEST(EditSeaLevel, HonoursTheDeclaredLengthForTheCrc) {
-    // An hmAP chunk of length 0: the CRC lands where the value was written.
-    Bytes png = png_start();
-    add_chunk(png, "hmAP", {});
-    add_chunk(png, "IEND", {});
-    size_t at = png_start().size();
-    EXPECT_EQ(edit(png, 0xBEEF), SeaLevelEdit::updated);
-    const uint8_t type[] = {'h', 'm', 'A', 'P'};
-    uint32_t crc = crc32_bytes(type, 4);
-    EXPECT_EQ(png[at + 8], crc >> 24);
-    EXPECT_EQ(png[at + 11], crc & 0xFF);
+TEST(EditSeaLevel, HonoursALongerDeclaredLengthForTheCrc) {
     // Length 4: value at the start of the data, CRC over all four data bytes.
     Bytes four = png_start();
     add_chunk(four, "hmAP", {9, 9, 9, 9});
     add_chunk(four, "IEND", {});
+    size_t at = png_start().size();
     EXPECT_EQ(edit(four, 0x0102), SeaLevelEdit::updated);
     EXPECT_EQ(four[at + 8], 0x02);
     EXPECT_EQ(four[at + 9], 0x01);
     EXPECT_EQ(four[at + 10], 9);
     uint32_t crc4 = crc32_bytes(four.data() + at + 4, 8);
     EXPECT_EQ(four[at + 12], crc4 >> 24);
+    EXPECT_EQ(find_sea_level(four.data(), four.size()).value, 0x0102);
 }
 
-TEST(EditSeaLevel, RefusesAChunkWhoseCrcLiesPastTheEnd) {
+TEST(EditSeaLevel, RefusesAChunkThatCannotHoldTheValueAndLeavesTheBytes) {
+    // Declared lengths 0 and 1: the bytes after the type are the CRC, no
+    // value; read, they would give D01D-like garbage.
+    for (size_t length : {0, 1}) {
+        Bytes png = png_start();
+        add_chunk(png, "hmAP", Bytes(length, 0x77));
+        add_chunk(png, "IEND", {});
+        EXPECT_EQ(find_sea_level(png.data(), png.size()).chunk, SeaLevelChunk::too_short) << length;
+        Bytes before = png;
+        EXPECT_EQ(edit(png, 0x77), SeaLevelEdit::bad_chunk) << length;
+        EXPECT_EQ(png, before);
+    }
+    // Declared length 40, only 2 data bytes + CRC present.
     Bytes png = png_start();
     add_chunk(png, "hmAP", {1, 2});
-    png[png_start().size() + 3] = 40;  // declared length 40, only 2 data bytes + CRC present
+    png[png_start().size() + 3] = 40;
     Bytes before = png;
-    EXPECT_EQ(edit(png, 5), SeaLevelEdit::chunk_overruns);
+    EXPECT_EQ(edit(png, 5), SeaLevelEdit::bad_chunk);
+    EXPECT_EQ(png, before);
+}
+
+TEST(EditSeaLevel, RefusesAFileWithoutThePngSignature) {
+    // Chunks like a PNG's, and IEND at the end, but no signature: a battle
+    // file or text that happens to end so is never edited.
+    Bytes png = png_start();
+    add_chunk(png, "IEND", {});
+    png[1] = 'Q';
+    Bytes before = png;
+    EXPECT_EQ(edit(png, 5), SeaLevelEdit::not_png);
+    EXPECT_EQ(png, before);
+    add_chunk(png, "hmAP", {1, 2});
+    before = png;
+    EXPECT_EQ(edit(png, 5), SeaLevelEdit::not_png);
     EXPECT_EQ(png, before);
 }
 
@@ -175,7 +198,29 @@ TEST(EditSeaLevel, CannotInsertWithoutAFinalIend) {
     Bytes no_iend = png_start();
     EXPECT_EQ(edit(no_iend, 5), SeaLevelEdit::no_iend);
     for (size_t n = 1; n < 20; ++n) {
-        Bytes tiny(n, 0);
-        EXPECT_EQ(edit(tiny, 5), SeaLevelEdit::no_iend) << n;
+        Bytes tiny(png_signature, png_signature + 8);
+        tiny.resize(n, 0);
+        EXPECT_EQ(edit(tiny, 5), n < 8 ? SeaLevelEdit::not_png : SeaLevelEdit::no_iend) << n;
+    }
+}
+
+TEST(ParseSeaLevel, TakesDecimalAndHexWholeUpTo65535) {
+    const std::pair<const char*, uint16_t> good[] = {
+        {"0", 0},          {"300", 300},       {"65535", 65535},      {"0x12C", 0x12C},   {"0X12c", 0x12C},
+        {"0x032C", 0x32C}, {"0xFFFF", 0xFFFF}, {"0x0000FFFF", 0xFFFF}, {"0x0", 0},        {"0x032C\r", 0x32C},
+        {"812\n", 812},    {"0x032C\r\n", 0x32C}};
+    for (auto [text, expected] : good) {
+        uint16_t value = 1;
+        EXPECT_TRUE(parse_sea_level(text, &value)) << text;
+        EXPECT_EQ(value, expected) << text;
+    }
+}
+
+TEST(ParseSeaLevel, RefusesAnythingElseAndLeavesTheValue) {
+    for (const char* text : {"", "032C", "0300", "00", "12ab", "abc", "-1", "+5", " 12", "12 ", "0x", "0x10000",
+                             "65536", "70000", "99999999999", "1e3", "0x1g", "\r", "0x\r", "12\r3", "\t1"}) {
+        uint16_t value = 0x5A5A;
+        EXPECT_FALSE(parse_sea_level(text, &value)) << text;
+        EXPECT_EQ(value, 0x5A5A) << text;
     }
 }

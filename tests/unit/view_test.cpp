@@ -41,19 +41,6 @@ TEST(HeightRows, BattleRowsAreBasePlus128TimesStep) {
     }
 }
 
-TEST(HeightRows, AnOffsetPastThePoolReadsTheLastPattern) {
-    BattleBuilder b = BattleBuilder::sized(8, 8);
-    Bytes bytes = b.bytes();
-    BattleFile file;
-    ASSERT_EQ(check(bytes, &file), "");
-    // As another program might write into a viewed file after the checks.
-    poke_le32(bytes, file.layer1_pos + 4 + 4, 0xFFFFFFC0);
-    std::vector<int64_t> row(8);
-    battle_height_row(file, 0, 3, row.data());
-    EXPECT_EQ(row[2], b.entries[0].base + 128 * int64_t{b.patterns[64 + 3 * 8 + 2]});
-    EXPECT_EQ(battle_layer_heights(file, 0).highest, b.entries[0].base + 128 * int64_t{b.patterns[127]});
-}
-
 TEST(HeightRows, ImageRowsAreSamplesLessTheSeaLevel) {
     uint8_t samples[2 * 3 * 2] = {0, 0, 0x01, 0x2C, 0xFF, 0xFF, 0x80, 0x00, 0, 1, 0x01, 0x2D};
     Grey16Image image{};
