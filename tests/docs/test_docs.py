@@ -1,7 +1,8 @@
 """The man page renders without warnings and lists every message the program
-can print, the README's troubleshooting covers each of those messages, and
-the worked example of docs/formats.md still shows what the shipped sample
-gives.
+can print, the README's troubleshooting covers each of those messages, the
+worked example of docs/formats.md still shows what the shipped sample gives,
+the README's workflow runs as shown, and every document names the version
+the build has.
 
 The messages are taken from the sources: every format given to
 console_printf, and the battle-file faults that the loader prints after the
@@ -20,6 +21,8 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 MAN_PAGE = os.path.join(REPO, "hmap.1")
+CMAKE_LISTS = os.path.join(REPO, "CMakeLists.txt")
+CONTRIBUTING = os.path.join(REPO, "CONTRIBUTING.md")
 README = os.path.join(REPO, "README.md")
 FORMATS = os.path.join(REPO, "docs", "formats.md")
 SAMPLE = os.path.join(REPO, "examples", "sample.prj")
@@ -126,6 +129,57 @@ class FormatsWorkedExample(unittest.TestCase):
                 argv[0] = HMAP_EXE
             out = subprocess.run(argv, cwd=work, stdout=subprocess.PIPE, check=True).stdout
             self.assertEqual(out.replace(b"\r\n", b"\n").decode("latin-1"), expected, command)
+
+
+def read(path):
+    with open(path, encoding="utf-8") as f:
+        return f.read()
+
+
+def fenced_blocks(markdown, language):
+    """The text of each fenced block of that language."""
+    return re.findall(r"^```" + language + r"\n(.*?)^```", markdown, re.M | re.S)
+
+
+class Version(unittest.TestCase):
+    def test_every_document_names_the_built_version(self):
+        version = re.search(r"project\(hmap VERSION (\d+\.\d+\.\d+)", read(CMAKE_LISTS)).group(1)
+        self.assertRegex(read(MAN_PAGE), r'\.TH HMAP 1 \S+ "hmap ' + re.escape(version) + '"')
+        readme = read(README)
+        self.assertIn(f"version {version}", readme)
+        self.assertIn(f"version, {version},", read(CONTRIBUTING))
+        # Every package name the README gives carries it, and no other version.
+        named = set(re.findall(r"hmap[-_](\d+\.\d+\.\d+)", readme))
+        self.assertEqual(named, {version})
+
+
+class ReadmeWorkflow(unittest.TestCase):
+    def test_the_console_workflow_runs_as_shown(self):
+        if not HMAP_EXE or shutil.which("convert") is None:
+            self.skipTest("HMAP_EXE not set, or ImageMagick missing")
+        lines = section(read(README).splitlines(), r"## The workflow in a console", r"## ")
+        script = fenced_blocks("\n".join(lines) + "\n", "sh")
+        self.assertEqual(len(script), 1)
+        work = tempfile.mkdtemp(prefix="hmap-readme-")
+        self.addCleanup(shutil.rmtree, work, True)
+        shutil.copy(SAMPLE, os.path.join(work, "battle.prj"))
+        os.symlink(os.path.abspath(HMAP_EXE), os.path.join(work, "hmap"))
+        env = dict(os.environ, PATH=work + os.pathsep + os.environ["PATH"])
+        run = subprocess.run(["sh", "-e", "-c", script[0]], cwd=work, env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        output = run.stdout.decode("utf-8", "replace")
+        self.assertEqual(run.returncode, 0, output)
+        # What the README says of that edit and its import.
+        self.assertIn("differing: 6349 of 262144 px", output)
+        after = output[output.index("new.prj heightmap 1 against"):]
+        self.assertIn("differing: 1405 of 262144 px", after)
+        self.assertIn("largest difference: -64", after)
+        self.assertIn("mean difference: -1.9", after)
+        readme = read(README)
+        for figure in ("changed 6349 pixels", "1405 pixels", "(mean 1.9)"):
+            self.assertIn(figure, readme)
+        for name in ("new.prj", "after1.png", "after2.png"):
+            self.assertTrue(os.path.getsize(os.path.join(work, name)) > 0, name)
 
 
 if __name__ == "__main__":
