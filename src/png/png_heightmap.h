@@ -115,6 +115,10 @@ using PngSink = bool (*)(void* context, const uint8_t* bytes, uint64_t count);
 // Writes raw row `y` of a PNG being made, filter byte first, at `out`
 // (row_bytes bytes); rows are asked for in order, each once.
 using PngRowMaker = void (*)(void* context, uint32_t y, uint8_t* out);
+// A sink that hands the parts to a file being written (a FileWrite).
+bool write_png_part(void* file, const uint8_t* bytes, uint64_t count);
+// Parts of a PNG are made in a buffer of this size and written from it.
+constexpr uint64_t png_part_bytes = uint64_t{2} << 20;
 // What a stored PNG holds besides its rows: the IHDR chunk's 13 data bytes
 // (width and height first) and the chunks between the image data and IEND.
 struct StoredPngFrame {

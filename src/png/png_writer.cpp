@@ -12,9 +12,6 @@ namespace {
 
 constexpr uint64_t stored_block_limit = 65535;
 
-// Parts of the PNG are made in this buffer and written from it.
-constexpr uint64_t export_part_bytes = uint64_t{2} << 20;
-
 // Lays the PNG into the part buffer: chunk framing with running CRCs, and the
 // zlib stream with its stored-block headers every 65535 raw bytes and, for a
 // stream too long for one chunk, IDAT chunk boundaries.
@@ -261,14 +258,14 @@ bool stream_png_image(const PngLayout& layout, const BattleFile& file, int layer
     return stream_stored_png(layout, frame, make_layer_row, &rows, buffer, part_bytes, sink, context);
 }
 
-namespace {
-
-bool write_part(void* context, const uint8_t* bytes, uint64_t count) {
-    return write_file_part(static_cast<FileWrite*>(context), bytes, count);
+bool write_png_part(void* file, const uint8_t* bytes, uint64_t count) {
+    return write_file_part(static_cast<FileWrite*>(file), bytes, count);
 }
 
+namespace {
+
 uint64_t export_buffer_size(const BattleFile& file) {
-    return export_part_bytes + 2 * uint64_t{battle_width(file)} + 1;  // a part, then the scratch row
+    return png_part_bytes + 2 * uint64_t{battle_width(file)} + 1;  // a part, then the scratch row
 }
 
 // A height that a 16-bit sample cannot hold (height + sea level below 0 or
@@ -291,7 +288,7 @@ Status export_png_layer(const char* path, const char* battle_path, const BattleF
     const PngLayout layout = png_layout(battle_width(file), battle_height(file));
     FileWrite* out = begin_file_write(path, layout.file_bytes);
     if (out == nullptr) return report_file_failure(path);
-    if (!stream_png_image(layout, file, layer, buffer, export_part_bytes, write_part, out)) {
+    if (!stream_png_image(layout, file, layer, buffer, png_part_bytes, write_png_part, out)) {
         abandon_file_write(out);
         return report_file_failure(path);
     }

@@ -4,11 +4,12 @@
 // north-west. The colours depend on the height range only through a scale
 // of powers of two, so pictures of one map before and after an edit use the
 // same colours unless the edit takes the map past a power of two.
-#include <libdeflate.h>
-
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 #include "view.h"
 #include "view_common.h"
@@ -149,104 +150,179 @@ void colour_row(const Palette& palette, const int32_t* heights, const uint16_t* 
     }
 }
 
-// Working memory of one picture after another of the same size.
-struct Canvas {
+// Draws the rows of a picture in order, each from the heights of its own
+// row and of the rows above and below it.
+struct Painter {
+    const HeightSource* source;
+    const Palette* palette;
     uint32_t width, height;
-    uint64_t raw_bytes;  // per row a filter byte and 3 x width colour bytes
-    uint8_t* raw;
-    uint64_t stream_room;
-    uint8_t* stream;  // the zlib stream
+    uint32_t next;     // the row to draw next
     int64_t* heights;  // one row as the file gives it
     int32_t* rows;     // three rows of heights, the gradient's sums and gradients, palette entries
     uint16_t* shade;
-    libdeflate_compressor* compressor;
 };
 
-bool open_canvas(Canvas* canvas, uint32_t width, uint32_t height) {
-    *canvas = Canvas{};
-    canvas->width = width;
-    canvas->height = height;
-    canvas->raw_bytes = (1 + 3 * uint64_t{width}) * height;
-    // The fastest level: a picture is for looking at, and is made again at will.
-    canvas->compressor = libdeflate_alloc_compressor(1);
-    if (canvas->compressor == nullptr) return false;
-    canvas->stream_room = libdeflate_zlib_compress_bound(canvas->compressor, static_cast<size_t>(canvas->raw_bytes));
-    canvas->raw = allocate_buffer(canvas->raw_bytes);
-    canvas->stream = allocate_buffer(canvas->stream_room);
-    canvas->heights = reinterpret_cast<int64_t*>(allocate_buffer(8 * uint64_t{width}));
-    canvas->rows = reinterpret_cast<int32_t*>(allocate_buffer(4 * (8 * uint64_t{width} + 4)));
-    canvas->shade = reinterpret_cast<uint16_t*>(allocate_buffer(2 * uint64_t{width}));
-    return canvas->raw != nullptr && canvas->stream != nullptr && canvas->heights != nullptr &&
-           canvas->rows != nullptr && canvas->shade != nullptr;
+bool open_painter(Painter* painter, uint32_t width) {
+    *painter = Painter{};
+    painter->heights = reinterpret_cast<int64_t*>(allocate_buffer(8 * uint64_t{width}));
+    painter->rows = reinterpret_cast<int32_t*>(allocate_buffer(4 * (8 * uint64_t{width} + 4)));
+    painter->shade = reinterpret_cast<uint16_t*>(allocate_buffer(2 * uint64_t{width}));
+    return painter->heights != nullptr && painter->rows != nullptr && painter->shade != nullptr;
+}
+
+void close_painter(Painter* painter) {
+    release_buffer(painter->heights);
+    release_buffer(painter->rows);
+    release_buffer(painter->shade);
+    *painter = Painter{};
+}
+
+void read_row(const Painter& painter, uint32_t y, int32_t* out) {
+    source_row(*painter.source, y, painter.heights);
+    for (uint32_t x = 0; x < painter.width; ++x) out[x] = clamp_height(painter.heights[x]);
+}
+
+// Draws the next row at `out`: its filter byte and 3 x width colour bytes.
+void paint_next_row(Painter* painter, uint8_t* out) {
+    const uint32_t width = painter->width, height = painter->height, y = painter->next++;
+    int32_t* ring[3] = {painter->rows, painter->rows + width, painter->rows + 2 * width};
+    int32_t* sums = painter->rows + 3 * width;          // 2 x width + 4
+    int32_t* gradients = painter->rows + 5 * width + 4;  // 2 x width
+    int32_t* entries = painter->rows + 7 * width + 4;    // width
+    // ring[y % 3] holds row y once read; rows past the edges repeat the edge.
+    if (y == 0) {
+        read_row(*painter, 0, ring[0]);
+        if (height > 1) read_row(*painter, 1, ring[1]);
+    } else if (y + 1 < height) {
+        read_row(*painter, y + 1, ring[(y + 1) % 3]);
+    }
+    const int32_t* row = ring[y % 3];
+    const int32_t* above = y > 0 ? ring[(y - 1) % 3] : row;
+    const int32_t* below = y + 1 < height ? ring[(y + 1) % 3] : row;
+    shade_row(above, row, below, width, sums, gradients, painter->shade);
+    out[0] = 0;  // filter type None: the picture is stored, not compressed
+    colour_row(*painter->palette, row, painter->shade, width, entries, out + 1);
+}
+
+// Rows drawn ahead on a thread of their own into a ring of rows, which the
+// writer takes them from in order: drawing and writing go on at once.
+struct RowRing {
+    Painter* painter;
+    uint8_t* rows;  // `slots` rows of row_bytes
+    uint64_t row_bytes;
+    uint32_t slots;
+    std::atomic<uint32_t> drawn{0};  // rows the painter has finished
+    std::atomic<uint32_t> taken{0};  // rows the writer has copied out
+    std::atomic<bool> stopped{false};
+};
+// The ring holds about this much.
+constexpr uint64_t ring_bytes = uint64_t{4} << 20;
+
+uint8_t* ring_slot(const RowRing& ring, uint32_t y) { return ring.rows + (y % ring.slots) * ring.row_bytes; }
+
+void draw_ahead(RowRing* ring) {
+    for (uint32_t y = 0; y < ring->painter->height; ++y) {
+        // Waits for the writer to free the slot of row y, or to stop.
+        for (;;) {
+            if (ring->stopped.load(std::memory_order_acquire)) return;
+            const uint32_t taken = ring->taken.load(std::memory_order_acquire);
+            if (y - taken < ring->slots) break;
+            ring->taken.wait(taken, std::memory_order_acquire);
+        }
+        paint_next_row(ring->painter, ring_slot(*ring, y));
+        ring->drawn.store(y + 1, std::memory_order_release);
+        ring->drawn.notify_one();
+    }
+}
+
+void take_drawn_row(void* context, uint32_t y, uint8_t* out) {
+    auto* ring = static_cast<RowRing*>(context);
+    for (uint32_t drawn = ring->drawn.load(std::memory_order_acquire); drawn <= y;
+         drawn = ring->drawn.load(std::memory_order_acquire)) {
+        ring->drawn.wait(drawn, std::memory_order_acquire);
+    }
+    memcpy(out, ring_slot(*ring, y), static_cast<size_t>(ring->row_bytes));
+    ring->taken.store(y + 1, std::memory_order_release);
+    ring->taken.notify_one();
+}
+
+void paint_row_here(void* context, uint32_t, uint8_t* out) { paint_next_row(static_cast<Painter*>(context), out); }
+
+// Working memory for writing one picture after another of the same size.
+struct Canvas {
+    Painter painter;
+    uint64_t row_bytes;
+    uint8_t* part;  // the writer's part buffer and its scratch row
+    uint8_t* ring;  // the rows drawn ahead
+    uint32_t slots;
+};
+
+bool open_canvas(Canvas* canvas, uint32_t width) {
+    canvas->row_bytes = 1 + 3 * uint64_t{width};
+    const uint64_t slots = ring_bytes / canvas->row_bytes;
+    canvas->slots = slots < 2 ? 2 : static_cast<uint32_t>(slots);
+    canvas->part = allocate_buffer(png_part_bytes + canvas->row_bytes);
+    canvas->ring = allocate_buffer(canvas->slots * canvas->row_bytes);
+    const bool painter = open_painter(&canvas->painter, width);
+    return canvas->part != nullptr && canvas->ring != nullptr && painter;
 }
 
 void close_canvas(Canvas* canvas) {
-    release_buffer(canvas->raw);
-    release_buffer(canvas->stream);
-    release_buffer(canvas->heights);
-    release_buffer(canvas->rows);
-    release_buffer(canvas->shade);
-    libdeflate_free_compressor(canvas->compressor);
+    release_buffer(canvas->part);
+    release_buffer(canvas->ring);
+    close_painter(&canvas->painter);
     *canvas = Canvas{};
 }
 
-void read_row(const Canvas& canvas, const HeightSource& source, uint32_t y, int32_t* out) {
-    source_row(source, y, canvas.heights);
-    for (uint32_t x = 0; x < canvas.width; ++x) out[x] = clamp_height(canvas.heights[x]);
-}
-
-void paint(Canvas* canvas, const HeightSource& source, const Palette& palette) {
-    const uint32_t width = canvas->width, height = canvas->height;
-    int32_t* ring[3] = {canvas->rows, canvas->rows + width, canvas->rows + 2 * width};
-    int32_t* sums = canvas->rows + 3 * width;          // 2 x width + 4
-    int32_t* gradients = canvas->rows + 5 * width + 4;  // 2 x width
-    int32_t* entries = canvas->rows + 7 * width + 4;    // width
-    // ring[y % 3] holds row y once read; rows past the edges repeat the edge.
-    read_row(*canvas, source, 0, ring[0]);
-    if (height > 1) read_row(*canvas, source, 1, ring[1]);
-    for (uint32_t y = 0; y < height; ++y) {
-        if (y >= 1 && y + 1 < height) read_row(*canvas, source, y + 1, ring[(y + 1) % 3]);
-        const int32_t* row = ring[y % 3];
-        const int32_t* above = y > 0 ? ring[(y - 1) % 3] : row;
-        const int32_t* below = y + 1 < height ? ring[(y + 1) % 3] : row;
-        shade_row(above, row, below, width, sums, gradients, canvas->shade);
-        uint8_t* out = canvas->raw + y * (1 + 3 * uint64_t{width});
-        out[0] = 0;  // filter type None: the fastest compression compresses these pictures best unfiltered
-        colour_row(palette, row, canvas->shade, width, entries, out + 1);
+// Draws the picture of `source` and writes it as an 8-bit RGB PNG of stored
+// deflate blocks, laid out in advance as an export is. The rows are drawn on
+// a second thread while the first writes, or on the first alone when the
+// system gives no second.
+bool write_picture(const char* path, Canvas* canvas, const HeightSource& source, const Palette& palette) {
+    Painter& painter = canvas->painter;
+    painter.source = &source;
+    painter.palette = &palette;
+    painter.width = source.width;
+    painter.height = source.height;
+    painter.next = 0;
+    const PngLayout layout = stored_png_layout(canvas->row_bytes, source.height, 0);
+    StoredPngFrame frame{};
+    write_be32(frame.ihdr, source.width);
+    write_be32(frame.ihdr + 4, source.height);
+    frame.ihdr[8] = 8;  // bit depth
+    frame.ihdr[9] = 2;  // RGB; compression, filter and interlace methods 0
+    FileWrite* file = begin_file_write(path, layout.file_bytes);
+    bool ok = file != nullptr;
+    if (ok) {
+        RowRing ring;
+        ring.painter = &painter;
+        ring.rows = canvas->ring;
+        ring.row_bytes = canvas->row_bytes;
+        ring.slots = canvas->slots;
+        std::thread helper;
+        try {
+            helper = std::thread(draw_ahead, &ring);
+        } catch (const std::system_error&) {
+        }
+        if (helper.joinable()) {
+            ok = stream_stored_png(layout, frame, take_drawn_row, &ring, canvas->part, png_part_bytes, write_png_part,
+                                   file);
+            // A write that failed part-way leaves the painter waiting for room.
+            ring.stopped.store(true, std::memory_order_release);
+            ring.taken.fetch_add(1, std::memory_order_release);
+            ring.taken.notify_one();
+            helper.join();
+        } else {
+            ok = stream_stored_png(layout, frame, paint_row_here, &painter, canvas->part, png_part_bytes,
+                                   write_png_part, file);
+        }
+        if (!ok) {
+            abandon_file_write(file);
+        } else {
+            ok = finish_file_write(file);
+        }
     }
-}
-
-// Writes the picture: signature, IHDR, the zlib stream in IDAT chunks (each
-// at most the largest a PNG chunk may be), IEND.
-bool write_picture(const char* path, const Canvas& canvas, uint64_t stream_bytes) {
-    const uint64_t chunks = stream_bytes == 0 ? 1 : (stream_bytes + max_chunk_data - 1) / max_chunk_data;
-    const uint64_t size = 8 + 25 + 12 * chunks + stream_bytes + 12;
-    FileWrite* file = begin_file_write(path, size);
-    if (file == nullptr) return false;
-    uint8_t head[33] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
-    write_be32(head + 16, canvas.width);
-    write_be32(head + 20, canvas.height);
-    head[24] = 8;  // bit depth
-    head[25] = 2;  // RGB; compression, filter and interlace methods 0
-    write_be32(head + 29, crc32_bytes(head + 12, 17));
-    bool ok = write_file_part(file, head, sizeof head);
-    for (uint64_t done = 0; ok && done < stream_bytes;) {
-        const uint64_t length = stream_bytes - done < max_chunk_data ? stream_bytes - done : max_chunk_data;
-        uint8_t frame[8] = {0, 0, 0, 0, 'I', 'D', 'A', 'T'};
-        write_be32(frame, static_cast<uint32_t>(length));
-        uint8_t crc[4];
-        write_be32(crc, crc32_update(crc32_bytes(frame + 4, 4), canvas.stream + done, static_cast<size_t>(length)));
-        ok = write_file_part(file, frame, 8) && write_file_part(file, canvas.stream + done, length) &&
-             write_file_part(file, crc, 4);
-        done += length;
-    }
-    static constexpr uint8_t iend[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
-    ok = ok && write_file_part(file, iend, sizeof iend);
-    if (!ok) {
-        abandon_file_write(file);
-        return false;
-    }
-    return finish_file_write(file);
+    return ok;
 }
 
 // The lowest and highest height of a decoded image.
@@ -307,18 +383,14 @@ Status draw_pictures(const char* in, const char* out1, const char* out2) {
 
     const char* outs[2] = {out1, out2};
     Status status = status_ok;
-    Canvas canvas;
-    if (!open_canvas(&canvas, sources[0].width, sources[0].height)) {
+    Canvas canvas{};
+    if (!open_canvas(&canvas, sources[0].width)) {
         status = report_out_of_memory(out1);
     } else {
         // The second picture is made whatever became of the first, as the
         // export does.
         for (int i = 0; i < pictures; ++i) {
-            paint(&canvas, sources[i], palette);
-            const size_t stream_bytes =
-                libdeflate_zlib_compress(canvas.compressor, canvas.raw, static_cast<size_t>(canvas.raw_bytes),
-                                         canvas.stream, static_cast<size_t>(canvas.stream_room));
-            if (!write_picture(outs[i], canvas, stream_bytes)) {
+            if (!write_picture(outs[i], &canvas, sources[i], palette)) {
                 Status failed = report_file_failure(outs[i]);
                 if (status == status_ok) status = failed;
             }
