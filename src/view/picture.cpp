@@ -84,9 +84,14 @@ inline int32_t clamp_height(int64_t h) {
     return static_cast<int32_t>(h < -farthest_height ? -farthest_height : h > farthest_height ? farthest_height : h);
 }
 
-// The shade of one pixel (256 = its colour as it is) from its gradient,
-// the height differences across its neighbourhood in units of 8 x
-// pixel_span a pixel.
+// Shades in 64ths: 64 keeps a colour as it is, and the brightest, ground
+// facing the light, is 80. Steps of 1/64 are too fine to see as bands, and
+// few enough that every colour under every shade fits one table.
+constexpr int shade_unit = 64;
+constexpr int shade_levels = 81;
+
+// The shade of one pixel from its gradient, the height differences across
+// its neighbourhood in units of 8 x pixel_span a pixel.
 inline uint16_t shade_of(int32_t across, int32_t down) {
     constexpr float sin45 = 0.70710678f;
     constexpr float scale = 1.0f / (8.0f * pixel_span);
@@ -95,14 +100,14 @@ inline uint16_t shade_of(int32_t across, int32_t down) {
     // The surface normal (-gx, -gy, 1) against the light (-1/2, -1/2, sin 45).
     const float lit = (0.5f * (gx + gy) + sin45) / std::sqrt(1.0f + gx * gx + gy * gy);
     const float light = std::max(lit, 0.0f) / sin45;
-    return static_cast<uint16_t>(static_cast<int32_t>(256.0f * (ambient + (1.0f - ambient) * light) + 0.5f));
+    return static_cast<uint16_t>(static_cast<int32_t>(shade_unit * (ambient + (1.0f - ambient) * light) + 0.5f));
 }
 
 // The shades of row y, from the gradient over each pixel's 3x3
 // neighbourhood (Horn's method; rows and columns past the edges repeat the
-// edge). `sums` has room for 2 x width + 4 values, `gradients` for 2 x width.
+// edge). `sums` has room for 2 x width + 4 values.
 void shade_row(const int32_t* above, const int32_t* row, const int32_t* below, uint32_t width, int32_t* sums,
-               int32_t* gradients, uint16_t* shade) {
+               uint16_t* shade) {
     // Column sums weighted 1 2 1 down the three rows, and the differences
     // from the row above to the row below, each with the edge column
     // repeated on both sides: the sums of column x are at x + 1.
@@ -114,13 +119,11 @@ void shade_row(const int32_t* above, const int32_t* row, const int32_t* below, u
     }
     across[0] = across[1], across[width + 1] = across[width];
     down[0] = down[1], down[width + 1] = down[width];
-    int32_t* gx = gradients;
-    int32_t* gy = gradients + width;
+    // One loop from the sums to the shades: it writes no int32_t, so the
+    // compiler knows the sums stay as they are and makes vector code of it.
     for (uint32_t x = 0; x < width; ++x) {
-        gx[x] = across[x + 2] - across[x];
-        gy[x] = down[x] + 2 * down[x + 1] + down[x + 2];
+        shade[x] = shade_of(across[x + 2] - across[x], down[x] + 2 * down[x + 1] + down[x + 2]);
     }
-    for (uint32_t x = 0; x < width; ++x) shade[x] = shade_of(gx[x], gy[x]);
 }
 
 struct Palette {
@@ -128,9 +131,33 @@ struct Palette {
     // from the shore (1025) up to the scale's top (2049).
     uint16_t rgb[2 * (ramp_steps + 1)][3];
     ColourScale scale;
+    // Every entry's colour under every shade, its bytes red, green, blue and
+    // 0 from the lowest: entry e under shade s is at e x shade_levels + s.
+    uint32_t* shaded;
 };
+constexpr uint64_t palette_entries = 2 * (ramp_steps + 1);
 
-// The palette entry of each height of a row, then its colour under its shade.
+bool fill_palette(Palette* palette, int64_t lowest, int64_t highest) {
+    fill_ramp(palette->rgb, water_stops);
+    fill_ramp(palette->rgb + ramp_steps + 1, land_stops);
+    palette->scale = colour_scale(lowest, highest);
+    palette->shaded = reinterpret_cast<uint32_t*>(allocate_buffer(4 * palette_entries * shade_levels));
+    if (palette->shaded == nullptr) return false;
+    for (uint64_t e = 0; e < palette_entries; ++e) {
+        for (uint32_t s = 0; s < shade_levels; ++s) {
+            uint32_t packed = 0;
+            for (int c = 0; c < 3; ++c) {
+                const uint32_t v = (uint32_t{palette->rgb[e][c]} * s + shade_unit / 2) / shade_unit;
+                packed |= (v > 255 ? 255 : v) << (8 * c);
+            }
+            palette->shaded[e * shade_levels + s] = packed;
+        }
+    }
+    return true;
+}
+
+// The palette entry of each height of a row, then its colour under its
+// shade. `out` has a byte to spare after the row's 3 x width.
 void colour_row(const Palette& palette, const int32_t* heights, const uint16_t* shade, uint32_t width,
                 int32_t* entries, uint8_t* out) {
     const int32_t top = static_cast<int32_t>(palette.scale.top), depth = static_cast<int32_t>(palette.scale.depth);
@@ -139,15 +166,11 @@ void colour_row(const Palette& palette, const int32_t* heights, const uint16_t* 
         const int32_t h = heights[x];
         const int32_t land = ramp_steps + 1 + ((h < top ? h : top) >> land_shift);
         const int32_t water = (-h < depth ? -h : depth) >> water_shift;
-        entries[x] = h >= 0 ? land : water;
+        entries[x] = (h >= 0 ? land : water) * shade_levels + shade[x];
     }
-    for (uint32_t x = 0; x < width; ++x) {
-        const uint16_t* rgb = palette.rgb[entries[x]];
-        for (int c = 0; c < 3; ++c) {
-            const uint32_t v = (uint32_t{rgb[c]} * shade[x] + 128) >> 8;
-            out[3 * x + c] = static_cast<uint8_t>(v > 255 ? 255 : v);
-        }
-    }
+    // Four bytes a pixel, the fourth overwritten by the next pixel.
+    const uint32_t* shaded = palette.shaded;
+    for (uint32_t x = 0; x < width; ++x) memcpy(out + 3 * x, shaded + entries[x], 4);
 }
 
 // Draws the rows of a picture in order, each from the heights of its own
@@ -158,14 +181,14 @@ struct Painter {
     uint32_t width, height;
     uint32_t next;     // the row to draw next
     int64_t* heights;  // one row as the file gives it
-    int32_t* rows;     // three rows of heights, the gradient's sums and gradients, palette entries
+    int32_t* rows;     // three rows of heights, the gradient's sums, the pixels' places in the palette
     uint16_t* shade;
 };
 
 bool open_painter(Painter* painter, uint32_t width) {
     *painter = Painter{};
     painter->heights = reinterpret_cast<int64_t*>(allocate_buffer(8 * uint64_t{width}));
-    painter->rows = reinterpret_cast<int32_t*>(allocate_buffer(4 * (8 * uint64_t{width} + 4)));
+    painter->rows = reinterpret_cast<int32_t*>(allocate_buffer(4 * (6 * uint64_t{width} + 4)));
     painter->shade = reinterpret_cast<uint16_t*>(allocate_buffer(2 * uint64_t{width}));
     return painter->heights != nullptr && painter->rows != nullptr && painter->shade != nullptr;
 }
@@ -178,8 +201,10 @@ void close_painter(Painter* painter) {
 }
 
 void read_row(const Painter& painter, uint32_t y, int32_t* out) {
+    const uint32_t width = painter.width;
+    const int64_t* heights = painter.heights;
     source_row(*painter.source, y, painter.heights);
-    for (uint32_t x = 0; x < painter.width; ++x) out[x] = clamp_height(painter.heights[x]);
+    for (uint32_t x = 0; x < width; ++x) out[x] = clamp_height(heights[x]);
 }
 
 // Draws the next row at `out`: its filter byte and 3 x width colour bytes.
@@ -187,8 +212,7 @@ void paint_next_row(Painter* painter, uint8_t* out) {
     const uint32_t width = painter->width, height = painter->height, y = painter->next++;
     int32_t* ring[3] = {painter->rows, painter->rows + width, painter->rows + 2 * width};
     int32_t* sums = painter->rows + 3 * width;          // 2 x width + 4
-    int32_t* gradients = painter->rows + 5 * width + 4;  // 2 x width
-    int32_t* entries = painter->rows + 7 * width + 4;    // width
+    int32_t* entries = painter->rows + 5 * width + 4;  // width
     // ring[y % 3] holds row y once read; rows past the edges repeat the edge.
     if (y == 0) {
         read_row(*painter, 0, ring[0]);
@@ -199,7 +223,7 @@ void paint_next_row(Painter* painter, uint8_t* out) {
     const int32_t* row = ring[y % 3];
     const int32_t* above = y > 0 ? ring[(y - 1) % 3] : row;
     const int32_t* below = y + 1 < height ? ring[(y + 1) % 3] : row;
-    shade_row(above, row, below, width, sums, gradients, painter->shade);
+    shade_row(above, row, below, width, sums, painter->shade);
     out[0] = 0;  // filter type None: the picture is stored, not compressed
     colour_row(*painter->palette, row, painter->shade, width, entries, out + 1);
 }
@@ -208,8 +232,8 @@ void paint_next_row(Painter* painter, uint8_t* out) {
 // writer takes them from in order: drawing and writing go on at once.
 struct RowRing {
     Painter* painter;
-    uint8_t* rows;  // `slots` rows of row_bytes
-    uint64_t row_bytes;
+    uint8_t* rows;  // `slots` rows of row_bytes, slot_bytes apart
+    uint64_t row_bytes, slot_bytes;
     uint32_t slots;
     std::atomic<uint32_t> drawn{0};  // rows the painter has finished
     std::atomic<uint32_t> taken{0};  // rows the writer has copied out
@@ -218,7 +242,7 @@ struct RowRing {
 // The ring holds about this much.
 constexpr uint64_t ring_bytes = uint64_t{4} << 20;
 
-uint8_t* ring_slot(const RowRing& ring, uint32_t y) { return ring.rows + (y % ring.slots) * ring.row_bytes; }
+uint8_t* ring_slot(const RowRing& ring, uint32_t y) { return ring.rows + (y % ring.slots) * ring.slot_bytes; }
 
 void draw_ahead(RowRing* ring) {
     for (uint32_t y = 0; y < ring->painter->height; ++y) {
@@ -246,7 +270,12 @@ void take_drawn_row(void* context, uint32_t y, uint8_t* out) {
     ring->taken.notify_one();
 }
 
-void paint_row_here(void* context, uint32_t, uint8_t* out) { paint_next_row(static_cast<Painter*>(context), out); }
+// Without a second thread: each row drawn in the ring's first slot when it is asked for.
+void paint_row_here(void* context, uint32_t, uint8_t* out) {
+    auto* ring = static_cast<RowRing*>(context);
+    paint_next_row(ring->painter, ring->rows);
+    memcpy(out, ring->rows, static_cast<size_t>(ring->row_bytes));
+}
 
 // Working memory for writing one picture after another of the same size.
 struct Canvas {
@@ -254,15 +283,19 @@ struct Canvas {
     uint64_t row_bytes;
     uint8_t* part;  // the writer's part buffer and its scratch row
     uint8_t* ring;  // the rows drawn ahead
+    uint64_t slot_bytes;
     uint32_t slots;
 };
 
 bool open_canvas(Canvas* canvas, uint32_t width) {
     canvas->row_bytes = 1 + 3 * uint64_t{width};
-    const uint64_t slots = ring_bytes / canvas->row_bytes;
+    // A row and the byte colour_row spares, in whole cache lines, so that
+    // the painter's slot and the writer's are never in one line.
+    canvas->slot_bytes = (canvas->row_bytes + 1 + 63) / 64 * 64;
+    const uint64_t slots = ring_bytes / canvas->slot_bytes;
     canvas->slots = slots < 2 ? 2 : static_cast<uint32_t>(slots);
     canvas->part = allocate_buffer(png_part_bytes + canvas->row_bytes);
-    canvas->ring = allocate_buffer(canvas->slots * canvas->row_bytes);
+    canvas->ring = allocate_buffer(canvas->slots * canvas->slot_bytes);
     const bool painter = open_painter(&canvas->painter, width);
     return canvas->part != nullptr && canvas->ring != nullptr && painter;
 }
@@ -298,6 +331,7 @@ bool write_picture(const char* path, Canvas* canvas, const HeightSource& source,
         ring.painter = &painter;
         ring.rows = canvas->ring;
         ring.row_bytes = canvas->row_bytes;
+        ring.slot_bytes = canvas->slot_bytes;
         ring.slots = canvas->slots;
         std::thread helper;
         try {
@@ -313,7 +347,7 @@ bool write_picture(const char* path, Canvas* canvas, const HeightSource& source,
             ring.taken.notify_one();
             helper.join();
         } else {
-            ok = stream_stored_png(layout, frame, paint_row_here, &painter, canvas->part, png_part_bytes,
+            ok = stream_stored_png(layout, frame, paint_row_here, &ring, canvas->part, png_part_bytes,
                                    write_png_part, file);
         }
         if (!ok) {
@@ -375,16 +409,14 @@ Status draw_pictures(const char* in, const char* out1, const char* out2) {
         image_range(file.image, &lowest, &highest);
     }
     Palette palette;
-    fill_ramp(palette.rgb, water_stops);
-    fill_ramp(palette.rgb + ramp_steps + 1, land_stops);
-    palette.scale = colour_scale(clamp_height(lowest), clamp_height(highest));
+    const bool painted = fill_palette(&palette, clamp_height(lowest), clamp_height(highest));
     console_printf("Colours span heights %s to %s: water below 0, land above.\r\n",
                    signed_number(-palette.scale.depth).text, signed_number(palette.scale.top).text);
 
     const char* outs[2] = {out1, out2};
     Status status = status_ok;
     Canvas canvas{};
-    if (!open_canvas(&canvas, sources[0].width)) {
+    if (!painted || !open_canvas(&canvas, sources[0].width)) {
         status = report_out_of_memory(out1);
     } else {
         // The second picture is made whatever became of the first, as the
@@ -397,6 +429,7 @@ Status draw_pictures(const char* in, const char* out1, const char* out2) {
         }
     }
     close_canvas(&canvas);
+    release_buffer(palette.shaded);
     release_height_file(&file);
     return status;
 }
