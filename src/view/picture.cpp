@@ -173,13 +173,12 @@ void colour_row(const Palette& palette, const int32_t* heights, const uint16_t* 
     for (uint32_t x = 0; x < width; ++x) memcpy(out + 3 * x, shaded + entries[x], 4);
 }
 
-// Draws the rows of a picture in order, each from the heights of its own
-// row and of the rows above and below it.
+// Draws rows of a picture, each from the heights of its own row and of the
+// rows above and below it, kept from one row to the next.
 struct Painter {
     const HeightSource* source;
     const Palette* palette;
     uint32_t width, height;
-    uint32_t next;     // the row to draw next
     int64_t* heights;  // one row as the file gives it
     int32_t* rows;     // three rows of heights, the gradient's sums, the pixels' places in the palette
     uint16_t* shade;
@@ -207,19 +206,19 @@ void read_row(const Painter& painter, uint32_t y, int32_t* out) {
     for (uint32_t x = 0; x < width; ++x) out[x] = clamp_height(heights[x]);
 }
 
-// Draws the next row at `out`: its filter byte and 3 x width colour bytes.
-void paint_next_row(Painter* painter, uint8_t* out) {
-    const uint32_t width = painter->width, height = painter->height, y = painter->next++;
+// Draws row y at `out`: its filter byte, 3 x width colour bytes and a byte
+// to spare. `first` when the row before is not the one this painter drew last.
+void paint_row(Painter* painter, uint32_t y, bool first, uint8_t* out) {
+    const uint32_t width = painter->width, height = painter->height;
     int32_t* ring[3] = {painter->rows, painter->rows + width, painter->rows + 2 * width};
-    int32_t* sums = painter->rows + 3 * width;          // 2 x width + 4
+    int32_t* sums = painter->rows + 3 * width;         // 2 x width + 4
     int32_t* entries = painter->rows + 5 * width + 4;  // width
     // ring[y % 3] holds row y once read; rows past the edges repeat the edge.
-    if (y == 0) {
-        read_row(*painter, 0, ring[0]);
-        if (height > 1) read_row(*painter, 1, ring[1]);
-    } else if (y + 1 < height) {
-        read_row(*painter, y + 1, ring[(y + 1) % 3]);
+    if (first) {
+        if (y > 0) read_row(*painter, y - 1, ring[(y - 1) % 3]);
+        read_row(*painter, y, ring[y % 3]);
     }
+    if (y + 1 < height) read_row(*painter, y + 1, ring[(y + 1) % 3]);
     const int32_t* row = ring[y % 3];
     const int32_t* above = y > 0 ? ring[(y - 1) % 3] : row;
     const int32_t* below = y + 1 < height ? ring[(y + 1) % 3] : row;
@@ -228,61 +227,96 @@ void paint_next_row(Painter* painter, uint8_t* out) {
     colour_row(*painter->palette, row, painter->shade, width, entries, out + 1);
 }
 
-// Rows drawn ahead on a thread of their own into a ring of rows, which the
-// writer takes them from in order: drawing and writing go on at once.
-struct RowRing {
-    Painter* painter;
-    uint8_t* rows;  // `slots` rows of row_bytes, slot_bytes apart
-    uint64_t row_bytes, slot_bytes;
-    uint32_t slots;
-    std::atomic<uint32_t> drawn{0};  // rows the painter has finished
-    std::atomic<uint32_t> taken{0};  // rows the writer has copied out
-    std::atomic<bool> stopped{false};
-};
-// The ring holds about this much.
+// The rows of a picture are drawn in strips of strip_rows into a ring of
+// slots, each strip by whichever thread takes it first: a second thread draws
+// strips ahead all the time, and the writer, which takes the rows out in
+// order, draws one itself whenever the row it needs is not drawn yet. So
+// both cores draw, and writing goes on meanwhile.
+constexpr uint32_t strip_rows = 16;
+constexpr uint32_t most_slots = 64;
+// The slots hold about this much.
 constexpr uint64_t ring_bytes = uint64_t{4} << 20;
 
-uint8_t* ring_slot(const RowRing& ring, uint32_t y) { return ring.rows + (y % ring.slots) * ring.slot_bytes; }
+struct RowRing {
+    Painter* painters[2];  // the writer's, the second thread's
+    uint8_t* rows;         // `slots` strips of strip_rows rows, slot_bytes apart
+    uint64_t row_bytes, slot_bytes;
+    uint32_t slots, strips, height;
+    std::atomic<uint32_t> claimed{0};  // strips given to a thread to draw
+    std::atomic<uint32_t> taken{0};    // strips the writer has copied out
+    std::atomic<uint32_t> drawn[most_slots] = {};  // 1 + the strip last drawn in each slot
+    std::atomic<bool> stopped{false};
+};
+
+uint8_t* ring_row(const RowRing& ring, uint32_t y) {
+    return ring.rows + ((y / strip_rows) % ring.slots * strip_rows + y % strip_rows) * ring.slot_bytes;
+}
+
+// Gives the caller the next strip to draw, unless every strip is given or
+// the next one's slot still holds a strip the writer has not taken.
+bool claim_strip(RowRing* ring, uint32_t* strip) {
+    uint32_t next = ring->claimed.load(std::memory_order_acquire);
+    for (;;) {
+        if (next >= ring->strips || next - ring->taken.load(std::memory_order_acquire) >= ring->slots) return false;
+        if (ring->claimed.compare_exchange_weak(next, next + 1, std::memory_order_acq_rel)) {
+            *strip = next;
+            return true;
+        }
+    }
+}
+
+void draw_strip(RowRing* ring, Painter* painter, uint32_t strip) {
+    const uint32_t first = strip * strip_rows;
+    const uint32_t end = ring->height - first < strip_rows ? ring->height : first + strip_rows;
+    for (uint32_t y = first; y < end; ++y) paint_row(painter, y, y == first, ring_row(*ring, y));
+    std::atomic<uint32_t>& drawn = ring->drawn[strip % ring->slots];
+    drawn.store(strip + 1, std::memory_order_release);
+    drawn.notify_one();
+}
 
 void draw_ahead(RowRing* ring) {
-    for (uint32_t y = 0; y < ring->painter->height; ++y) {
-        // Waits for the writer to free the slot of row y, or to stop.
-        for (;;) {
-            if (ring->stopped.load(std::memory_order_acquire)) return;
-            const uint32_t taken = ring->taken.load(std::memory_order_acquire);
-            if (y - taken < ring->slots) break;
+    while (!ring->stopped.load(std::memory_order_acquire)) {
+        uint32_t strip;
+        if (claim_strip(ring, &strip)) {
+            draw_strip(ring, ring->painters[1], strip);
+            continue;
+        }
+        if (ring->claimed.load(std::memory_order_acquire) >= ring->strips) return;
+        // Waits for the writer to free a slot.
+        const uint32_t taken = ring->taken.load(std::memory_order_acquire);
+        if (ring->claimed.load(std::memory_order_acquire) - taken >= ring->slots) {
             ring->taken.wait(taken, std::memory_order_acquire);
         }
-        paint_next_row(ring->painter, ring_slot(*ring, y));
-        ring->drawn.store(y + 1, std::memory_order_release);
-        ring->drawn.notify_one();
     }
 }
 
 void take_drawn_row(void* context, uint32_t y, uint8_t* out) {
     auto* ring = static_cast<RowRing*>(context);
-    for (uint32_t drawn = ring->drawn.load(std::memory_order_acquire); drawn <= y;
-         drawn = ring->drawn.load(std::memory_order_acquire)) {
-        ring->drawn.wait(drawn, std::memory_order_acquire);
+    const uint32_t strip = y / strip_rows;
+    if (y % strip_rows == 0 && strip > 0) {
+        ring->taken.store(strip, std::memory_order_release);  // the strip before is copied out
+        ring->taken.notify_one();
     }
-    memcpy(out, ring_slot(*ring, y), static_cast<size_t>(ring->row_bytes));
-    ring->taken.store(y + 1, std::memory_order_release);
-    ring->taken.notify_one();
-}
-
-// Without a second thread: each row drawn in the ring's first slot when it is asked for.
-void paint_row_here(void* context, uint32_t, uint8_t* out) {
-    auto* ring = static_cast<RowRing*>(context);
-    paint_next_row(ring->painter, ring->rows);
-    memcpy(out, ring->rows, static_cast<size_t>(ring->row_bytes));
+    std::atomic<uint32_t>& drawn = ring->drawn[strip % ring->slots];
+    for (;;) {
+        const uint32_t last = drawn.load(std::memory_order_acquire);
+        if (last == strip + 1) break;
+        uint32_t other;
+        if (claim_strip(ring, &other)) {
+            draw_strip(ring, ring->painters[0], other);
+        } else {
+            drawn.wait(last, std::memory_order_acquire);
+        }
+    }
+    memcpy(out, ring_row(*ring, y), static_cast<size_t>(ring->row_bytes));
 }
 
 // Working memory for writing one picture after another of the same size.
 struct Canvas {
-    Painter painter;
+    Painter painters[2];
     uint64_t row_bytes;
     uint8_t* part;  // the writer's part buffer and its scratch row
-    uint8_t* ring;  // the rows drawn ahead
+    uint8_t* ring;  // the strips drawn ahead
     uint64_t slot_bytes;
     uint32_t slots;
 };
@@ -290,34 +324,36 @@ struct Canvas {
 bool open_canvas(Canvas* canvas, uint32_t width) {
     canvas->row_bytes = 1 + 3 * uint64_t{width};
     // A row and the byte colour_row spares, in whole cache lines, so that
-    // the painter's slot and the writer's are never in one line.
+    // no two threads write to one line.
     canvas->slot_bytes = (canvas->row_bytes + 1 + 63) / 64 * 64;
-    const uint64_t slots = ring_bytes / canvas->slot_bytes;
-    canvas->slots = slots < 2 ? 2 : static_cast<uint32_t>(slots);
+    const uint64_t slots = ring_bytes / (strip_rows * canvas->slot_bytes);
+    canvas->slots = slots < 2 ? 2 : slots > most_slots ? most_slots : static_cast<uint32_t>(slots);
     canvas->part = allocate_buffer(png_part_bytes + canvas->row_bytes);
-    canvas->ring = allocate_buffer(canvas->slots * canvas->slot_bytes);
-    const bool painter = open_painter(&canvas->painter, width);
-    return canvas->part != nullptr && canvas->ring != nullptr && painter;
+    canvas->ring = allocate_buffer(uint64_t{canvas->slots} * strip_rows * canvas->slot_bytes);
+    const bool first = open_painter(&canvas->painters[0], width);
+    const bool second = open_painter(&canvas->painters[1], width);
+    return canvas->part != nullptr && canvas->ring != nullptr && first && second;
 }
 
 void close_canvas(Canvas* canvas) {
     release_buffer(canvas->part);
     release_buffer(canvas->ring);
-    close_painter(&canvas->painter);
+    close_painter(&canvas->painters[0]);
+    close_painter(&canvas->painters[1]);
     *canvas = Canvas{};
 }
 
 // Draws the picture of `source` and writes it as an 8-bit RGB PNG of stored
-// deflate blocks, laid out in advance as an export is. The rows are drawn on
-// a second thread while the first writes, or on the first alone when the
-// system gives no second.
+// deflate blocks, laid out in advance as an export is. The rows are drawn
+// on a second thread and on the first as it writes, or on the first alone
+// when the system gives no second.
 bool write_picture(const char* path, Canvas* canvas, const HeightSource& source, const Palette& palette) {
-    Painter& painter = canvas->painter;
-    painter.source = &source;
-    painter.palette = &palette;
-    painter.width = source.width;
-    painter.height = source.height;
-    painter.next = 0;
+    for (Painter& painter : canvas->painters) {
+        painter.source = &source;
+        painter.palette = &palette;
+        painter.width = source.width;
+        painter.height = source.height;
+    }
     const PngLayout layout = stored_png_layout(canvas->row_bytes, source.height, 0);
     StoredPngFrame frame{};
     write_be32(frame.ihdr, source.width);
@@ -325,38 +361,36 @@ bool write_picture(const char* path, Canvas* canvas, const HeightSource& source,
     frame.ihdr[8] = 8;  // bit depth
     frame.ihdr[9] = 2;  // RGB; compression, filter and interlace methods 0
     FileWrite* file = begin_file_write(path, layout.file_bytes);
-    bool ok = file != nullptr;
-    if (ok) {
-        RowRing ring;
-        ring.painter = &painter;
-        ring.rows = canvas->ring;
-        ring.row_bytes = canvas->row_bytes;
-        ring.slot_bytes = canvas->slot_bytes;
-        ring.slots = canvas->slots;
-        std::thread helper;
-        try {
-            helper = std::thread(draw_ahead, &ring);
-        } catch (const std::system_error&) {
-        }
-        if (helper.joinable()) {
-            ok = stream_stored_png(layout, frame, take_drawn_row, &ring, canvas->part, png_part_bytes, write_png_part,
-                                   file);
-            // A write that failed part-way leaves the painter waiting for room.
-            ring.stopped.store(true, std::memory_order_release);
-            ring.taken.fetch_add(1, std::memory_order_release);
-            ring.taken.notify_one();
-            helper.join();
-        } else {
-            ok = stream_stored_png(layout, frame, paint_row_here, &ring, canvas->part, png_part_bytes,
-                                   write_png_part, file);
-        }
-        if (!ok) {
-            abandon_file_write(file);
-        } else {
-            ok = finish_file_write(file);
-        }
+    if (file == nullptr) return false;
+    RowRing ring;
+    ring.painters[0] = &canvas->painters[0];
+    ring.painters[1] = &canvas->painters[1];
+    ring.rows = canvas->ring;
+    ring.row_bytes = canvas->row_bytes;
+    ring.slot_bytes = canvas->slot_bytes;
+    ring.slots = canvas->slots;
+    ring.height = source.height;
+    ring.strips = (source.height + strip_rows - 1) / strip_rows;
+    std::thread helper;
+    try {
+        helper = std::thread(draw_ahead, &ring);
+    } catch (const std::system_error&) {
+        // The writer draws every strip itself.
     }
-    return ok;
+    bool ok = stream_stored_png(layout, frame, take_drawn_row, &ring, canvas->part, png_part_bytes, write_png_part,
+                                file);
+    if (helper.joinable()) {
+        // A write that failed part-way leaves the second thread waiting for room.
+        ring.stopped.store(true, std::memory_order_release);
+        ring.taken.store(ring.strips, std::memory_order_release);
+        ring.taken.notify_one();
+        helper.join();
+    }
+    if (!ok) {
+        abandon_file_write(file);
+        return false;
+    }
+    return finish_file_write(file);
 }
 
 // The lowest and highest height of a decoded image.
