@@ -112,6 +112,14 @@ void hook_free(void* block);
 // Blocks taken through the hooks and not yet freed.
 uint64_t hook_live_blocks();
 
+// A second thread, for work that goes on beside the caller's: runs
+// work(context) and ends. Empty when the system gives none; the caller then
+// does that work itself. join_worker waits for the thread to end and
+// releases it.
+struct Worker;
+Worker* start_worker(void (*work)(void*), void* context);
+void join_worker(Worker* worker);
+
 // The whole command line as one string where the system keeps it (Windows);
 // empty where the shell has already split it into arguments (POSIX).
 const char* platform_command_line();

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -201,6 +202,47 @@ uint8_t* allocate_buffer(uint64_t size) {
 }
 
 void release_buffer(void* buffer) { free(buffer); }
+
+struct Worker {
+    pthread_t thread;
+    void (*work)(void*);
+    void* context;
+};
+
+namespace {
+
+void* run_worker(void* worker) {
+    auto* w = static_cast<Worker*>(worker);
+    w->work(w->context);
+    return nullptr;
+}
+
+}  // namespace
+
+Worker* start_worker(void (*work)(void*), void* context) {
+    auto* worker = static_cast<Worker*>(malloc(sizeof(Worker)));
+    if (worker == nullptr) return nullptr;
+    worker->work = work;
+    worker->context = context;
+    // The ending signals stay with the main thread, which holds them while
+    // a file is written in place.
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before);
+    const int failed = pthread_create(&worker->thread, nullptr, run_worker, worker);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (failed != 0) {
+        free(worker);
+        return nullptr;
+    }
+    return worker;
+}
+
+void join_worker(Worker* worker) {
+    if (worker == nullptr) return;
+    pthread_join(worker->thread, nullptr);
+    free(worker);
+}
 
 void* hook_alloc(size_t size) {
     void* block = malloc(size ? size : 1);

@@ -425,6 +425,42 @@ void release_buffer(void* buffer) {
     if (buffer != nullptr) VirtualFree(buffer, 0, MEM_RELEASE);
 }
 
+struct Worker {
+    HANDLE thread;
+    void (*work)(void*);
+    void* context;
+};
+
+namespace {
+
+DWORD WINAPI run_worker(void* worker) {
+    auto* w = static_cast<Worker*>(worker);
+    w->work(w->context);
+    return 0;
+}
+
+}  // namespace
+
+Worker* start_worker(void (*work)(void*), void* context) {
+    auto* worker = static_cast<Worker*>(HeapAlloc(GetProcessHeap(), 0, sizeof(Worker)));
+    if (worker == nullptr) return nullptr;
+    worker->work = work;
+    worker->context = context;
+    worker->thread = CreateThread(nullptr, 0, run_worker, worker, 0, nullptr);
+    if (worker->thread == nullptr) {
+        HeapFree(GetProcessHeap(), 0, worker);
+        return nullptr;
+    }
+    return worker;
+}
+
+void join_worker(Worker* worker) {
+    if (worker == nullptr) return;
+    WaitForSingleObject(worker->thread, INFINITE);
+    CloseHandle(worker->thread);
+    HeapFree(GetProcessHeap(), 0, worker);
+}
+
 void* hook_alloc(size_t size) {
     void* block = HeapAlloc(GetProcessHeap(), 0, size ? size : 1);
     if (block != nullptr) {

@@ -90,22 +90,48 @@ Status set_sea_level_from(const char* path, const char* argument);
 // The export command: heightmap 1 and 2 of the battle file to two PNGs.
 Status run_export(const char* battle_path, const char* png1_path, const char* png2_path);
 
-// An exported heightmap PNG: signature, IHDR, the zlib stream of stored
-// deflate blocks in IDAT chunks, hmAP, IEND. The stream sits in one IDAT
-// chunk whenever it fits; a longer one is split over consecutive IDAT chunks
-// of `chunk_limit` bytes, the last one taking the rest.
+// A PNG of stored deflate blocks: signature, IHDR, the zlib stream in IDAT
+// chunks, the chunks after them (an exported heightmap's hmAP), IEND. The
+// stream sits in one IDAT chunk whenever it fits; a longer one is split over
+// consecutive IDAT chunks of `chunk_limit` bytes, the last one taking the rest.
 constexpr uint64_t max_chunk_data = 0x7FFFFFFF;  // the largest length a PNG chunk may have
 struct PngLayout {
-    uint64_t raw_bytes;     // per row a filter byte and 2 x width sample bytes
+    uint64_t row_bytes;     // a filter byte and the row's sample bytes
+    uint64_t raw_bytes;     // row_bytes x height
     uint64_t blocks;        // stored blocks of at most 65535 raw bytes
     uint64_t stream_bytes;  // zlib header, blocks with their 5-byte headers, Adler-32
     uint64_t chunk_limit;   // most stream bytes in one IDAT chunk
     uint64_t idat_chunks;
     uint64_t file_bytes;
 };
+// The layout of an exported heightmap: 16-bit greyscale, hmAP after the image data.
 PngLayout png_layout(uint32_t width, uint32_t height, uint64_t chunk_limit = max_chunk_data);
+// The layout of `height` rows of `row_bytes` each (filter byte included)
+// with `extra_chunk_bytes` of chunks between the IDAT chunks and IEND.
+PngLayout stored_png_layout(uint64_t row_bytes, uint32_t height, uint64_t extra_chunk_bytes,
+                            uint64_t chunk_limit = max_chunk_data);
 // Takes the next `count` bytes of a PNG being made; false stops the making.
 using PngSink = bool (*)(void* context, const uint8_t* bytes, uint64_t count);
+// Writes raw row `y` of a PNG being made, filter byte first, at `out`
+// (row_bytes bytes); rows are asked for in order, each once.
+using PngRowMaker = void (*)(void* context, uint32_t y, uint8_t* out);
+// A sink that hands the parts to a file being written (a FileWrite).
+bool write_png_part(void* file, const uint8_t* bytes, uint64_t count);
+// Parts of a PNG are made in a buffer of this size and written from it.
+constexpr uint64_t png_part_bytes = uint64_t{2} << 20;
+// What a stored PNG holds besides its rows: the IHDR chunk's 13 data bytes
+// (width and height first) and the chunks between the image data and IEND.
+struct StoredPngFrame {
+    uint8_t ihdr[13];
+    const uint8_t* extra_chunks;  // layout's file_bytes counts them
+    uint64_t extra_chunk_bytes;
+};
+// Makes a PNG laid out as `layout` says, its rows from `rows`, and hands it
+// to `sink` in order in parts of at most `part_bytes` (at least 1) bytes.
+// `buffer` holds a part and one raw row: part_bytes + row_bytes bytes.
+// Returns false as soon as the sink does.
+bool stream_stored_png(const PngLayout& layout, const StoredPngFrame& frame, PngRowMaker rows, void* row_context,
+                       uint8_t* buffer, uint64_t part_bytes, PngSink sink, void* context);
 // Makes the PNG of heightmap `layer` (0 or 1) of a loaded battle file, laid
 // out as `layout` says for that heightmap's size, and hands it to `sink` in
 // order, in parts of at most `part_bytes` (at least 1) bytes. `buffer` holds

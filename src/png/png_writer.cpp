@@ -3,7 +3,7 @@
 // so it is made front to back through one small buffer: samples are expanded
 // from the 8x8 blocks straight into the stored deflate blocks, with the
 // Adler-32 and the IDAT CRC computed on the way, and each full buffer is
-// handed to the file.
+// handed to the file. The picture command makes its RGB pictures the same way.
 #include <cstring>
 
 #include "png_heightmap.h"
@@ -11,9 +11,6 @@
 namespace {
 
 constexpr uint64_t stored_block_limit = 65535;
-
-// Parts of the PNG are made in this buffer and written from it.
-constexpr uint64_t export_part_bytes = uint64_t{2} << 20;
 
 // Lays the PNG into the part buffer: chunk framing with running CRCs, and the
 // zlib stream with its stored-block headers every 65535 raw bytes and, for a
@@ -168,25 +165,42 @@ void fill_row(uint8_t* out, const uint8_t* entries, const uint8_t* patterns, uin
     }
 }
 
+// The rows of one heightmap of a loaded battle file.
+struct LayerRows {
+    const BattleFile* file;
+    const uint8_t* entries;  // the layer's first entry
+    uint64_t blocks_per_row;
+};
+
+void make_layer_row(void* context, uint32_t y, uint8_t* out) {
+    const auto& rows = *static_cast<const LayerRows*>(context);
+    fill_row(out, rows.entries + (y / 8) * rows.blocks_per_row * 8, battle_patterns(*rows.file),
+             battle_width(*rows.file), y % 8, rows.file->sea_level);
+}
+
 }  // namespace
 
-PngLayout png_layout(uint32_t width, uint32_t height, uint64_t chunk_limit) {
+PngLayout stored_png_layout(uint64_t row_bytes, uint32_t height, uint64_t extra_chunk_bytes, uint64_t chunk_limit) {
     PngLayout layout;
-    layout.raw_bytes = (2 * uint64_t{width} + 1) * height;
+    layout.row_bytes = row_bytes;
+    layout.raw_bytes = row_bytes * height;
     layout.blocks = (layout.raw_bytes + stored_block_limit - 1) / stored_block_limit;
     layout.stream_bytes = 2 + 5 * layout.blocks + layout.raw_bytes + 4;
     layout.chunk_limit = chunk_limit;
     layout.idat_chunks = (layout.stream_bytes + chunk_limit - 1) / chunk_limit;
-    // Signature 8, IHDR 25, the IDAT chunks' framing 12 each, hmAP 14, IEND 12.
-    layout.file_bytes = 8 + 25 + layout.stream_bytes + 12 * layout.idat_chunks + sea_level_chunk_size + 12;
+    // Signature 8, IHDR 25, the IDAT chunks' framing 12 each, IEND 12.
+    layout.file_bytes = 8 + 25 + layout.stream_bytes + 12 * layout.idat_chunks + extra_chunk_bytes + 12;
     return layout;
 }
 
-bool stream_png_image(const PngLayout& layout, const BattleFile& file, int layer, uint8_t* buffer,
-                      uint64_t part_bytes, PngSink sink, void* context) {
-    const uint32_t width = battle_width(file);
-    const uint32_t height = battle_height(file);
-    const uint64_t row_bytes = 2 * uint64_t{width} + 1;
+PngLayout png_layout(uint32_t width, uint32_t height, uint64_t chunk_limit) {
+    return stored_png_layout(2 * uint64_t{width} + 1, height, sea_level_chunk_size, chunk_limit);
+}
+
+bool stream_stored_png(const PngLayout& layout, const StoredPngFrame& frame, PngRowMaker rows, void* row_context,
+                       uint8_t* buffer, uint64_t part_bytes, PngSink sink, void* context) {
+    const uint32_t height = read_be32(frame.ihdr + 4);
+    const uint64_t row_bytes = layout.row_bytes;
     uint8_t* row_scratch = buffer + part_bytes;
 
     PngStream s{};
@@ -202,31 +216,19 @@ bool stream_png_image(const PngLayout& layout, const BattleFile& file, int layer
     s.adler = 1;
 
     s.emit(png_signature, 8);
-    uint8_t ihdr[13];
-    write_be32(ihdr, width);
-    write_be32(ihdr + 4, height);
-    ihdr[8] = 16;  // bit depth
-    ihdr[9] = 0;   // greyscale
-    ihdr[10] = 0;  // compression, filter and interlace methods
-    ihdr[11] = 0;
-    ihdr[12] = 0;
-    s.open_chunk(sizeof ihdr, "IHDR");
-    s.emit(ihdr, sizeof ihdr);
+    s.open_chunk(sizeof frame.ihdr, "IHDR");
+    s.emit(frame.ihdr, sizeof frame.ihdr);
     s.close_chunk();
 
     s.open_idat();
     static constexpr uint8_t zlib_header[2] = {0x78, 0x01};
     s.put_stream(zlib_header, 2);
-    const uint64_t blocks_per_row = (width + 7) / 8;
-    const uint8_t* entries = battle_entries(file) + uint64_t(layer) * battle_block_count(file) * 8;
-    const uint8_t* patterns = battle_patterns(file);
     for (uint32_t y = 0; y < height && s.ok; ++y) {
-        const uint8_t* row_entries = entries + (y / 8) * blocks_per_row * 8;
         if (uint8_t* place = s.room_for(row_bytes)) {
-            fill_row(place, row_entries, patterns, width, y % 8, file.sea_level);
+            rows(row_context, y, place);
             s.commit(row_bytes);
         } else {
-            fill_row(row_scratch, row_entries, patterns, width, y % 8, file.sea_level);
+            rows(row_context, y, row_scratch);
             s.put_raw(row_scratch, row_bytes);
         }
     }
@@ -235,22 +237,35 @@ bool stream_png_image(const PngLayout& layout, const BattleFile& file, int layer
     s.put_stream(adler, 4);
     s.close_chunk();
 
-    uint8_t tail[sea_level_chunk_size + 12];
-    write_sea_level_chunk(tail, file.sea_level);
-    memcpy(tail + sea_level_chunk_size, iend_chunk, sizeof iend_chunk);
-    s.emit(tail, sizeof tail);
+    s.emit(frame.extra_chunks, frame.extra_chunk_bytes);
+    s.emit(iend_chunk, sizeof iend_chunk);
     s.flush();
     return s.ok;
 }
 
-namespace {
-
-bool write_part(void* context, const uint8_t* bytes, uint64_t count) {
-    return write_file_part(static_cast<FileWrite*>(context), bytes, count);
+bool stream_png_image(const PngLayout& layout, const BattleFile& file, int layer, uint8_t* buffer,
+                      uint64_t part_bytes, PngSink sink, void* context) {
+    StoredPngFrame frame{};
+    write_be32(frame.ihdr, battle_width(file));
+    write_be32(frame.ihdr + 4, battle_height(file));
+    frame.ihdr[8] = 16;  // bit depth; greyscale, compression, filter and interlace methods 0
+    uint8_t hmap_chunk[sea_level_chunk_size];
+    write_sea_level_chunk(hmap_chunk, file.sea_level);
+    frame.extra_chunks = hmap_chunk;
+    frame.extra_chunk_bytes = sizeof hmap_chunk;
+    LayerRows rows{&file, battle_entries(file) + uint64_t(layer) * battle_block_count(file) * 8,
+                   (uint64_t{battle_width(file)} + 7) / 8};
+    return stream_stored_png(layout, frame, make_layer_row, &rows, buffer, part_bytes, sink, context);
 }
 
+bool write_png_part(void* file, const uint8_t* bytes, uint64_t count) {
+    return write_file_part(static_cast<FileWrite*>(file), bytes, count);
+}
+
+namespace {
+
 uint64_t export_buffer_size(const BattleFile& file) {
-    return export_part_bytes + 2 * uint64_t{battle_width(file)} + 1;  // a part, then the scratch row
+    return png_part_bytes + 2 * uint64_t{battle_width(file)} + 1;  // a part, then the scratch row
 }
 
 // A height that a 16-bit sample cannot hold (height + sea level below 0 or
@@ -273,7 +288,7 @@ Status export_png_layer(const char* path, const char* battle_path, const BattleF
     const PngLayout layout = png_layout(battle_width(file), battle_height(file));
     FileWrite* out = begin_file_write(path, layout.file_bytes);
     if (out == nullptr) return report_file_failure(path);
-    if (!stream_png_image(layout, file, layer, buffer, export_part_bytes, write_part, out)) {
+    if (!stream_png_image(layout, file, layer, buffer, png_part_bytes, write_png_part, out)) {
         abandon_file_write(out);
         return report_file_failure(path);
     }

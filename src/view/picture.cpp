@@ -4,11 +4,11 @@
 // north-west. The colours depend on the height range only through a scale
 // of powers of two, so pictures of one map before and after an edit use the
 // same colours unless the edit takes the map past a power of two.
-#include <libdeflate.h>
-
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <system_error>
 
 #include "view.h"
 #include "view_common.h"
@@ -83,9 +83,14 @@ inline int32_t clamp_height(int64_t h) {
     return static_cast<int32_t>(h < -farthest_height ? -farthest_height : h > farthest_height ? farthest_height : h);
 }
 
-// The shade of one pixel (256 = its colour as it is) from its gradient,
-// the height differences across its neighbourhood in units of 8 x
-// pixel_span a pixel.
+// Shades in 64ths: 64 keeps a colour as it is, and the brightest, ground
+// facing the light, is 80. Steps of 1/64 are too fine to see as bands, and
+// few enough that every colour under every shade fits one table.
+constexpr int shade_unit = 64;
+constexpr int shade_levels = 81;
+
+// The shade of one pixel from its gradient, the height differences across
+// its neighbourhood in units of 8 x pixel_span a pixel.
 inline uint16_t shade_of(int32_t across, int32_t down) {
     constexpr float sin45 = 0.70710678f;
     constexpr float scale = 1.0f / (8.0f * pixel_span);
@@ -94,14 +99,14 @@ inline uint16_t shade_of(int32_t across, int32_t down) {
     // The surface normal (-gx, -gy, 1) against the light (-1/2, -1/2, sin 45).
     const float lit = (0.5f * (gx + gy) + sin45) / std::sqrt(1.0f + gx * gx + gy * gy);
     const float light = std::max(lit, 0.0f) / sin45;
-    return static_cast<uint16_t>(static_cast<int32_t>(256.0f * (ambient + (1.0f - ambient) * light) + 0.5f));
+    return static_cast<uint16_t>(static_cast<int32_t>(shade_unit * (ambient + (1.0f - ambient) * light) + 0.5f));
 }
 
 // The shades of row y, from the gradient over each pixel's 3x3
 // neighbourhood (Horn's method; rows and columns past the edges repeat the
-// edge). `sums` has room for 2 x width + 4 values, `gradients` for 2 x width.
+// edge). `sums` has room for 2 x width + 4 values.
 void shade_row(const int32_t* above, const int32_t* row, const int32_t* below, uint32_t width, int32_t* sums,
-               int32_t* gradients, uint16_t* shade) {
+               uint16_t* shade) {
     // Column sums weighted 1 2 1 down the three rows, and the differences
     // from the row above to the row below, each with the edge column
     // repeated on both sides: the sums of column x are at x + 1.
@@ -113,13 +118,11 @@ void shade_row(const int32_t* above, const int32_t* row, const int32_t* below, u
     }
     across[0] = across[1], across[width + 1] = across[width];
     down[0] = down[1], down[width + 1] = down[width];
-    int32_t* gx = gradients;
-    int32_t* gy = gradients + width;
+    // One loop from the sums to the shades: it writes no int32_t, so the
+    // compiler knows the sums stay as they are and makes vector code of it.
     for (uint32_t x = 0; x < width; ++x) {
-        gx[x] = across[x + 2] - across[x];
-        gy[x] = down[x] + 2 * down[x + 1] + down[x + 2];
+        shade[x] = shade_of(across[x + 2] - across[x], down[x] + 2 * down[x + 1] + down[x + 2]);
     }
-    for (uint32_t x = 0; x < width; ++x) shade[x] = shade_of(gx[x], gy[x]);
 }
 
 struct Palette {
@@ -127,9 +130,33 @@ struct Palette {
     // from the shore (1025) up to the scale's top (2049).
     uint16_t rgb[2 * (ramp_steps + 1)][3];
     ColourScale scale;
+    // Every entry's colour under every shade, its bytes red, green, blue and
+    // 0 from the lowest: entry e under shade s is at e x shade_levels + s.
+    uint32_t* shaded;
 };
+constexpr uint64_t palette_entries = 2 * (ramp_steps + 1);
 
-// The palette entry of each height of a row, then its colour under its shade.
+bool fill_palette(Palette* palette, int64_t lowest, int64_t highest) {
+    fill_ramp(palette->rgb, water_stops);
+    fill_ramp(palette->rgb + ramp_steps + 1, land_stops);
+    palette->scale = colour_scale(lowest, highest);
+    palette->shaded = reinterpret_cast<uint32_t*>(allocate_buffer(4 * palette_entries * shade_levels));
+    if (palette->shaded == nullptr) return false;
+    for (uint64_t e = 0; e < palette_entries; ++e) {
+        for (uint32_t s = 0; s < shade_levels; ++s) {
+            uint32_t packed = 0;
+            for (int c = 0; c < 3; ++c) {
+                const uint32_t v = (uint32_t{palette->rgb[e][c]} * s + shade_unit / 2) / shade_unit;
+                packed |= (v > 255 ? 255 : v) << (8 * c);
+            }
+            palette->shaded[e * shade_levels + s] = packed;
+        }
+    }
+    return true;
+}
+
+// The palette entry of each height of a row, then its colour under its
+// shade. `out` has a byte to spare after the row's 3 x width.
 void colour_row(const Palette& palette, const int32_t* heights, const uint16_t* shade, uint32_t width,
                 int32_t* entries, uint8_t* out) {
     const int32_t top = static_cast<int32_t>(palette.scale.top), depth = static_cast<int32_t>(palette.scale.depth);
@@ -138,110 +165,223 @@ void colour_row(const Palette& palette, const int32_t* heights, const uint16_t* 
         const int32_t h = heights[x];
         const int32_t land = ramp_steps + 1 + ((h < top ? h : top) >> land_shift);
         const int32_t water = (-h < depth ? -h : depth) >> water_shift;
-        entries[x] = h >= 0 ? land : water;
+        entries[x] = (h >= 0 ? land : water) * shade_levels + shade[x];
     }
-    for (uint32_t x = 0; x < width; ++x) {
-        const uint16_t* rgb = palette.rgb[entries[x]];
-        for (int c = 0; c < 3; ++c) {
-            const uint32_t v = (uint32_t{rgb[c]} * shade[x] + 128) >> 8;
-            out[3 * x + c] = static_cast<uint8_t>(v > 255 ? 255 : v);
+    // Four bytes a pixel, the fourth overwritten by the next pixel.
+    const uint32_t* shaded = palette.shaded;
+    for (uint32_t x = 0; x < width; ++x) memcpy(out + 3 * x, shaded + entries[x], 4);
+}
+
+// Draws rows of a picture, each from the heights of its own row and of the
+// rows above and below it, kept from one row to the next.
+struct Painter {
+    const HeightSource* source;
+    const Palette* palette;
+    uint32_t width, height;
+    int64_t* heights;  // one row as the file gives it
+    int32_t* rows;     // three rows of heights, the gradient's sums, the pixels' places in the palette
+    uint16_t* shade;
+};
+
+bool open_painter(Painter* painter, uint32_t width) {
+    *painter = Painter{};
+    painter->heights = reinterpret_cast<int64_t*>(allocate_buffer(8 * uint64_t{width}));
+    painter->rows = reinterpret_cast<int32_t*>(allocate_buffer(4 * (6 * uint64_t{width} + 4)));
+    painter->shade = reinterpret_cast<uint16_t*>(allocate_buffer(2 * uint64_t{width}));
+    return painter->heights != nullptr && painter->rows != nullptr && painter->shade != nullptr;
+}
+
+void close_painter(Painter* painter) {
+    release_buffer(painter->heights);
+    release_buffer(painter->rows);
+    release_buffer(painter->shade);
+    *painter = Painter{};
+}
+
+void read_row(const Painter& painter, uint32_t y, int32_t* out) {
+    const uint32_t width = painter.width;
+    const int64_t* heights = painter.heights;
+    source_row(*painter.source, y, painter.heights);
+    for (uint32_t x = 0; x < width; ++x) out[x] = clamp_height(heights[x]);
+}
+
+// Draws row y at `out`: its filter byte, 3 x width colour bytes and a byte
+// to spare. `first` when the row before is not the one this painter drew last.
+void paint_row(Painter* painter, uint32_t y, bool first, uint8_t* out) {
+    const uint32_t width = painter->width, height = painter->height;
+    int32_t* ring[3] = {painter->rows, painter->rows + width, painter->rows + 2 * width};
+    int32_t* sums = painter->rows + 3 * width;         // 2 x width + 4
+    int32_t* entries = painter->rows + 5 * width + 4;  // width
+    // ring[y % 3] holds row y once read; rows past the edges repeat the edge.
+    if (first) {
+        if (y > 0) read_row(*painter, y - 1, ring[(y - 1) % 3]);
+        read_row(*painter, y, ring[y % 3]);
+    }
+    if (y + 1 < height) read_row(*painter, y + 1, ring[(y + 1) % 3]);
+    const int32_t* row = ring[y % 3];
+    const int32_t* above = y > 0 ? ring[(y - 1) % 3] : row;
+    const int32_t* below = y + 1 < height ? ring[(y + 1) % 3] : row;
+    shade_row(above, row, below, width, sums, painter->shade);
+    out[0] = 0;  // filter type None: the picture is stored, not compressed
+    colour_row(*painter->palette, row, painter->shade, width, entries, out + 1);
+}
+
+// The rows of a picture are drawn in strips of strip_rows into a ring of
+// slots, each strip by whichever thread takes it first: a second thread draws
+// strips ahead all the time, and the writer, which takes the rows out in
+// order, draws one itself whenever the row it needs is not drawn yet. So
+// both cores draw, and writing goes on meanwhile.
+constexpr uint32_t strip_rows = 16;
+constexpr uint32_t most_slots = 64;
+// The slots hold about this much.
+constexpr uint64_t ring_bytes = uint64_t{4} << 20;
+
+struct RowRing {
+    Painter* painters[2];  // the writer's, the second thread's
+    uint8_t* rows;         // `slots` strips of strip_rows rows, slot_bytes apart
+    uint64_t row_bytes, slot_bytes;
+    uint32_t slots, strips, height;
+    std::atomic<uint32_t> claimed{0};  // strips given to a thread to draw
+    std::atomic<uint32_t> taken{0};    // strips the writer has copied out
+    std::atomic<uint32_t> drawn[most_slots] = {};  // 1 + the strip last drawn in each slot
+    std::atomic<bool> stopped{false};
+};
+
+uint8_t* ring_row(const RowRing& ring, uint32_t y) {
+    return ring.rows + ((y / strip_rows) % ring.slots * strip_rows + y % strip_rows) * ring.slot_bytes;
+}
+
+// Gives the caller the next strip to draw, unless every strip is given or
+// the next one's slot still holds a strip the writer has not taken.
+bool claim_strip(RowRing* ring, uint32_t* strip) {
+    uint32_t next = ring->claimed.load(std::memory_order_acquire);
+    for (;;) {
+        if (next >= ring->strips || next - ring->taken.load(std::memory_order_acquire) >= ring->slots) return false;
+        if (ring->claimed.compare_exchange_weak(next, next + 1, std::memory_order_acq_rel)) {
+            *strip = next;
+            return true;
         }
     }
 }
 
-// Working memory of one picture after another of the same size.
+void draw_strip(RowRing* ring, Painter* painter, uint32_t strip) {
+    const uint32_t first = strip * strip_rows;
+    const uint32_t end = ring->height - first < strip_rows ? ring->height : first + strip_rows;
+    for (uint32_t y = first; y < end; ++y) paint_row(painter, y, y == first, ring_row(*ring, y));
+    std::atomic<uint32_t>& drawn = ring->drawn[strip % ring->slots];
+    drawn.store(strip + 1, std::memory_order_release);
+    drawn.notify_one();
+}
+
+void draw_ahead(void* context) {
+    auto* ring = static_cast<RowRing*>(context);
+    while (!ring->stopped.load(std::memory_order_acquire)) {
+        uint32_t strip;
+        if (claim_strip(ring, &strip)) {
+            draw_strip(ring, ring->painters[1], strip);
+            continue;
+        }
+        if (ring->claimed.load(std::memory_order_acquire) >= ring->strips) return;
+        // Waits for the writer to free a slot.
+        const uint32_t taken = ring->taken.load(std::memory_order_acquire);
+        if (ring->claimed.load(std::memory_order_acquire) - taken >= ring->slots) {
+            ring->taken.wait(taken, std::memory_order_acquire);
+        }
+    }
+}
+
+void take_drawn_row(void* context, uint32_t y, uint8_t* out) {
+    auto* ring = static_cast<RowRing*>(context);
+    const uint32_t strip = y / strip_rows;
+    if (y % strip_rows == 0 && strip > 0) {
+        ring->taken.store(strip, std::memory_order_release);  // the strip before is copied out
+        ring->taken.notify_one();
+    }
+    std::atomic<uint32_t>& drawn = ring->drawn[strip % ring->slots];
+    for (;;) {
+        const uint32_t last = drawn.load(std::memory_order_acquire);
+        if (last == strip + 1) break;
+        uint32_t other;
+        if (claim_strip(ring, &other)) {
+            draw_strip(ring, ring->painters[0], other);
+        } else {
+            drawn.wait(last, std::memory_order_acquire);
+        }
+    }
+    memcpy(out, ring_row(*ring, y), static_cast<size_t>(ring->row_bytes));
+}
+
+// Working memory for writing one picture after another of the same size.
 struct Canvas {
-    uint32_t width, height;
-    uint64_t raw_bytes;  // per row a filter byte and 3 x width colour bytes
-    uint8_t* raw;
-    uint64_t stream_room;
-    uint8_t* stream;  // the zlib stream
-    int64_t* heights;  // one row as the file gives it
-    int32_t* rows;     // three rows of heights, the gradient's sums and gradients, palette entries
-    uint16_t* shade;
-    libdeflate_compressor* compressor;
+    Painter painters[2];
+    uint64_t row_bytes;
+    uint8_t* part;  // the writer's part buffer and its scratch row
+    uint8_t* ring;  // the strips drawn ahead
+    uint64_t slot_bytes;
+    uint32_t slots;
 };
 
-bool open_canvas(Canvas* canvas, uint32_t width, uint32_t height) {
-    *canvas = Canvas{};
-    canvas->width = width;
-    canvas->height = height;
-    canvas->raw_bytes = (1 + 3 * uint64_t{width}) * height;
-    // The fastest level: a picture is for looking at, and is made again at will.
-    canvas->compressor = libdeflate_alloc_compressor(1);
-    if (canvas->compressor == nullptr) return false;
-    canvas->stream_room = libdeflate_zlib_compress_bound(canvas->compressor, static_cast<size_t>(canvas->raw_bytes));
-    canvas->raw = allocate_buffer(canvas->raw_bytes);
-    canvas->stream = allocate_buffer(canvas->stream_room);
-    canvas->heights = reinterpret_cast<int64_t*>(allocate_buffer(8 * uint64_t{width}));
-    canvas->rows = reinterpret_cast<int32_t*>(allocate_buffer(4 * (8 * uint64_t{width} + 4)));
-    canvas->shade = reinterpret_cast<uint16_t*>(allocate_buffer(2 * uint64_t{width}));
-    return canvas->raw != nullptr && canvas->stream != nullptr && canvas->heights != nullptr &&
-           canvas->rows != nullptr && canvas->shade != nullptr;
+bool open_canvas(Canvas* canvas, uint32_t width) {
+    canvas->row_bytes = 1 + 3 * uint64_t{width};
+    // A row and the byte colour_row spares, in whole cache lines, so that
+    // no two threads write to one line.
+    canvas->slot_bytes = (canvas->row_bytes + 1 + 63) / 64 * 64;
+    const uint64_t slots = ring_bytes / (strip_rows * canvas->slot_bytes);
+    canvas->slots = slots < 2 ? 2 : slots > most_slots ? most_slots : static_cast<uint32_t>(slots);
+    canvas->part = allocate_buffer(png_part_bytes + canvas->row_bytes);
+    canvas->ring = allocate_buffer(uint64_t{canvas->slots} * strip_rows * canvas->slot_bytes);
+    const bool first = open_painter(&canvas->painters[0], width);
+    const bool second = open_painter(&canvas->painters[1], width);
+    return canvas->part != nullptr && canvas->ring != nullptr && first && second;
 }
 
 void close_canvas(Canvas* canvas) {
-    release_buffer(canvas->raw);
-    release_buffer(canvas->stream);
-    release_buffer(canvas->heights);
-    release_buffer(canvas->rows);
-    release_buffer(canvas->shade);
-    libdeflate_free_compressor(canvas->compressor);
+    release_buffer(canvas->part);
+    release_buffer(canvas->ring);
+    close_painter(&canvas->painters[0]);
+    close_painter(&canvas->painters[1]);
     *canvas = Canvas{};
 }
 
-void read_row(const Canvas& canvas, const HeightSource& source, uint32_t y, int32_t* out) {
-    source_row(source, y, canvas.heights);
-    for (uint32_t x = 0; x < canvas.width; ++x) out[x] = clamp_height(canvas.heights[x]);
-}
-
-void paint(Canvas* canvas, const HeightSource& source, const Palette& palette) {
-    const uint32_t width = canvas->width, height = canvas->height;
-    int32_t* ring[3] = {canvas->rows, canvas->rows + width, canvas->rows + 2 * width};
-    int32_t* sums = canvas->rows + 3 * width;          // 2 x width + 4
-    int32_t* gradients = canvas->rows + 5 * width + 4;  // 2 x width
-    int32_t* entries = canvas->rows + 7 * width + 4;    // width
-    // ring[y % 3] holds row y once read; rows past the edges repeat the edge.
-    read_row(*canvas, source, 0, ring[0]);
-    if (height > 1) read_row(*canvas, source, 1, ring[1]);
-    for (uint32_t y = 0; y < height; ++y) {
-        if (y >= 1 && y + 1 < height) read_row(*canvas, source, y + 1, ring[(y + 1) % 3]);
-        const int32_t* row = ring[y % 3];
-        const int32_t* above = y > 0 ? ring[(y - 1) % 3] : row;
-        const int32_t* below = y + 1 < height ? ring[(y + 1) % 3] : row;
-        shade_row(above, row, below, width, sums, gradients, canvas->shade);
-        uint8_t* out = canvas->raw + y * (1 + 3 * uint64_t{width});
-        out[0] = 0;  // filter type None: the fastest compression compresses these pictures best unfiltered
-        colour_row(palette, row, canvas->shade, width, entries, out + 1);
+// Draws the picture of `source` and writes it as an 8-bit RGB PNG of stored
+// deflate blocks, laid out in advance as an export is. The rows are drawn
+// on a second thread and on the first as it writes, or on the first alone
+// when the system gives no second.
+bool write_picture(const char* path, Canvas* canvas, const HeightSource& source, const Palette& palette) {
+    for (Painter& painter : canvas->painters) {
+        painter.source = &source;
+        painter.palette = &palette;
+        painter.width = source.width;
+        painter.height = source.height;
     }
-}
-
-// Writes the picture: signature, IHDR, the zlib stream in IDAT chunks (each
-// at most the largest a PNG chunk may be), IEND.
-bool write_picture(const char* path, const Canvas& canvas, uint64_t stream_bytes) {
-    const uint64_t chunks = stream_bytes == 0 ? 1 : (stream_bytes + max_chunk_data - 1) / max_chunk_data;
-    const uint64_t size = 8 + 25 + 12 * chunks + stream_bytes + 12;
-    FileWrite* file = begin_file_write(path, size);
+    const PngLayout layout = stored_png_layout(canvas->row_bytes, source.height, 0);
+    StoredPngFrame frame{};
+    write_be32(frame.ihdr, source.width);
+    write_be32(frame.ihdr + 4, source.height);
+    frame.ihdr[8] = 8;  // bit depth
+    frame.ihdr[9] = 2;  // RGB; compression, filter and interlace methods 0
+    FileWrite* file = begin_file_write(path, layout.file_bytes);
     if (file == nullptr) return false;
-    uint8_t head[33] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
-    write_be32(head + 16, canvas.width);
-    write_be32(head + 20, canvas.height);
-    head[24] = 8;  // bit depth
-    head[25] = 2;  // RGB; compression, filter and interlace methods 0
-    write_be32(head + 29, crc32_bytes(head + 12, 17));
-    bool ok = write_file_part(file, head, sizeof head);
-    for (uint64_t done = 0; ok && done < stream_bytes;) {
-        const uint64_t length = stream_bytes - done < max_chunk_data ? stream_bytes - done : max_chunk_data;
-        uint8_t frame[8] = {0, 0, 0, 0, 'I', 'D', 'A', 'T'};
-        write_be32(frame, static_cast<uint32_t>(length));
-        uint8_t crc[4];
-        write_be32(crc, crc32_update(crc32_bytes(frame + 4, 4), canvas.stream + done, static_cast<size_t>(length)));
-        ok = write_file_part(file, frame, 8) && write_file_part(file, canvas.stream + done, length) &&
-             write_file_part(file, crc, 4);
-        done += length;
+    RowRing ring;
+    ring.painters[0] = &canvas->painters[0];
+    ring.painters[1] = &canvas->painters[1];
+    ring.rows = canvas->ring;
+    ring.row_bytes = canvas->row_bytes;
+    ring.slot_bytes = canvas->slot_bytes;
+    ring.slots = canvas->slots;
+    ring.height = source.height;
+    ring.strips = (source.height + strip_rows - 1) / strip_rows;
+    // Without a second thread the writer draws every strip itself.
+    Worker* helper = start_worker(draw_ahead, &ring);
+    bool ok = stream_stored_png(layout, frame, take_drawn_row, &ring, canvas->part, png_part_bytes, write_png_part,
+                                file);
+    if (helper != nullptr) {
+        // A write that failed part-way leaves the second thread waiting for room.
+        ring.stopped.store(true, std::memory_order_release);
+        ring.taken.store(ring.strips, std::memory_order_release);
+        ring.taken.notify_one();
+        join_worker(helper);
     }
-    static constexpr uint8_t iend[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
-    ok = ok && write_file_part(file, iend, sizeof iend);
     if (!ok) {
         abandon_file_write(file);
         return false;
@@ -299,32 +439,27 @@ Status draw_pictures(const char* in, const char* out1, const char* out2) {
         image_range(file.image, &lowest, &highest);
     }
     Palette palette;
-    fill_ramp(palette.rgb, water_stops);
-    fill_ramp(palette.rgb + ramp_steps + 1, land_stops);
-    palette.scale = colour_scale(clamp_height(lowest), clamp_height(highest));
+    const bool painted = fill_palette(&palette, clamp_height(lowest), clamp_height(highest));
     console_printf("Colours span heights %s to %s: water below 0, land above.\r\n",
                    signed_number(-palette.scale.depth).text, signed_number(palette.scale.top).text);
 
     const char* outs[2] = {out1, out2};
     Status status = status_ok;
-    Canvas canvas;
-    if (!open_canvas(&canvas, sources[0].width, sources[0].height)) {
+    Canvas canvas{};
+    if (!painted || !open_canvas(&canvas, sources[0].width)) {
         status = report_out_of_memory(out1);
     } else {
         // The second picture is made whatever became of the first, as the
         // export does.
         for (int i = 0; i < pictures; ++i) {
-            paint(&canvas, sources[i], palette);
-            const size_t stream_bytes =
-                libdeflate_zlib_compress(canvas.compressor, canvas.raw, static_cast<size_t>(canvas.raw_bytes),
-                                         canvas.stream, static_cast<size_t>(canvas.stream_room));
-            if (!write_picture(outs[i], canvas, stream_bytes)) {
+            if (!write_picture(outs[i], &canvas, sources[i], palette)) {
                 Status failed = report_file_failure(outs[i]);
                 if (status == status_ok) status = failed;
             }
         }
     }
     close_canvas(&canvas);
+    release_buffer(palette.shaded);
     release_height_file(&file);
     return status;
 }

@@ -391,6 +391,9 @@ class Pictures(ViewTestCase):
             self.assertGreater(north_east[c], south_east[c])
         # Flat ground round the hill is one colour.
         self.assertEqual(len({rows[y][x] for y in (0, 1, 62, 63) for x in range(size)}), 1)
+        # The light falls along the diagonal, so the picture mirrors across it: each row is the column of
+        # the same number, the top and bottom rows (drawn with the edge repeated) as the side columns.
+        self.assertEqual([[rows[x][y] for x in range(size)] for y in range(size)], rows)
 
     def test_a_battle_file_and_its_exported_images_draw_the_same_pictures(self):
         self.battle("map.prj", 50, 40, "--terrain", "negative", "--seed", "6")
