@@ -2,7 +2,7 @@
 import os
 import unittest
 
-from harness import HmapTestCase, USAGE, STATUS_USAGE, WINDOWS, file_failure
+from harness import HmapTestCase, DROP_HINT, USAGE, STATUS_USAGE, WINDOWS, file_failure
 
 TOO_MANY = b"Error: Too many args \r\n"
 TOO_FEW = b"Error: Too few args.\r\n"
@@ -10,10 +10,11 @@ TOO_FEW = b"Error: Too few args.\r\n"
 
 class Usage(HmapTestCase):
     def test_missing_or_unknown_option_prints_usage(self):
+        # Then a line on what can be dropped on hmap instead.
         for args in [(), ("help",), ("-xy", "a.prj", "b.png", "c.png"), ("-",), ("-q",), ("x",),
                      ("--x",), ("/",), ("-x-",)]:
             with self.subTest(args=args):
-                self.assertRun(self.hmap(*args), USAGE, STATUS_USAGE)
+                self.assertRun(self.hmap(*args), USAGE + DROP_HINT, STATUS_USAGE)
         self.assertUnchanged({})
 
     def test_every_option_spelling_selects_its_command(self):

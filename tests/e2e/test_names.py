@@ -17,7 +17,6 @@ Run as a script with --table, it prints which names work in which code page
 for the build under test.
 """
 import os
-import re
 import selectors
 import shlex
 import shutil
@@ -25,11 +24,10 @@ import subprocess
 import sys
 import tempfile
 import time
-import unicodedata
 import unittest
 
 import harness
-from harness import HmapTestCase, WINDOWS, error_code, run_hmap, snapshot
+from harness import HmapTestCase, WINDOWS, error_code, run_hmap, screen, snapshot
 
 NAMES = ["café", "Łódź", "Карта", "地図", "🗺", "x＂ 0x0101", "a／b", "a＼b", "a¥b"]
 
@@ -250,80 +248,6 @@ class Names(HmapTestCase):
             os.mkdir(folder)
             with self.subTest(code_page=code_page):
                 self.assertEqual(quote_faults(folder, code_page), [])
-
-
-# The console: the text a terminal shows for what Wine's console host wrote
-# to the pseudo-terminal.
-
-CSI = re.compile(r"\x1b\[([?0-9;]*)([A-Za-z])")
-OSC = re.compile(r"\x1b\][^\x07\x1b]*(?:\x07|\x1b\\)")
-
-
-def cell_width(c):
-    return 2 if unicodedata.east_asian_width(c) in ("W", "F") else 1
-
-
-def screen(output):
-    """The lines a terminal shows after `output` (UTF-8 with the control
-    sequences a console host writes), without trailing blanks and blank
-    lines. An unknown sequence raises, so nothing is silently misread."""
-    rows, row, col = [[]], 0, 0
-    text = output.decode("utf-8")
-    i = 0
-    while i < len(text):
-        c = text[i]
-        if c == "\x1b":
-            m = OSC.match(text, i)
-            if m:  # a window title
-                i = m.end()
-                continue
-            m = CSI.match(text, i)
-            if not m:
-                raise ValueError(f"unknown escape sequence at {text[i:i + 12]!r}")
-            params, final = m.groups()
-            numbers = [int(p) for p in params.lstrip("?").split(";") if p]
-            count = numbers[0] if numbers else 1
-            if params.startswith("?") and final in "hl" or final == "m":
-                pass  # cursor shown or hidden, colours
-            elif final == "C":
-                col += count
-            elif final == "D":
-                col = max(0, col - count)
-            elif final == "G":
-                col = count - 1
-            elif final == "K" and not numbers:
-                del rows[row][col:]
-            elif final == "H":
-                row = (numbers[0] if numbers else 1) - 1
-                col = (numbers[1] if len(numbers) > 1 else 1) - 1
-            elif final == "J" and numbers == [2]:
-                rows = [[] for _ in rows]
-            else:
-                raise ValueError(f"unknown escape sequence {m.group(0)!r}")
-            i = m.end()
-            while len(rows) <= row:
-                rows.append([])
-            continue
-        if c == "\r":
-            col = 0
-        elif c == "\n":
-            row, col = row + 1, 0
-            while len(rows) <= row:
-                rows.append([])
-        elif c == "\b":
-            col = max(0, col - 1)
-        elif c >= " ":
-            line = rows[row]
-            line.extend([" "] * (col + cell_width(c) - len(line)))
-            line[col] = c
-            if cell_width(c) == 2:
-                line[col + 1] = ""
-            col += cell_width(c)
-        i += 1
-    lines = ["".join(r).rstrip() for r in rows]
-    while lines and not lines[-1]:
-        lines.pop()
-    return lines
 
 
 def shown(text):
