@@ -153,8 +153,8 @@ Status dispatch_command(const CommandArguments& args) {
             "  hmap -l file [ in1.png in2.png ]\r\n"
             "  hmap -p in out1.png [ out2.png ]\r\n"
             "\r\n");
-        console_printf("Or drop on hmap a battle file to export its two heightmaps beside it, the battle file "
-                       "with its two PNGs to import them into a copy, or a PNG to see what it holds.\r\n");
+        // One line that fits a console 80 columns wide.
+        console_printf("Or drop on hmap a battle file (export), it and its two PNGs (import), or a PNG.\r\n");
         return status_usage;
     }
     const char* a1 = args.arg[0];

@@ -67,8 +67,7 @@ USAGE = (b"HMAP v0.01\r\n"
          b"  hmap -p in out1.png [ out2.png ]\r\n"
          b"\r\n")
 # The line after the usage text when no option is given: what can be dropped.
-DROP_HINT = (b"Or drop on hmap a battle file to export its two heightmaps beside it, the battle file with its "
-             b"two PNGs to import them into a copy, or a PNG to see what it holds.\r\n")
+DROP_HINT = b"Or drop on hmap a battle file (export), it and its two PNGs (import), or a PNG.\r\n"
 
 # System error codes and texts as each platform reports them. POSIX texts
 # come from the C library (strerror); Windows texts from FormatMessage, which

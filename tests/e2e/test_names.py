@@ -326,7 +326,8 @@ class Console(HmapTestCase):
 
     def test_double_click_shows_the_usage_and_waits(self):
         status, lines = run_in_console([], self.dir, 1252)
-        self.assertEqual(lines, harness.USAGE.decode().split("\r\n")[:-2] + ["", PROMPT])
+        self.assertEqual(lines, harness.USAGE.decode().split("\r\n")[:-2]
+                         + ["", harness.DROP_HINT.decode().strip(), PROMPT])
         self.assertEqual(status, harness.STATUS_USAGE)
 
 
