@@ -344,7 +344,7 @@ def screen(output):
     return lines
 
 
-def run_in_terminal(args, cwd, replies=(), env=None, timeout=120):
+def run_in_terminal(args, cwd, replies=(), env=None, timeout=120, through=(), redirect=None):
     """Runs hmap in a pseudo-terminal (script), so that standard input and
     output are a terminal, under Wine a console. `replies` are (text, bytes)
     pairs in order: each reply is typed once the terminal has shown its text
@@ -352,9 +352,14 @@ def run_in_terminal(args, cwd, replies=(), env=None, timeout=120):
     Under Wine the terminal passes keys through untouched (raw, no echo), as
     a Windows console hands them to its host: Enter arrives as "\r" and the
     console host echoes what is typed. Returns the exit status, the raw
-    output, and the replies never typed."""
-    command = (WINE if WINDOWS else []) + [HMAP_EXE] + [a.decode() if isinstance(a, bytes) else a for a in args]
+    output, and the replies never typed. `through` is a program hmap is
+    started by (["cmd", "/c"], as if typed at its prompt); `redirect` a file
+    that standard output goes to instead."""
+    command = ((WINE if WINDOWS else []) + list(through) + [HMAP_EXE]
+               + [a.decode() if isinstance(a, bytes) else a for a in args])
     shell = ("stty raw -echo; " if WINDOWS else "") + "exec " + " ".join(shlex.quote(a) for a in command)
+    if redirect:
+        shell += " > " + shlex.quote(redirect)
     p = subprocess.Popen(["script", "-qec", shell, "/dev/null"], cwd=cwd, stdin=subprocess.PIPE,
                          stdout=subprocess.PIPE, env={**os.environ, "WINEDEBUG": "-all", **(env or {})})
     output, pending, seen = b"", list(replies), 0

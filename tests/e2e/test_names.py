@@ -17,8 +17,6 @@ Run as a script with --table, it prints which names work in which code page
 for the build under test.
 """
 import os
-import selectors
-import shlex
 import shutil
 import subprocess
 import sys
@@ -264,36 +262,10 @@ def run_in_console(args, cwd, code_page, through_cmd=False, redirect=None):
     cmd (as if typed at a prompt), or with its output redirected to a file.
     A key is pressed once the window shows the prompt to press one, never
     before. Returns the exit status and the lines the terminal shows."""
-    command = harness.WINE + (["cmd", "/c"] if through_cmd else []) + [harness.HMAP_EXE] + list(args)
-    shell = "exec " + " ".join(shlex.quote(a) for a in command)
-    if redirect:
-        shell += " > " + shlex.quote(redirect)
-    env = dict(os.environ, WINEDEBUG="-all", **locale_env(code_page))
-    p = subprocess.Popen(["script", "-qec", shell, "/dev/null"], cwd=cwd, stdin=subprocess.PIPE,
-                         stdout=subprocess.PIPE, env=env)
-    output, pressed = b"", False
-    deadline = time.monotonic() + 60
-    with selectors.DefaultSelector() as selector:
-        selector.register(p.stdout, selectors.EVENT_READ)
-        while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                p.kill()
-                p.wait()
-                raise AssertionError(f"hmap {args} did not end; the terminal shows {screen(output)}")
-            if not selector.select(left):
-                continue
-            chunk = os.read(p.stdout.fileno(), 65536)
-            if not chunk:
-                break
-            output += chunk
-            if not pressed and PROMPT.encode() in output:
-                p.stdin.write(b"\r")
-                p.stdin.flush()
-                pressed = True
-    p.stdin.close()
-    p.stdout.close()
-    return p.wait(), screen(output)
+    status, output, _ = harness.run_in_terminal(args, cwd, [(PROMPT, b"\r")], env=locale_env(code_page),
+                                                timeout=60, through=["cmd", "/c"] if through_cmd else [],
+                                                redirect=redirect)
+    return status, screen(output)
 
 
 @unittest.skipUnless(WINDOWS, "Wine's console: the Windows build")
