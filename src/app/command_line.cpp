@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "battle_file.h"
+#include "drop.h"
 #include "png_heightmap.h"
 #include "view.h"
 
@@ -77,6 +78,16 @@ void split_command_line(const char* line, CommandArguments* out) {
     const char* p = line;
     next_token(nullptr, 0, p, &used);  // the program's own path
     p += used;
+    // Every token present, empty ones ("") included, up to the seventh.
+    out->count = 0;
+    for (const char* rest = p; out->count < 7; ++out->count) {
+        while (*rest == ' ' || *rest == '\t') ++rest;
+        if (*rest == 0) break;
+        next_token(nullptr, 0, rest, &used);
+        rest += used;
+    }
+    next_token(out->first, argument_capacity, p, nullptr);
+    drop_if_too_long(out->first);
     next_token(out->option, option_capacity, p, &used);
     p += used;
     for (auto& arg : out->arg) {
@@ -101,6 +112,8 @@ void take_one(char* dest, size_t capacity, const char* arg) {
 }  // namespace
 
 void take_arguments(int argc, const char* const* argv, CommandArguments* out) {
+    out->count = argc < 1 ? 0 : argc - 1 < 7 ? argc - 1 : 7;
+    take_one(out->first, argument_capacity, argc > 1 ? argv[1] : nullptr);
     take_one(out->option, option_capacity, argc > 1 ? argv[1] : nullptr);
     for (int i = 0; i < 4; ++i) take_one(out->arg[i], argument_capacity, argc > i + 2 ? argv[i + 2] : nullptr);
     out->surplus = argc > 6 && argv[6][0] != 0;
@@ -126,6 +139,14 @@ Status dispatch_command(const CommandArguments& args) {
     bool recognised = (option[0] == '-' || option[0] == '/') && option[1] != 0 && option[2] == 0 &&
                       strchr("xXiIsSlLpP", option[1]) != nullptr;
     if (!recognised) {
+        // An option mistyped gets the usage text alone, as it always has
+        // (scripts match it). No option: files dropped on hmap, or opened
+        // with it, when they are ones it knows what to do with.
+        const char* first = args.first;
+        const bool like_option = first[0] == '-' || (first[0] == '/' && first[1] != 0 && first[2] == 0);
+        const char* files[3] = {first, args.arg[0], args.arg[1]};
+        Status status;
+        if (!like_option && args.count <= 3 && open_files(files, args.count, &status)) return status;
         console_printf(
             "HMAP v0.01\r\n"
             "  Import/eXport Kelvaroth heightmaps to/from 16-bit grayscale PNG image files.\r\n"
@@ -135,6 +156,9 @@ Status dispatch_command(const CommandArguments& args) {
             "  hmap -l file [ in1.png in2.png ]\r\n"
             "  hmap -p in out1.png [ out2.png ]\r\n"
             "\r\n");
+        if (like_option) return status_usage;
+        // One line that fits a console 80 columns wide.
+        console_printf("Or drop on hmap a battle file (export), it and its two PNGs (import), or a PNG.\r\n");
         return status_usage;
     }
     const char* a1 = args.arg[0];

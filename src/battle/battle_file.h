@@ -23,6 +23,9 @@ struct BattleFile {
     uint16_t sea_level;      // negated smallest base height, 0 if none is negative
 };
 
+// True when the bytes start with the 32-byte battle file signature.
+bool has_battle_signature(const uint8_t* bytes, uint64_t size);
+
 // Reads and validates a battle file; prints its own messages on failure.
 // On failure `out->data` is empty and nothing is held. The buffer has `room`
 // bytes after the file's for the caller's use; when the file could be read
@@ -77,6 +80,12 @@ void battle_height_row(const BattleFile& file, int layer, uint32_t y, int64_t* o
 // The import command: replaces the heightmaps of `battle_in` with the two
 // PNGs and writes the result to `battle_out`.
 Status import_heightmaps(const char* battle_in, const char* battle_out, const char* png1, const char* png2);
+// The import of two images already loaded (their sea levels as they are to
+// be taken), from the refusal of differing sizes or sea levels on; the
+// caller has checked that `battle_out` is neither image and releases them.
+struct Grey16Image;
+Status import_images(const char* battle_in, const char* battle_out, const char* png1, const Grey16Image& image1,
+                     const char* png2, const Grey16Image& image2);
 
 // Heightmaps are at most this wide and tall: the chunk's dimensions must stay
 // below 65536.

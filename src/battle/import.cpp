@@ -238,7 +238,15 @@ Status import_heightmaps(const char* battle_in, const char* battle_out, const ch
     Status status1 = load_grey16_png(png1, &image1);
     Status status2 = load_grey16_png(png2, &image2);
     Status status = status1 != status_ok ? status1 : status2;
+    if (status == status_ok) status = import_images(battle_in, battle_out, png1, image1, png2, image2);
+    release_grey16_image(&image1);
+    release_grey16_image(&image2);
+    return status;
+}
 
+Status import_images(const char* battle_in, const char* battle_out, const char* png1, const Grey16Image& image1,
+                     const char* png2, const Grey16Image& image2) {
+    Status status = status_ok;
     BattleFile battle{};
     uint8_t* index = nullptr;
     if (status == status_ok && (image1.width != image2.width || image1.height != image2.height)) {
@@ -305,7 +313,5 @@ Status import_heightmaps(const char* battle_in, const char* battle_out, const ch
 
     if (index != nullptr) release_buffer(index);
     release_battle_file(&battle);
-    release_grey16_image(&image1);
-    release_grey16_image(&image2);
     return status;
 }

@@ -14,6 +14,10 @@ constexpr const char* unexpected_end = "Unexpected end of file.";
 
 }  // namespace
 
+bool has_battle_signature(const uint8_t* bytes, uint64_t size) {
+    return size >= 32 && memcmp(bytes, signature, 32) == 0;
+}
+
 const char* check_battle_bytes(BattleFile* file) {
     const uint8_t* data = file->data;
     // Positions are 64-bit: each is a sum of a few 32-bit words (4 x N3 at
@@ -24,7 +28,7 @@ const char* check_battle_bytes(BattleFile* file) {
     auto word = [data](uint64_t p) { return uint64_t{read_le32(data + p)}; };
 
     if (size <= 32) return unexpected_end;
-    if (memcmp(data, signature, 32) != 0) return "Invalid file signature.";
+    if (!has_battle_signature(data, size)) return "Invalid file signature.";
 
     // Chunks 1 to 4; their tags are never looked at.
     if (!fits(36)) return unexpected_end;

@@ -120,6 +120,14 @@ struct Worker;
 Worker* start_worker(void (*work)(void*), void* context);
 void join_worker(Worker* worker);
 
+// True when standard input and standard output are both a console (a
+// terminal on POSIX): someone is there to answer a question.
+bool console_can_ask();
+// One line typed at the console, as UTF-8 without its line end, cut to fit
+// `capacity` bytes with the terminator (the rest of the line is read and
+// dropped). False when input ended or could not be read.
+bool read_console_line(char* out, size_t capacity);
+
 // The whole command line as one string where the system keeps it (Windows);
 // empty where the shell has already split it into arguments (POSIX).
 const char* platform_command_line();

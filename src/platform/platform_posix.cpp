@@ -263,6 +263,25 @@ void hook_free(void* block) {
 
 uint64_t hook_live_blocks() { return live_hook_blocks; }
 
+bool console_can_ask() { return isatty(0) == 1 && isatty(1) == 1; }
+
+bool read_console_line(char* out, size_t capacity) {
+    size_t length = 0;
+    bool got = false;
+    for (;;) {
+        char c;
+        ssize_t n = read(0, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got = true;
+        if (c == '\n') break;
+        if (length + 1 < capacity) out[length++] = c;
+    }
+    if (length > 0 && out[length - 1] == '\r') --length;
+    if (capacity > 0) out[length] = 0;
+    return got;
+}
+
 const char* platform_command_line() { return nullptr; }
 
 void start_process() {

@@ -486,6 +486,37 @@ void hook_free(void* block) {
 
 uint64_t hook_live_blocks() { return live_hook_blocks; }
 
+bool console_can_ask() {
+    return is_console(GetStdHandle(STD_INPUT_HANDLE)) && is_console(GetStdHandle(STD_OUTPUT_HANDLE));
+}
+
+bool read_console_line(char* out, size_t capacity) {
+    // The console's line editing gives the line whole, "\r\n" included; a
+    // line longer than the buffer comes in several reads.
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    wchar_t wide[256];
+    size_t length = 0;
+    bool got = false;
+    for (;;) {
+        DWORD count = 0;
+        if (!ReadConsoleW(in, wide, sizeof wide / sizeof wide[0], &count, nullptr) || count == 0) break;
+        got = true;
+        DWORD used = count;
+        bool line_end = false;
+        for (DWORD i = 0; i < count; ++i) {
+            if (wide[i] == L'\r' || wide[i] == L'\n') {
+                used = i;
+                line_end = true;
+                break;
+            }
+        }
+        if (capacity > 0) length += utf8_from_utf16(wide, used, out + length, capacity - 1 - length);
+        if (line_end) break;
+    }
+    if (capacity > 0) out[length] = 0;
+    return got;
+}
+
 const char* platform_command_line() {
     static char* line = nullptr;
     if (line == nullptr) {

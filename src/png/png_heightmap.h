@@ -89,6 +89,10 @@ Status set_sea_level_from(const char* path, const char* argument);
 
 // The export command: heightmap 1 and 2 of the battle file to two PNGs.
 Status run_export(const char* battle_path, const char* png1_path, const char* png2_path);
+// Its steps: the refusal of outputs that are the battle file or one file
+// (true when it printed one), and the export of a loaded battle file.
+bool report_export_clash(const char* battle_path, const char* png1_path, const char* png2_path);
+Status export_battle(const char* battle_path, const BattleFile& file, const char* png1_path, const char* png2_path);
 
 // A PNG of stored deflate blocks: signature, IHDR, the zlib stream in IDAT
 // chunks, the chunks after them (an exported heightmap's hmAP), IEND. The

@@ -299,29 +299,36 @@ Status export_png_layer(const char* path, const char* battle_path, const BattleF
 
 }  // namespace
 
-Status run_export(const char* battle_path, const char* png1_path, const char* png2_path) {
+bool report_export_clash(const char* battle_path, const char* png1_path, const char* png2_path) {
     // An image written over the battle file would destroy the map it comes
-    // from, and two images written to one file would leave only the second:
-    // both are checked before anything is read.
+    // from, and two images written to one file would leave only the second.
     bool clash1 = report_output_is_input(png1_path, battle_path);
     bool clash2 = report_output_is_input(png2_path, battle_path);
-    if (clash1 || clash2) return status_refused;
-    if (report_both_outputs(png1_path, png2_path)) return status_refused;
+    return clash1 || clash2 || report_both_outputs(png1_path, png2_path);
+}
+
+Status export_battle(const char* battle_path, const BattleFile& file, const char* png1_path, const char* png2_path) {
+    uint8_t* buffer = allocate_buffer(export_buffer_size(file));
+    if (buffer == nullptr) {
+        Status first = report_out_of_memory(png1_path);
+        Status second = report_out_of_memory(png2_path);
+        return first != status_ok ? first : second;
+    }
+    // The second heightmap is written whatever became of the first.
+    Status first = export_png_layer(png1_path, battle_path, file, 0, buffer);
+    Status second = export_png_layer(png2_path, battle_path, file, 1, buffer);
+    release_buffer(buffer);
+    return first != status_ok ? first : second;
+}
+
+Status run_export(const char* battle_path, const char* png1_path, const char* png2_path) {
+    // Both outputs are checked before anything is read.
+    if (report_export_clash(battle_path, png1_path, png2_path)) return status_refused;
     // Read whole, so that the images are made from one version of the file
     // whatever another program does to it meanwhile.
     BattleFile file;
     if (Status status = load_battle_file(battle_path, &file)) return status;
-    uint8_t* buffer = allocate_buffer(export_buffer_size(file));
-    Status first, second;
-    if (buffer == nullptr) {
-        first = report_out_of_memory(png1_path);
-        second = report_out_of_memory(png2_path);
-    } else {
-        // The second heightmap is written whatever became of the first.
-        first = export_png_layer(png1_path, battle_path, file, 0, buffer);
-        second = export_png_layer(png2_path, battle_path, file, 1, buffer);
-        release_buffer(buffer);
-    }
+    Status status = export_battle(battle_path, file, png1_path, png2_path);
     release_battle_file(&file);
-    return first != status_ok ? first : second;
+    return status;
 }

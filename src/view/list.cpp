@@ -164,6 +164,22 @@ SampleFacts sample_facts(const Grey16Image& image) {
     return facts;
 }
 
+// What the import's 8x8 blocks do to the samples.
+void print_import_changes(const SampleFacts& facts) {
+    if (facts.cut_blocks == 0) {
+        (Line() << "  import cut blocks: 0 (none spans more than 32640)").print();
+        (Line() << "  import largest change: " << int64_t{facts.largest_change} << " (64 at most)").print();
+    } else {
+        (Line() << "  import cut blocks: " << static_cast<int64_t>(facts.cut_blocks)
+                << " spanning more than 32640, the first at " << int64_t{facts.first_cut_x} << ","
+                << int64_t{facts.first_cut_y})
+            .print();
+        (Line() << "  import largest change: " << int64_t{facts.largest_change}
+                << " outside cut blocks (64 at most), " << int64_t{facts.largest_cut_change} << " in them")
+            .print();
+    }
+}
+
 void list_samples(const Grey16Image& image) {
     const SampleFacts facts = sample_facts(image);
     (Line() << "  samples: " << int64_t{facts.lowest} << " to " << int64_t{facts.highest} << ", "
@@ -188,18 +204,7 @@ void list_samples(const Grey16Image& image) {
     if (facts.lowest == 0 && facts.highest == 65535) {
         (Line() << "  levels: the samples fill all of 0 to 65535, as in an image stretched to fill it").print();
     }
-    if (facts.cut_blocks == 0) {
-        (Line() << "  import cut blocks: 0 (none spans more than 32640)").print();
-        (Line() << "  import largest change: " << int64_t{facts.largest_change} << " (64 at most)").print();
-    } else {
-        (Line() << "  import cut blocks: " << static_cast<int64_t>(facts.cut_blocks)
-                << " spanning more than 32640, the first at " << int64_t{facts.first_cut_x} << ","
-                << int64_t{facts.first_cut_y})
-            .print();
-        (Line() << "  import largest change: " << int64_t{facts.largest_change}
-                << " outside cut blocks (64 at most), " << int64_t{facts.largest_cut_change} << " in them")
-            .print();
-    }
+    print_import_changes(facts);
 }
 
 void list_sea_level(bool present, uint16_t sea_level) {
@@ -283,9 +288,9 @@ struct LargestDifference {
     }
 };
 
-// How the image's heights differ from the battle file's heightmap `layer`,
-// pixel by pixel.
-void compare_heights(const BattleFile& battle, int layer, const char* image_path, const Grey16Image& image) {
+}  // namespace
+
+void list_height_comparison(const BattleFile& battle, int layer, const char* image_path, const Grey16Image& image) {
     const uint32_t width = battle_width(battle), height = battle_height(battle);
     if (image.width != width || image.height != height) {
         (Line() << "  differing: not compared, " << image_path << " is " << px_size(image.width, image.height)
@@ -373,7 +378,7 @@ void compare_heights(const BattleFile& battle, int layer, const char* image_path
         .print();
 }
 
-}  // namespace
+void list_import_changes(const Grey16Image& image) { print_import_changes(sample_facts(image)); }
 
 Status list_files(const char* file1, const char* file2, const char* file3) {
     const char* paths[3] = {file1, file2, file3};
@@ -417,7 +422,7 @@ Status list_files(const char* file1, const char* file2, const char* file3) {
                 (Line() << "  differing: not compared, " << image_path << " does not import").print();
                 continue;
             }
-            compare_heights(files[0].battle, layer, image_path, files[layer + 1].image);
+            list_height_comparison(files[0].battle, layer, image_path, files[layer + 1].image);
         }
     }
 

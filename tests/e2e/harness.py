@@ -15,7 +15,11 @@ import shutil
 import struct
 import subprocess
 import sys
+import selectors
+import shlex
 import tempfile
+import time
+import unicodedata
 import unittest
 import zlib
 
@@ -62,6 +66,8 @@ USAGE = (b"HMAP v0.01\r\n"
          b"  hmap -l file [ in1.png in2.png ]\r\n"
          b"  hmap -p in out1.png [ out2.png ]\r\n"
          b"\r\n")
+# The line after the usage text when no option is given: what can be dropped.
+DROP_HINT = b"Or drop on hmap a battle file (export), it and its two PNGs (import), or a PNG.\r\n"
 
 # System error codes and texts as each platform reports them. POSIX texts
 # come from the C library (strerror); Windows texts from FormatMessage, which
@@ -262,6 +268,123 @@ def pngcheck(path):
     it lists as a private chunk, and that is fine)."""
     p = subprocess.run(["pngcheck", "-q", path], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     return p.returncode == 0, p.stdout
+
+
+# The console: the text a terminal shows for what Wine's console host wrote
+# to the pseudo-terminal.
+
+CSI = re.compile(r"\x1b\[([?0-9;]*)([A-Za-z])")
+OSC = re.compile(r"\x1b\][^\x07\x1b]*(?:\x07|\x1b\\)")
+
+
+def cell_width(c):
+    return 2 if unicodedata.east_asian_width(c) in ("W", "F") else 1
+
+
+def screen(output):
+    """The lines a terminal shows after `output` (UTF-8 with the control
+    sequences a console host writes), without trailing blanks and blank
+    lines. An unknown sequence raises, so nothing is silently misread."""
+    rows, row, col = [[]], 0, 0
+    text = output.decode("utf-8")
+    i = 0
+    while i < len(text):
+        c = text[i]
+        if c == "\x1b":
+            m = OSC.match(text, i)
+            if m:  # a window title
+                i = m.end()
+                continue
+            m = CSI.match(text, i)
+            if not m:
+                raise ValueError(f"unknown escape sequence at {text[i:i + 12]!r}")
+            params, final = m.groups()
+            numbers = [int(p) for p in params.lstrip("?").split(";") if p]
+            count = numbers[0] if numbers else 1
+            if params.startswith("?") and final in "hl" or final == "m":
+                pass  # cursor shown or hidden, colours
+            elif final == "C":
+                col += count
+            elif final == "D":
+                col = max(0, col - count)
+            elif final == "G":
+                col = count - 1
+            elif final == "K" and not numbers:
+                del rows[row][col:]
+            elif final == "H":
+                row = (numbers[0] if numbers else 1) - 1
+                col = (numbers[1] if len(numbers) > 1 else 1) - 1
+            elif final == "J" and numbers == [2]:
+                rows = [[] for _ in rows]
+            else:
+                raise ValueError(f"unknown escape sequence {m.group(0)!r}")
+            i = m.end()
+            while len(rows) <= row:
+                rows.append([])
+            continue
+        if c == "\r":
+            col = 0
+        elif c == "\n":
+            row, col = row + 1, 0
+            while len(rows) <= row:
+                rows.append([])
+        elif c == "\b":
+            col = max(0, col - 1)
+        elif c >= " ":
+            line = rows[row]
+            line.extend([" "] * (col + cell_width(c) - len(line)))
+            line[col] = c
+            if cell_width(c) == 2:
+                line[col + 1] = ""
+            col += cell_width(c)
+        i += 1
+    lines = ["".join(r).rstrip() for r in rows]
+    while lines and not lines[-1]:
+        lines.pop()
+    return lines
+
+
+def run_in_terminal(args, cwd, replies=(), env=None, timeout=120, through=(), redirect=None):
+    """Runs hmap in a pseudo-terminal (script), so that standard input and
+    output are a terminal, under Wine a console. `replies` are (text, bytes)
+    pairs in order: each reply is typed once the terminal has shown its text
+    after the previous one, never before, so no timing decides anything.
+    Under Wine the terminal passes keys through untouched (raw, no echo), as
+    a Windows console hands them to its host: Enter arrives as "\r" and the
+    console host echoes what is typed. Returns the exit status, the raw
+    output, and the replies never typed. `through` is a program hmap is
+    started by (["cmd", "/c"], as if typed at its prompt); `redirect` a file
+    that standard output goes to instead."""
+    command = ((WINE if WINDOWS else []) + list(through) + [HMAP_EXE]
+               + [a.decode() if isinstance(a, bytes) else a for a in args])
+    shell = ("stty raw -echo; " if WINDOWS else "") + "exec " + " ".join(shlex.quote(a) for a in command)
+    if redirect:
+        shell += " > " + shlex.quote(redirect)
+    p = subprocess.Popen(["script", "-qec", shell, "/dev/null"], cwd=cwd, stdin=subprocess.PIPE,
+                         stdout=subprocess.PIPE, env={**os.environ, "WINEDEBUG": "-all", **(env or {})})
+    output, pending, seen = b"", list(replies), 0
+    deadline = time.monotonic() + timeout
+    with selectors.DefaultSelector() as selector:
+        selector.register(p.stdout, selectors.EVENT_READ)
+        while True:
+            while pending and pending[0][0].encode() in output[seen:]:
+                seen = output.index(pending[0][0].encode(), seen) + len(pending[0][0].encode())
+                p.stdin.write(pending.pop(0)[1])
+                p.stdin.flush()
+            left = deadline - time.monotonic()
+            if left <= 0:
+                p.kill()
+                p.wait()
+                raise AssertionError(f"hmap {args} did not end; the terminal shows {output!r}")
+            if not selector.select(left):
+                continue
+            chunk = os.read(p.stdout.fileno(), 65536)
+            if not chunk:
+                break
+            output += chunk
+    p.stdin.close()
+    p.stdout.close()
+    return p.wait(), output, pending
 
 
 class HmapTestCase(unittest.TestCase):

@@ -2,7 +2,7 @@
 import os
 import unittest
 
-from harness import HmapTestCase, USAGE, STATUS_USAGE, WINDOWS, file_failure
+from harness import HmapTestCase, DROP_HINT, USAGE, STATUS_USAGE, WINDOWS, file_failure
 
 TOO_MANY = b"Error: Too many args \r\n"
 TOO_FEW = b"Error: Too few args.\r\n"
@@ -10,10 +10,15 @@ TOO_FEW = b"Error: Too few args.\r\n"
 
 class Usage(HmapTestCase):
     def test_missing_or_unknown_option_prints_usage(self):
-        for args in [(), ("help",), ("-xy", "a.prj", "b.png", "c.png"), ("-",), ("-q",), ("x",),
-                     ("--x",), ("/",), ("-x-",)]:
+        # A mistyped option gets the usage text alone; no option at all, a
+        # line on what can be dropped on hmap instead after it.
+        for args in [("-xy", "a.prj", "b.png", "c.png"), ("-",), ("-q",), ("--x",), ("/q",), ("-x-",),
+                     ("-sample.prj",)]:
             with self.subTest(args=args):
                 self.assertRun(self.hmap(*args), USAGE, STATUS_USAGE)
+        for args in [(), ("help",), ("x",), ("/",), ("/nowhere/map.prj",)]:
+            with self.subTest(args=args):
+                self.assertRun(self.hmap(*args), USAGE + DROP_HINT, STATUS_USAGE)
         self.assertUnchanged({})
 
     def test_every_option_spelling_selects_its_command(self):

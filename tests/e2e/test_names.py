@@ -17,19 +17,15 @@ Run as a script with --table, it prints which names work in which code page
 for the build under test.
 """
 import os
-import re
-import selectors
-import shlex
 import shutil
 import subprocess
 import sys
 import tempfile
 import time
-import unicodedata
 import unittest
 
 import harness
-from harness import HmapTestCase, WINDOWS, error_code, run_hmap, snapshot
+from harness import HmapTestCase, WINDOWS, error_code, run_hmap, screen, snapshot
 
 NAMES = ["café", "Łódź", "Карта", "地図", "🗺", "x＂ 0x0101", "a／b", "a＼b", "a¥b"]
 
@@ -252,80 +248,6 @@ class Names(HmapTestCase):
                 self.assertEqual(quote_faults(folder, code_page), [])
 
 
-# The console: the text a terminal shows for what Wine's console host wrote
-# to the pseudo-terminal.
-
-CSI = re.compile(r"\x1b\[([?0-9;]*)([A-Za-z])")
-OSC = re.compile(r"\x1b\][^\x07\x1b]*(?:\x07|\x1b\\)")
-
-
-def cell_width(c):
-    return 2 if unicodedata.east_asian_width(c) in ("W", "F") else 1
-
-
-def screen(output):
-    """The lines a terminal shows after `output` (UTF-8 with the control
-    sequences a console host writes), without trailing blanks and blank
-    lines. An unknown sequence raises, so nothing is silently misread."""
-    rows, row, col = [[]], 0, 0
-    text = output.decode("utf-8")
-    i = 0
-    while i < len(text):
-        c = text[i]
-        if c == "\x1b":
-            m = OSC.match(text, i)
-            if m:  # a window title
-                i = m.end()
-                continue
-            m = CSI.match(text, i)
-            if not m:
-                raise ValueError(f"unknown escape sequence at {text[i:i + 12]!r}")
-            params, final = m.groups()
-            numbers = [int(p) for p in params.lstrip("?").split(";") if p]
-            count = numbers[0] if numbers else 1
-            if params.startswith("?") and final in "hl" or final == "m":
-                pass  # cursor shown or hidden, colours
-            elif final == "C":
-                col += count
-            elif final == "D":
-                col = max(0, col - count)
-            elif final == "G":
-                col = count - 1
-            elif final == "K" and not numbers:
-                del rows[row][col:]
-            elif final == "H":
-                row = (numbers[0] if numbers else 1) - 1
-                col = (numbers[1] if len(numbers) > 1 else 1) - 1
-            elif final == "J" and numbers == [2]:
-                rows = [[] for _ in rows]
-            else:
-                raise ValueError(f"unknown escape sequence {m.group(0)!r}")
-            i = m.end()
-            while len(rows) <= row:
-                rows.append([])
-            continue
-        if c == "\r":
-            col = 0
-        elif c == "\n":
-            row, col = row + 1, 0
-            while len(rows) <= row:
-                rows.append([])
-        elif c == "\b":
-            col = max(0, col - 1)
-        elif c >= " ":
-            line = rows[row]
-            line.extend([" "] * (col + cell_width(c) - len(line)))
-            line[col] = c
-            if cell_width(c) == 2:
-                line[col + 1] = ""
-            col += cell_width(c)
-        i += 1
-    lines = ["".join(r).rstrip() for r in rows]
-    while lines and not lines[-1]:
-        lines.pop()
-    return lines
-
-
 def shown(text):
     """`text` as Wine's console shows it: its console host draws each UTF-16
     unit on its own, so a character above U+FFFF (the map emoji) comes out
@@ -340,36 +262,10 @@ def run_in_console(args, cwd, code_page, through_cmd=False, redirect=None):
     cmd (as if typed at a prompt), or with its output redirected to a file.
     A key is pressed once the window shows the prompt to press one, never
     before. Returns the exit status and the lines the terminal shows."""
-    command = harness.WINE + (["cmd", "/c"] if through_cmd else []) + [harness.HMAP_EXE] + list(args)
-    shell = "exec " + " ".join(shlex.quote(a) for a in command)
-    if redirect:
-        shell += " > " + shlex.quote(redirect)
-    env = dict(os.environ, WINEDEBUG="-all", **locale_env(code_page))
-    p = subprocess.Popen(["script", "-qec", shell, "/dev/null"], cwd=cwd, stdin=subprocess.PIPE,
-                         stdout=subprocess.PIPE, env=env)
-    output, pressed = b"", False
-    deadline = time.monotonic() + 60
-    with selectors.DefaultSelector() as selector:
-        selector.register(p.stdout, selectors.EVENT_READ)
-        while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                p.kill()
-                p.wait()
-                raise AssertionError(f"hmap {args} did not end; the terminal shows {screen(output)}")
-            if not selector.select(left):
-                continue
-            chunk = os.read(p.stdout.fileno(), 65536)
-            if not chunk:
-                break
-            output += chunk
-            if not pressed and PROMPT.encode() in output:
-                p.stdin.write(b"\r")
-                p.stdin.flush()
-                pressed = True
-    p.stdin.close()
-    p.stdout.close()
-    return p.wait(), screen(output)
+    status, output, _ = harness.run_in_terminal(args, cwd, [(PROMPT, b"\r")], env=locale_env(code_page),
+                                                timeout=60, through=["cmd", "/c"] if through_cmd else [],
+                                                redirect=redirect)
+    return status, screen(output)
 
 
 @unittest.skipUnless(WINDOWS, "Wine's console: the Windows build")
@@ -402,7 +298,8 @@ class Console(HmapTestCase):
 
     def test_double_click_shows_the_usage_and_waits(self):
         status, lines = run_in_console([], self.dir, 1252)
-        self.assertEqual(lines, harness.USAGE.decode().split("\r\n")[:-2] + ["", PROMPT])
+        self.assertEqual(lines, harness.USAGE.decode().split("\r\n")[:-2]
+                         + ["", harness.DROP_HINT.decode().strip(), PROMPT])
         self.assertEqual(status, harness.STATUS_USAGE)
 
 

@@ -155,6 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return model_units(token) <= 259 ? expect(token, argument_capacity) : std::string();
     };
     FUZZ_CHECK(split.option == expect(tokens[1], option_capacity));
+    FUZZ_CHECK(split.first == expect_argument(tokens[1]));
     for (int i = 0; i < 4; ++i) FUZZ_CHECK(split.arg[i] == expect_argument(tokens[2 + i]));
     FUZZ_CHECK(split.surplus == !tokens[6].empty());
 
@@ -167,6 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memset(&taken, 0x55, sizeof taken);
     take_arguments(argc, argv.data(), &taken);
     FUZZ_CHECK(std::strcmp(taken.option, split.option) == 0);
+    FUZZ_CHECK(std::strcmp(taken.first, split.first) == 0);
     for (int i = 0; i < 4; ++i) FUZZ_CHECK(std::strcmp(taken.arg[i], split.arg[i]) == 0);
     FUZZ_CHECK(taken.surplus == split.surplus);
 

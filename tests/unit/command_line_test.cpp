@@ -106,18 +106,50 @@ TEST(SplitCommandLine, TheSeventhTokenIsOnlyMeasured) {
     EXPECT_FALSE(args.surplus);  // an empty token is no surplus argument
 }
 
+TEST(SplitCommandLine, TheFirstArgumentIsAlsoKeptWholeAndTokensAreCounted) {
+    // A dropped file's name in the option's place: too long for the option,
+    // whole as an argument, with the tokens behind it counted.
+    CommandArguments args;
+    split_command_line("\"C:\\hmap.exe\" \"C:\\maps\\my map.prj\" a.png  b.png ", &args);
+    EXPECT_STREQ(args.option, "");
+    EXPECT_STREQ(args.first, "C:\\maps\\my map.prj");
+    EXPECT_STREQ(args.arg[0], "a.png");
+    EXPECT_STREQ(args.arg[1], "b.png");
+    EXPECT_EQ(args.count, 3);
+    split_command_line("hmap -x a b c", &args);
+    EXPECT_STREQ(args.option, "-x");
+    EXPECT_STREQ(args.first, "-x");
+    EXPECT_EQ(args.count, 4);
+    // An empty token ("") counts; blanks at the end do not; counting stops at 7.
+    split_command_line("hmap a \"\"  ", &args);
+    EXPECT_EQ(args.count, 2);
+    split_command_line("hmap   ", &args);
+    EXPECT_EQ(args.count, 0);
+    EXPECT_STREQ(args.first, "");
+    split_command_line("hmap 1 2 3 4 5 6 7 8 9", &args);
+    EXPECT_EQ(args.count, 7);
+    // Too long for a name: the first argument arrives empty, as any other.
+    split_command_line(("hmap " + std::string(260, 'p')).c_str(), &args);
+    EXPECT_STREQ(args.first, "");
+    EXPECT_EQ(args.count, 1);
+}
+
 TEST(TakeArguments, AppliesTheSameRulesToShellSplitArguments) {
     std::string long_arg(260, 'p');
     const char* argv[] = {"hmap", "/X", "a.prj", long_arg.c_str(), "", "", "extra"};
     CommandArguments args;
     take_arguments(7, argv, &args);
     EXPECT_STREQ(args.option, "/X");
+    EXPECT_STREQ(args.first, "/X");
+    EXPECT_EQ(args.count, 6);
     EXPECT_STREQ(args.arg[0], "a.prj");
     EXPECT_STREQ(args.arg[1], "");
     EXPECT_TRUE(args.surplus);
     const char* three[] = {"hmap", "-sss"};
     take_arguments(2, three, &args);
     EXPECT_STREQ(args.option, "");
+    EXPECT_STREQ(args.first, "-sss");
+    EXPECT_EQ(args.count, 1);
     EXPECT_STREQ(args.arg[0], "");
     EXPECT_FALSE(args.surplus);
 }

@@ -124,4 +124,27 @@ TEST_F(InPlaceWrite, LocksKeepWritersInPlaceAndReadersApart) {
     release_buffer(bytes.data);
 }
 
+// An answer line from standard input, here a pipe put in its place.
+TEST(ConsoleLine, ReadsOneLineAtATimeAndCutsWhatDoesNotFit) {
+    int saved = dup(0);
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(dup2(ends[0], 0), 0);
+    close(ends[0]);
+    const char typed[] = "y\r\nyes please\nlast";
+    ASSERT_EQ(write(ends[1], typed, sizeof typed - 1), static_cast<ssize_t>(sizeof typed - 1));
+    close(ends[1]);
+    EXPECT_FALSE(console_can_ask());  // a pipe is nobody to ask
+    char answer[5];
+    EXPECT_TRUE(read_console_line(answer, sizeof answer));
+    EXPECT_STREQ(answer, "y");
+    EXPECT_TRUE(read_console_line(answer, sizeof answer));
+    EXPECT_STREQ(answer, "yes ");  // the rest of the line is read and dropped
+    EXPECT_TRUE(read_console_line(answer, sizeof answer));
+    EXPECT_STREQ(answer, "last");  // input that ends without a line end
+    EXPECT_FALSE(read_console_line(answer, sizeof answer));
+    dup2(saved, 0);
+    close(saved);
+}
+
 #endif  // _WIN32

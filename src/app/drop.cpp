@@ -1,0 +1,207 @@
+// Dropped files. A battle file alone is exported beside itself, to NAME-1.png
+// and NAME-2.png; with two PNGs it takes them back into NAME-edited.prj; a
+// PNG alone is listed. Each file is known by its first bytes, never by its
+// name, and no file that exists is replaced unless the person at the console
+// says so.
+#include "drop.h"
+
+#include <cstring>
+
+#include "battle_file.h"
+#include "command_line.h"
+#include "png_heightmap.h"
+#include "view.h"
+
+namespace {
+
+enum class Content { unreadable, battle, png, other };
+
+// What a file holds, by its signature.
+Content content_of(const char* path) {
+    if (path[0] == 0) return Content::unreadable;
+    FileBytes bytes;
+    const uint32_t saved = last_error_code();
+    if (!read_file_whole(path, &bytes)) {
+        set_last_error_code(saved);
+        return Content::unreadable;
+    }
+    const Content content = has_battle_signature(bytes.data, bytes.size) ? Content::battle
+                            : has_png_signature(bytes.data, bytes.size)  ? Content::png
+                                                                         : Content::other;
+    release_buffer(bytes.data);
+    return content;
+}
+
+// A path beside another: its folder as given, its name without the last
+// extension (a name without one, or starting with its only dot, whole), and
+// `suffix`.
+struct Beside {
+    char text[argument_capacity + 16];
+};
+
+Beside beside(const char* path, const char* suffix) {
+    Beside out{};
+    const size_t start = name_start(path);
+    size_t end = strlen(path);
+    const char* dot = strrchr(path + start, '.');
+    if (dot != nullptr && dot > path + start) end = static_cast<size_t>(dot - path);
+    memcpy(out.text, path, end);
+    memcpy(out.text + end, suffix, strlen(suffix) + 1);
+    return out;
+}
+
+const char* name_of(const char* path) { return path + name_start(path); }
+
+bool exists(const char* path) { return same_file(path, path); }
+
+// Name order, letters of either case alike, then by bytes, then by the
+// whole path: map-1.png before map-2.png.
+bool in_name_order(const char* a, const char* b) {
+    const char* name_a = name_of(a);
+    const char* name_b = name_of(b);
+    auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
+    for (size_t i = 0;; ++i) {
+        const int ca = lower(static_cast<unsigned char>(name_a[i])), cb = lower(static_cast<unsigned char>(name_b[i]));
+        if (ca != cb) return ca < cb;
+        if (ca == 0) break;
+    }
+    const int bytes = strcmp(name_a, name_b);
+    return bytes != 0 ? bytes < 0 : strcmp(a, b) <= 0;
+}
+
+bool is_yes(const char* answer) {
+    while (*answer == ' ' || *answer == '\t') ++answer;
+    size_t length = strlen(answer);
+    while (length > 0 && (answer[length - 1] == ' ' || answer[length - 1] == '\t')) --length;
+    auto is = [&](const char* word) {
+        if (strlen(word) != length) return false;
+        for (size_t i = 0; i < length; ++i)
+            if ((answer[i] | 0x20) != word[i]) return false;
+        return true;
+    };
+    return is("y") || is("yes");
+}
+
+// Whether the outputs may be written: none exists, or each one that does
+// may be replaced, the person at the console having answered y for it.
+// Without a console nobody can be asked: each file in the way is named and
+// nothing is written.
+Status may_write(const char* const* outputs, int count) {
+    if (!console_can_ask()) {
+        bool in_the_way = false;
+        for (int i = 0; i < count; ++i) {
+            if (!exists(outputs[i])) continue;
+            console_printf("Error: %s is in the way; nothing was written. Move it away, or run hmap from a "
+                           "console, where it asks before replacing a file.\r\n",
+                           outputs[i]);
+            in_the_way = true;
+        }
+        return in_the_way ? status_refused : status_ok;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (!exists(outputs[i])) continue;
+        console_printf("%s exists. Replace it? [y/N]\r\n", name_of(outputs[i]));
+        char answer[64];
+        if (!read_console_line(answer, sizeof answer) || !is_yes(answer)) {
+            console_printf("%s is kept; nothing was written.\r\n", name_of(outputs[i]));
+            return status_refused;
+        }
+    }
+    return status_ok;
+}
+
+Status export_beside(const char* battle_path) {
+    const Beside png1 = beside(battle_path, "-1.png");
+    const Beside png2 = beside(battle_path, "-2.png");
+    if (report_export_clash(battle_path, png1.text, png2.text)) return status_refused;
+    BattleFile file;
+    if (Status status = load_battle_file(battle_path, &file)) return status;
+    const char* outputs[2] = {png1.text, png2.text};
+    Status status = may_write(outputs, 2);
+    if (status == status_ok) status = export_battle(battle_path, file, png1.text, png2.text);
+    if (status == status_ok) {
+        console_printf("Wrote %s and %s (%u x %u, sea level %04X).\r\n", name_of(png1.text), name_of(png2.text),
+                       static_cast<unsigned>(battle_width(file)), static_cast<unsigned>(battle_height(file)),
+                       static_cast<unsigned>(file.sea_level));
+    }
+    release_battle_file(&file);
+    return status;
+}
+
+Status import_beside(const char* battle_path, const char* png_a, const char* png_b) {
+    const char* png1 = in_name_order(png_a, png_b) ? png_a : png_b;
+    const char* png2 = png1 == png_a ? png_b : png_a;
+    const Beside edited = beside(battle_path, "-edited.prj");
+    if (report_output_is_input(edited.text, png1) || report_output_is_input(edited.text, png2)) return status_refused;
+    Grey16Image images[2];
+    const char* paths[2] = {png1, png2};
+    Status status1 = load_grey16_png(png1, &images[0]);
+    Status status2 = load_grey16_png(png2, &images[1]);
+    Status status = status1 != status_ok ? status1 : status2;
+    BattleFile old{};
+    if (status == status_ok) status = load_battle_file(battle_path, &old);
+    if (status == status_ok) {
+        // These images come from the battle file's export: an editor that
+        // dropped the chunk dropped its value, the battle file's own.
+        for (int i = 0; i < 2; ++i) {
+            if (images[i].has_sea_level) continue;
+            images[i].sea_level = old.sea_level;
+            images[i].has_sea_level = true;
+            console_printf("%s has no sea-level chunk; it takes %s's own sea level, %04X, as its export stores "
+                           "it.\r\n",
+                           name_of(paths[i]), name_of(battle_path), static_cast<unsigned>(old.sea_level));
+        }
+        // What the import refuses is refused before anyone is asked.
+        const bool refused = images[0].width != images[1].width || images[0].height != images[1].height ||
+                             images[0].sea_level != images[1].sea_level;
+        const char* outputs[1] = {edited.text};
+        if (!refused) status = may_write(outputs, 1);
+        if (status == status_ok) status = import_images(battle_path, edited.text, png1, images[0], png2, images[1]);
+    }
+    if (status == status_ok) {
+        console_printf("Wrote %s (%u x %u, sea level %04X).\r\n", name_of(edited.text),
+                       static_cast<unsigned>(images[0].width), static_cast<unsigned>(images[0].height),
+                       static_cast<unsigned>(images[0].sea_level));
+        for (int layer = 0; layer < 2; ++layer) {
+            console_printf("%s heightmap %d against %s\r\n", name_of(battle_path), layer + 1, name_of(paths[layer]));
+            list_height_comparison(old, layer, name_of(paths[layer]), images[layer]);
+            list_import_changes(images[layer]);
+        }
+    }
+    release_battle_file(&old);
+    release_grey16_image(&images[0]);
+    release_grey16_image(&images[1]);
+    return status;
+}
+
+}  // namespace
+
+bool open_files(const char* const* paths, int count, Status* status) {
+    if (count < 1 || count > 3) return false;
+    int battles = 0, pngs = 0;
+    int battle = 0, png[2] = {0, 0};
+    for (int i = 0; i < count; ++i) {
+        switch (content_of(paths[i])) {
+            case Content::battle:
+                battle = i;
+                ++battles;
+                break;
+            case Content::png:
+                if (pngs < 2) png[pngs] = i;
+                ++pngs;
+                break;
+            default:
+                return false;
+        }
+    }
+    if (battles == 1 && pngs == 0) {
+        *status = export_beside(paths[battle]);
+    } else if (battles == 1 && pngs == 2) {
+        *status = import_beside(paths[battle], paths[png[0]], paths[png[1]]);
+    } else if (battles == 0 && pngs == 1) {
+        *status = list_files(paths[png[0]], "", "");
+    } else {
+        return false;
+    }
+    return true;
+}
