@@ -3,6 +3,7 @@
 // with kernel32, platform_posix.cpp with POSIX.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -119,6 +120,16 @@ uint64_t hook_live_blocks();
 struct Worker;
 Worker* start_worker(void (*work)(void*), void* context);
 void join_worker(Worker* worker);
+
+// Where threads wait for each other: wait_for_change returns once `*value`
+// is no longer `old`, provided whoever changes it calls wake_waiters on the
+// same gate afterwards (which wakes every thread waiting there). Empty when
+// the system gives none.
+struct Gate;
+Gate* open_gate();
+void close_gate(Gate* gate);
+void wait_for_change(Gate* gate, const std::atomic<uint32_t>* value, uint32_t old);
+void wake_waiters(Gate* gate);
 
 // True when standard input and standard output are both a console (a
 // terminal on POSIX): someone is there to answer a question.

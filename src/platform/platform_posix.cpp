@@ -244,6 +244,47 @@ void join_worker(Worker* worker) {
     free(worker);
 }
 
+struct Gate {
+    pthread_mutex_t lock;
+    pthread_cond_t changed;
+};
+
+Gate* open_gate() {
+    auto* gate = static_cast<Gate*>(malloc(sizeof(Gate)));
+    if (gate == nullptr) return nullptr;
+    if (pthread_mutex_init(&gate->lock, nullptr) != 0) {
+        free(gate);
+        return nullptr;
+    }
+    if (pthread_cond_init(&gate->changed, nullptr) != 0) {
+        pthread_mutex_destroy(&gate->lock);
+        free(gate);
+        return nullptr;
+    }
+    return gate;
+}
+
+void close_gate(Gate* gate) {
+    if (gate == nullptr) return;
+    pthread_cond_destroy(&gate->changed);
+    pthread_mutex_destroy(&gate->lock);
+    free(gate);
+}
+
+// The value is looked at under the lock that wake_waiters takes after the
+// change, so a change made between the look and the wait still wakes.
+void wait_for_change(Gate* gate, const std::atomic<uint32_t>* value, uint32_t old) {
+    pthread_mutex_lock(&gate->lock);
+    while (value->load(std::memory_order_acquire) == old) pthread_cond_wait(&gate->changed, &gate->lock);
+    pthread_mutex_unlock(&gate->lock);
+}
+
+void wake_waiters(Gate* gate) {
+    pthread_mutex_lock(&gate->lock);
+    pthread_mutex_unlock(&gate->lock);
+    pthread_cond_broadcast(&gate->changed);
+}
+
 void* hook_alloc(size_t size) {
     void* block = malloc(size ? size : 1);
     if (block != nullptr) ++live_hook_blocks;

@@ -461,6 +461,39 @@ void join_worker(Worker* worker) {
     HeapFree(GetProcessHeap(), 0, worker);
 }
 
+struct Gate {
+    SRWLOCK lock;
+    CONDITION_VARIABLE changed;
+};
+
+Gate* open_gate() {
+    auto* gate = static_cast<Gate*>(HeapAlloc(GetProcessHeap(), 0, sizeof(Gate)));
+    if (gate == nullptr) return nullptr;
+    InitializeSRWLock(&gate->lock);
+    InitializeConditionVariable(&gate->changed);
+    return gate;
+}
+
+void close_gate(Gate* gate) {
+    if (gate != nullptr) HeapFree(GetProcessHeap(), 0, gate);
+}
+
+// The value is looked at under the lock that wake_waiters takes after the
+// change, so a change made between the look and the wait still wakes.
+void wait_for_change(Gate* gate, const std::atomic<uint32_t>* value, uint32_t old) {
+    AcquireSRWLockExclusive(&gate->lock);
+    while (value->load(std::memory_order_acquire) == old) {
+        SleepConditionVariableSRW(&gate->changed, &gate->lock, INFINITE, 0);
+    }
+    ReleaseSRWLockExclusive(&gate->lock);
+}
+
+void wake_waiters(Gate* gate) {
+    AcquireSRWLockExclusive(&gate->lock);
+    ReleaseSRWLockExclusive(&gate->lock);
+    WakeAllConditionVariable(&gate->changed);
+}
+
 void* hook_alloc(size_t size) {
     void* block = HeapAlloc(GetProcessHeap(), 0, size ? size : 1);
     if (block != nullptr) {

@@ -245,6 +245,7 @@ struct RowRing {
     std::atomic<uint32_t> taken{0};    // strips the writer has copied out
     std::atomic<uint32_t> drawn[most_slots] = {};  // 1 + the strip last drawn in each slot
     std::atomic<bool> stopped{false};
+    Gate* gate;  // where each thread waits for the other
 };
 
 uint8_t* ring_row(const RowRing& ring, uint32_t y) {
@@ -270,7 +271,7 @@ void draw_strip(RowRing* ring, Painter* painter, uint32_t strip) {
     for (uint32_t y = first; y < end; ++y) paint_row(painter, y, y == first, ring_row(*ring, y));
     std::atomic<uint32_t>& drawn = ring->drawn[strip % ring->slots];
     drawn.store(strip + 1, std::memory_order_release);
-    drawn.notify_one();
+    if (ring->gate != nullptr) wake_waiters(ring->gate);
 }
 
 void draw_ahead(void* context) {
@@ -285,7 +286,7 @@ void draw_ahead(void* context) {
         // Waits for the writer to free a slot.
         const uint32_t taken = ring->taken.load(std::memory_order_acquire);
         if (ring->claimed.load(std::memory_order_acquire) - taken >= ring->slots) {
-            ring->taken.wait(taken, std::memory_order_acquire);
+            wait_for_change(ring->gate, &ring->taken, taken);
         }
     }
 }
@@ -295,7 +296,7 @@ void take_drawn_row(void* context, uint32_t y, uint8_t* out) {
     const uint32_t strip = y / strip_rows;
     if (y % strip_rows == 0 && strip > 0) {
         ring->taken.store(strip, std::memory_order_release);  // the strip before is copied out
-        ring->taken.notify_one();
+        if (ring->gate != nullptr) wake_waiters(ring->gate);
     }
     std::atomic<uint32_t>& drawn = ring->drawn[strip % ring->slots];
     for (;;) {
@@ -305,7 +306,7 @@ void take_drawn_row(void* context, uint32_t y, uint8_t* out) {
         if (claim_strip(ring, &other)) {
             draw_strip(ring, ring->painters[0], other);
         } else {
-            drawn.wait(last, std::memory_order_acquire);
+            wait_for_change(ring->gate, &drawn, last);
         }
     }
     memcpy(out, ring_row(*ring, y), static_cast<size_t>(ring->row_bytes));
@@ -371,17 +372,20 @@ bool write_picture(const char* path, Canvas* canvas, const HeightSource& source,
     ring.slots = canvas->slots;
     ring.height = source.height;
     ring.strips = (source.height + strip_rows - 1) / strip_rows;
-    // Without a second thread the writer draws every strip itself.
-    Worker* helper = start_worker(draw_ahead, &ring);
+    // Without a second thread the writer draws every strip itself, and
+    // never waits.
+    ring.gate = open_gate();
+    Worker* helper = ring.gate != nullptr ? start_worker(draw_ahead, &ring) : nullptr;
     bool ok = stream_stored_png(layout, frame, take_drawn_row, &ring, canvas->part, png_part_bytes, write_png_part,
                                 file);
     if (helper != nullptr) {
         // A write that failed part-way leaves the second thread waiting for room.
         ring.stopped.store(true, std::memory_order_release);
         ring.taken.store(ring.strips, std::memory_order_release);
-        ring.taken.notify_one();
+        wake_waiters(ring.gate);
         join_worker(helper);
     }
+    close_gate(ring.gate);
     if (!ok) {
         abandon_file_write(file);
         return false;

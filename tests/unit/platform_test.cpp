@@ -186,3 +186,40 @@ TEST_F(PlatformFiles, NamesBeyondAsciiAreTheFilesNamed) {
     EXPECT_EQ(listed, expected);
 }
 
+
+// Two threads passing a count back and forth through one gate, each waiting
+// for the other's change: a wake lost between a look and a wait hangs here.
+struct PingPong {
+    Gate* gate;
+    std::atomic<uint32_t> turn{0};  // even: the main thread's, odd: the worker's
+    uint32_t rounds;
+};
+
+void play_worker_side(void* context) {
+    auto* game = static_cast<PingPong*>(context);
+    for (uint32_t i = 0; i < game->rounds; ++i) {
+        const uint32_t mine = 2 * i + 1;
+        uint32_t now;
+        while ((now = game->turn.load()) != mine) wait_for_change(game->gate, &game->turn, now);
+        game->turn.store(mine + 1);
+        wake_waiters(game->gate);
+    }
+}
+
+TEST(PlatformThreads, AWorkerAndTheMainThreadTakeTurnsThroughAGate) {
+    PingPong game;
+    game.gate = open_gate();
+    ASSERT_NE(game.gate, nullptr);
+    game.rounds = 2000;
+    Worker* worker = start_worker(play_worker_side, &game);
+    ASSERT_NE(worker, nullptr);
+    for (uint32_t i = 0; i < game.rounds; ++i) {
+        game.turn.store(2 * i + 1);
+        wake_waiters(game.gate);
+        uint32_t now;
+        while ((now = game.turn.load()) != 2 * i + 2) wait_for_change(game.gate, &game.turn, now);
+    }
+    join_worker(worker);
+    EXPECT_EQ(game.turn.load(), 2 * game.rounds);
+    close_gate(game.gate);
+}
