@@ -172,27 +172,35 @@ class Interrupted(HmapTestCase):
     """Ctrl+C (Wine turns SIGINT into the console's Ctrl+C event) while a
     16384x16384 heightmap (512 MiB of PNG) is being written."""
 
-    def test_ctrl_c_during_a_write_leaves_the_old_file_and_no_temporary_file(self):
-        harness.make_battle(self.dir, "big.prj", "--width", "16384", "--height", "16384", "--terrain", "flat")
-        self.write("a.png", b"old a")
-        # The first output cannot be made, so the run writes only a.png.
-        p = subprocess.Popen(harness.WINE + [harness.HMAP_EXE, "-x", "big.prj", "nowhere/x.png", "a.png"], cwd=self.dir,
+    def interrupt_export(self, outputs, writing, what, timeout):
+        """Runs hmap -x big.prj OUTPUTS, sends it Ctrl+C once writing()
+        holds, and returns its exit status and output."""
+        p = subprocess.Popen(harness.WINE + [harness.HMAP_EXE, "-x", "big.prj", *outputs], cwd=self.dir,
                              stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
                              env=dict(os.environ, WINEDEBUG="-all"))
         try:
-            # Interrupt once the temporary file is being written.
             deadline = time.monotonic() + 120
-            while not [n for n in os.listdir(self.dir) if n.endswith(".tmp")]:
+            while not writing():
                 self.assertIsNone(p.poll(), "the export ended before its write was seen")
-                self.assertLess(time.monotonic(), deadline, "no temporary file appeared")
+                self.assertLess(time.monotonic(), deadline, what)
                 time.sleep(0.01)
             p.send_signal(signal.SIGINT)
-            out, _ = p.communicate(timeout=120)
+            out, _ = p.communicate(timeout=timeout)
         finally:
             if p.poll() is None:
                 p.kill()
                 p.wait()
-        self.assertEqual(p.returncode, CONTROL_C_EXIT, out)
+        return p.returncode, out
+
+    def test_ctrl_c_during_a_write_leaves_the_old_file_and_no_temporary_file(self):
+        harness.make_battle(self.dir, "big.prj", "--width", "16384", "--height", "16384", "--terrain", "flat")
+        self.write("a.png", b"old a")
+        # The first output cannot be made, so the run writes only a.png;
+        # interrupted once the temporary file is being written.
+        status, out = self.interrupt_export(
+            ["nowhere/x.png", "a.png"], lambda: [n for n in os.listdir(self.dir) if n.endswith(".tmp")],
+            "no temporary file appeared", 120)
+        self.assertEqual(status, CONTROL_C_EXIT, out)
         self.assertEqual(self.read("a.png"), b"old a")
         self.assertEqual(sorted(os.listdir(self.dir)), ["a.png", "big.prj"])
 
@@ -200,23 +208,11 @@ class Interrupted(HmapTestCase):
         harness.make_battle(self.dir, "big.prj", "--width", "16384", "--height", "16384", "--terrain", "flat")
         self.write("a.png", b"old a")
         os.link(self.path("a.png"), self.path("a-link.png"))  # two names: written in place
-        p = subprocess.Popen(harness.WINE + [harness.HMAP_EXE, "-x", "big.prj", "a.png", "nowhere/b.png"],
-                             cwd=self.dir, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
-                             env=dict(os.environ, WINEDEBUG="-all"))
-        try:
-            # Interrupt once the new length is reserved, before the PNG is whole.
-            deadline = time.monotonic() + 120
-            while os.stat(self.path("a.png")).st_size <= len(b"old a"):
-                self.assertIsNone(p.poll(), "the export ended before its write was seen")
-                self.assertLess(time.monotonic(), deadline, "the write in place did not begin")
-                time.sleep(0.01)
-            p.send_signal(signal.SIGINT)
-            out, _ = p.communicate(timeout=300)
-        finally:
-            if p.poll() is None:
-                p.kill()
-                p.wait()
-        self.assertEqual(p.returncode, CONTROL_C_EXIT, out)
+        # Interrupted once the new length is reserved, before the PNG is whole.
+        status, out = self.interrupt_export(
+            ["a.png", "nowhere/b.png"], lambda: os.stat(self.path("a.png")).st_size > len(b"old a"),
+            "the write in place did not begin", 300)
+        self.assertEqual(status, CONTROL_C_EXIT, out)
         # The first PNG was finished before the process ended: whole, to its IEND.
         data = self.read("a.png")
         self.assertEqual(data[-12:], harness.png_chunk(b"IEND", b""))
