@@ -11,7 +11,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -189,14 +188,6 @@ uint8_t* allocate_buffer(uint64_t size) {
     if (block == nullptr) {
         errno = ENOMEM;
         return nullptr;
-    }
-    // A whole file or image is filled front to back: in 2 MiB pages, where
-    // the system offers them, it takes one page fault for 512.
-    constexpr uintptr_t huge_page = uintptr_t{2} << 20;
-    if (size >= 4 * huge_page) {
-        const uintptr_t start = (reinterpret_cast<uintptr_t>(block) + huge_page - 1) & ~(huge_page - 1);
-        const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + size) & ~(huge_page - 1);
-        if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
     }
     return static_cast<uint8_t*>(block);
 }
