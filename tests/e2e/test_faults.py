@@ -282,21 +282,40 @@ class OtherPrograms(FaultTestCase):
     """Another program at work on a file: one that changes it while hmap reads
     it (a library loaded into hmap changes the file at its first read), and
     one that holds a lock on it. Either way the run fails at once with its
-    own text and status 75, and writes nothing from that file."""
+    own text and status 75, and writes nothing from that file. The same
+    library also stands for a folder that turned read-only mid-run, keeping
+    a temporary file that hmap then names."""
 
     BUSY = 75
 
     def changed(self, path):
         return path.encode() + b" > Error: The file changed while it was being read; nothing was written.\r\n"
 
-    def run_changing(self, name, how, *args):
+    def run_preloaded(self, args, preexec_fn=None, **settings):
         library = os.path.join(harness.TOOLS, "change_on_read.so")
         if not os.path.exists(library) or harness.RUNNER:
             self.skipTest("needs the native build's change_on_read.so and hmap run directly")
-        env = dict(os.environ, LD_PRELOAD=library, HMAP_CHANGE_ON_READ="/" + name, HMAP_CHANGE_HOW=how,
-                   ASAN_OPTIONS="verify_asan_link_order=0")
+        env = dict(os.environ, LD_PRELOAD=library, ASAN_OPTIONS="verify_asan_link_order=0", **settings)
         return subprocess.run([harness.HMAP_EXE, *args], cwd=self.dir, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, env=env)
+                              stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, env=env, preexec_fn=preexec_fn)
+
+    def run_changing(self, name, how, *args):
+        return self.run_preloaded(args, HMAP_CHANGE_ON_READ="/" + name, HMAP_CHANGE_HOW=how)
+
+    def test_a_temporary_file_that_cannot_be_removed_is_named(self):
+        # A write that stops part-way in a folder that no longer lets its
+        # temporary file go: the report, then a warning naming that file,
+        # which is all that is left.
+        before = os.listdir(self.dir)
+        p = self.run_preloaded(("-i", "in.prj", "out.prj", "one.png", "two.png"),
+                               preexec_fn=file_size_limit(len(self.good_prj) // 2), HMAP_KEEP_TEMPORARY="1")
+        self.assertFalse(os.path.exists(self.path("out.prj")))
+        left = sorted(set(os.listdir(self.dir)) - set(before))
+        self.assertEqual(len(left), 1)
+        self.assertRegex(left[0], r"^\.hmap-")
+        self.assertEqual((p.stdout, p.returncode, p.stderr),
+                         (file_failure("out.prj", "too_big") + b"Warning: the temporary file " + left[0].encode()
+                          + b" could not be removed; delete it.\r\n", error_code("too_big"), b""))
 
     def test_an_input_that_changes_while_it_is_read(self):
         for how in ("append", "overwrite"):

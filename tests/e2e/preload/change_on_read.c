@@ -2,9 +2,12 @@
  * of the file whose name ends in $HMAP_CHANGE_ON_READ changes that file, as
  * another program writing it at that moment would. $HMAP_CHANGE_HOW says
  * how: "append" adds a byte, "overwrite" changes its first byte in place
- * (the length stays; the time it was last written moves on). */
+ * (the length stays; the time it was last written moves on).
+ * With $HMAP_KEEP_TEMPORARY set, removing a file whose name starts with
+ * ".hmap-" fails with EACCES, as in a folder that turned read-only. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -42,4 +45,15 @@ ssize_t read(int fd, void *buffer, size_t count) {
         }
     }
     return real_read(fd, buffer, count);
+}
+
+int unlink(const char *path) {
+    static int (*real_unlink)(const char *);
+    if (real_unlink == NULL) real_unlink = (int (*)(const char *))dlsym(RTLD_NEXT, "unlink");
+    const char *slash = strrchr(path, '/');
+    if (getenv("HMAP_KEEP_TEMPORARY") != NULL && strncmp(slash ? slash + 1 : path, ".hmap-", 6) == 0) {
+        errno = EACCES;
+        return -1;
+    }
+    return real_unlink(path);
 }
