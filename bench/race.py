@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Races between two hmap runs on one file, run by hand (not by CI):
 
-    bench/race.py [--runs N] [--size N] [--hmap PATH] [--make-battle PATH]
+    bench/race.py [--runs N] [--size N] [--hmap PATH] [--make-battle PATH] [--wine]
 
 Two battle files of one size (default 4096x4096) with different terrain
 give two versions of each heightmap PNG. Each PNG has a second hard link,
@@ -16,7 +16,8 @@ It counts the runs that exit 0, and checks that every one of them wrote
 exactly one whole version: the import's battle file is the import of one
 version of the pair or the other, and each PNG an export writes is one whole
 version. Any run that exits 0 with anything else is counted as wrong, and
-the script exits 1.
+the script exits 1. --wine runs the Windows build (build/windows/hmap.exe
+unless --hmap says otherwise) under Wine.
 """
 import argparse
 import os
@@ -29,9 +30,15 @@ top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 parser = argparse.ArgumentParser()
 parser.add_argument("--runs", type=int, default=30)
 parser.add_argument("--size", type=int, default=4096)
-parser.add_argument("--hmap", default=os.path.join(top, "build", "release", "hmap"))
+parser.add_argument("--hmap")
 parser.add_argument("--make-battle", default=os.path.join(top, "build", "release", "make_battle"))
+parser.add_argument("--wine", action="store_true")
 args = parser.parse_args()
+if args.hmap is None:
+    args.hmap = os.path.join(top, "build", *(("windows", "hmap.exe") if args.wine else ("release", "hmap")))
+hmap = (["wine"] if args.wine else []) + [args.hmap]
+if args.wine:
+    os.environ.setdefault("WINEDEBUG", "-all")
 
 work = tempfile.mkdtemp(prefix="hmap-race-")
 
@@ -46,11 +53,11 @@ def read(name):
 
 
 def run(*command):
-    return subprocess.run([args.hmap, *command], cwd=work, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    return subprocess.run([*hmap, *command], cwd=work, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
 
 
 def start(*command):
-    return subprocess.Popen([args.hmap, *command], cwd=work, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    return subprocess.Popen([*hmap, *command], cwd=work, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
 
 
 def put(name, data):
@@ -119,7 +126,7 @@ try:
         put("in1.png", version[0][0])
         put("in2.png", version[0][1])
 
-    print(f"{args.size}x{args.size} maps, {args.runs} runs of each race")
+    print(f"{args.size}x{args.size} maps, {args.runs} runs of each race{' under Wine' if args.wine else ''}")
     print(f"{'':40} {'exit 0':>8} {'refused':>8} {'wrong':>8}")
     print(f"{'import while its image is written':40} {imports['exit 0']:8} {imports['refused']:8} {imports['wrong']:8}")
     print(f"{'two exports in place at once (runs)':40} {exports['exit 0']:8} {exports['refused']:8} "
