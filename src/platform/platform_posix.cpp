@@ -185,10 +185,7 @@ uint8_t* allocate_buffer(uint64_t size) {
     }
     // Pages of the block that are never touched cost nothing.
     void* block = malloc(static_cast<size_t>(size));
-    if (block == nullptr) {
-        errno = ENOMEM;
-        return nullptr;
-    }
+    if (block == nullptr) errno = ENOMEM;
     return static_cast<uint8_t*>(block);
 }
 

@@ -217,7 +217,7 @@ bool write_stdout(const char* text) {
 // (CREATE_NO_WINDOW), one started hidden, or one on a window station nobody
 // sees (a scheduled task running without its user) has nobody to press a key.
 bool console_is_ours() {
-    if (!is_console(GetStdHandle(STD_OUTPUT_HANDLE)) || !is_console(GetStdHandle(STD_INPUT_HANDLE))) return false;
+    if (!console_can_ask()) return false;
     DWORD processes[2];
     if (GetConsoleProcessList(processes, 2) != 1 || GetConsoleWindow() == nullptr) return false;
     STARTUPINFOW start;

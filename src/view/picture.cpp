@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
-#include <system_error>
 
 #include "view.h"
 #include "view_common.h"
