@@ -59,8 +59,29 @@ int pick_channel(const exr_attr_chlist_t* channels) {
     return channels->num_channels == 1 ? 0 : -1;
 }
 
+// A half's value (sign, 5-bit exponent, 10-bit fraction) as a float.
+float half_to_float(uint16_t half) {
+    const uint32_t sign = uint32_t{half & 0x8000u} << 16;
+    const uint32_t exponent = (half >> 10) & 0x1F, fraction = half & 0x3FFu;
+    uint32_t word = 0;
+    if (exponent == 0x1F) {
+        word = sign | 0x7F800000u | (fraction << 13);  // infinity or NaN
+    } else if (exponent != 0) {
+        word = sign | ((exponent + 112) << 23) | (fraction << 13);
+    } else {
+        // Zero, or a subnormal: fraction x 2^-24, exact as a float.
+        const float value = static_cast<float>(fraction) * 0x1p-24f;
+        memcpy(&word, &value, 4);
+        word |= sign;
+    }
+    float out;
+    memcpy(&out, &word, 4);
+    return out;
+}
+
 struct Frame {
     int part;
+    bool half;
     exr_attr_box2i_t window;
     int64_t width, height;
     const char* channel;
@@ -100,6 +121,7 @@ GridError read_frame(exr_context_t context, Frame* frame) {
         return GridError::unsupported_sample;
     if (channel.x_sampling != 1 || channel.y_sampling != 1) return GridError::no_usable_channel;
     frame->channel = channel.name.str;
+    frame->half = channel.pixel_type == EXR_PIXEL_HALF;
     frame->tiled = storage == EXR_STORAGE_TILED;
     if (frame->tiled) {
         uint32_t tw = 0, th = 0;
@@ -128,7 +150,10 @@ GridError check_chunks(exr_context_t context, const Frame& frame, uint64_t size)
     for (int64_t ty = 0; ty < down; ++ty) {
         for (int64_t tx = 0; tx < across; ++tx) {
             exr_chunk_info_t info{};
-            if (chunk_info(context, frame, tx, ty, &info) != EXR_ERR_SUCCESS) return GridError::corrupt;
+            // Our reads fail only past the end of the bytes.
+            const exr_result_t result = chunk_info(context, frame, tx, ty, &info);
+            if (result == EXR_ERR_READ_IO) return GridError::truncated;
+            if (result != EXR_ERR_SUCCESS) return GridError::corrupt;
             if (info.data_offset > size || info.packed_size > size - info.data_offset) return GridError::truncated;
             if (info.unpacked_size > ratio * info.packed_size + 4096) return GridError::truncated;
         }
@@ -154,17 +179,24 @@ GridError decode_chunks(exr_context_t context, const Frame& frame, Grid* out) {
             const int64_t x0 = frame.tiled ? tx * frame.tile_width : 0;
             const int64_t y0 = frame.tiled ? ty * frame.tile_height : int64_t{info.start_y} - frame.window.min.y;
             bool placed = false;
+            int32_t rows = 0, columns = 0;
             for (int c = 0; c < decoder.channel_count; ++c) {
                 exr_coding_channel_info_t& channel = decoder.channels[c];
                 channel.decode_to_ptr = nullptr;
                 if (strcmp(channel.channel_name, frame.channel) != 0) continue;
                 if (x0 < 0 || y0 < 0 || x0 + channel.width > frame.width || y0 + channel.height > frame.height) break;
+                // Halves land in the first two bytes of their float's place
+                // and are widened there after the chunk: the library's own
+                // widening of one channel among three or four assumes every
+                // channel has a destination.
                 channel.decode_to_ptr = reinterpret_cast<uint8_t*>(out->f32 + y0 * frame.width + x0);
                 channel.user_pixel_stride = 4;
                 channel.user_line_stride = static_cast<int32_t>(4 * frame.width);
-                channel.user_bytes_per_element = 4;
-                channel.user_data_type = EXR_PIXEL_FLOAT;
+                channel.user_bytes_per_element = frame.half ? 2 : 4;
+                channel.user_data_type = frame.half ? EXR_PIXEL_HALF : EXR_PIXEL_FLOAT;
                 placed = true;
+                rows = channel.height;
+                columns = channel.width;
             }
             if (!placed) {
                 result = EXR_ERR_CORRUPT_CHUNK;
@@ -176,10 +208,19 @@ GridError decode_chunks(exr_context_t context, const Frame& frame, Grid* out) {
                 if (result != EXR_ERR_SUCCESS) break;
             }
             result = exr_decoding_run(context, frame.part, &decoder);
+            for (int32_t y = 0; frame.half && result == EXR_ERR_SUCCESS && y < rows; ++y) {
+                float* row = out->f32 + (y0 + y) * frame.width + x0;
+                for (int32_t x = 0; x < columns; ++x) {
+                    uint16_t half;
+                    memcpy(&half, &row[x], 2);
+                    row[x] = half_to_float(half);
+                }
+            }
         }
     }
     exr_decoding_destroy(context, &decoder);
     if (result == EXR_ERR_OUT_OF_MEMORY) return GridError::out_of_memory;
+    if (result == EXR_ERR_READ_IO) return GridError::truncated;
     return result == EXR_ERR_SUCCESS ? GridError::none : GridError::corrupt;
 }
 
@@ -195,10 +236,6 @@ GridError read_exr_grid(const uint8_t* bytes, uint64_t size, Grid* out, const ch
     init.size_fn = source_size;
     init.alloc_fn = hook_alloc;
     init.free_fn = hook_free;
-    init.max_image_width = static_cast<int>(max_grid_side);
-    init.max_image_height = static_cast<int>(max_grid_side);
-    init.max_tile_width = static_cast<int>(max_grid_side) + 1;
-    init.max_tile_height = static_cast<int>(max_grid_side) + 1;
     exr_context_t context = nullptr;
     const exr_result_t opened = exr_start_read(&context, "exr", &init);
     GridError error = GridError::none;
