@@ -136,6 +136,37 @@ def make_tiffs(folder):
     Image.new("RGB", (7, 7), (1, 2, 3)).save(os.path.join(folder, "rgb.tif"))
 
 
+def make_exrs(folder):
+    """Small OpenEXR files from oiiotool: halves and floats, one channel and
+    three, scan lines and tiles, in each compression it writes."""
+    oiiotool = shutil.which("oiiotool")
+    if oiiotool is None:
+        return
+    kinds = [("y-half-zip.exr", 1, "half", "zip", []), ("rgb-float-piz.exr", 3, "float", "piz", []),
+             ("y-float-none-tiled.exr", 1, "float", "none", ["--tile", "16", "16"]),
+             ("rgb-half-rle.exr", 3, "half", "rle", []), ("y-half-b44.exr", 1, "half", "b44", []),
+             ("y-float-pxr24-tiled.exr", 1, "float", "pxr24", ["--tile", "8", "8"]),
+             ("y-half-dwab.exr", 1, "half", "dwab", []), ("rgba-half-zips.exr", 4, "half", "zips", [])]
+    for name, channels, kind, compression, extra in kinds:
+        top = ",".join(["0.1"] * channels)
+        bottom = ",".join(["0.9"] * channels)
+        # no time stamps nor command lines: the same seeds on every run
+        subprocess.run([oiiotool, "--nosoftwareattrib", "--pattern", f"fill:top={top}:bottom={bottom}", "19x13",
+                        str(channels), "--eraseattrib", "DateTime|capDate|Exif:.*",
+                        "-d", kind, "--compression", compression, *extra, "-o", os.path.join(folder, name)],
+                       check=True, stdout=subprocess.DEVNULL)
+        # The EXR writer stamps capDate itself: a fixed one of the same length.
+        path = os.path.join(folder, name)
+        with open(path, "rb") as f:
+            data = f.read()
+        at = data.find(b"capDate\0string\0")
+        if at >= 0:
+            start = at + len(b"capDate\0string\0") + 4
+            data = data[:start] + b"2000:01:01 00:00:00" + data[start + 19:]
+        with open(path, "wb") as f:
+            f.write(data)
+
+
 def make(target, folder):
     os.makedirs(folder, exist_ok=True)
     if target == "command_line":
@@ -150,6 +181,8 @@ def make(target, folder):
         make_own_grids(folder)
     elif target == "tiff_grid":
         make_tiffs(folder)
+    elif target == "exr_grid":
+        make_exrs(folder)
     else:
         raise SystemExit(f"no seeds for {target}")
 
