@@ -677,3 +677,67 @@ TEST(GridFormats, ExrRefusals) {
 }
 
 }  // namespace
+
+namespace {
+
+// take_grid on a copy of `bytes` in a buffer of its own: the grid, and
+// whether it was built in that buffer.
+Read take(const char* path, const Bytes& bytes, bool* in_place) {
+    FileBytes file{allocate_buffer(bytes.size()), bytes.size()};
+    memcpy(file.data, bytes.data(), bytes.size());
+    const uint8_t* block = file.data;
+    Read r{};
+    const char* detail = nullptr;
+    r.error = take_grid(path, &file, GridHints{}, &r.grid, &detail);
+    EXPECT_EQ(file.data, nullptr);
+    *in_place = r.grid.f32 == reinterpret_cast<const float*>(block) ||
+                r.grid.u16 == reinterpret_cast<const uint16_t*>(block);
+    return r;
+}
+
+TEST(GridFormats, TakenFilesBuildTheGridInPlaceWhereTheyCan) {
+    const std::vector<double> values = {1.5, -2, 3, 4e4, 5, -6.25, 7, 8, 9};
+    const struct {
+        uint16_t compression;
+        bool big_endian;
+        uint32_t rows_per_strip;
+        const char* nodata;
+        bool in_place;
+    } cases[] = {
+        {COMPRESSION_NONE, false, 1, nullptr, true},
+        {COMPRESSION_NONE, true, 2, nullptr, true},
+        {COMPRESSION_NONE, false, 3, "-6.25", true},
+        {COMPRESSION_ADOBE_DEFLATE, false, 1, nullptr, false},
+    };
+    for (const auto& c : cases) {
+        TiffSpec spec;
+        spec.width = spec.height = 3;
+        spec.compression = c.compression;
+        spec.big_endian = c.big_endian;
+        spec.rows_per_strip = c.rows_per_strip;
+        spec.nodata = c.nodata;
+        bool in_place = false;
+        Read r = take("a.tif", make_tiff(spec, values), &in_place);
+        ASSERT_EQ(r.error, GridError::none);
+        EXPECT_EQ(in_place, c.in_place) << c.compression << " " << c.big_endian;
+        for (size_t i = 0; i < values.size(); ++i) {
+            if (c.nodata != nullptr && values[i] == -6.25) EXPECT_TRUE(std::isnan(r.grid.f32[i]));
+            else EXPECT_EQ(r.grid.f32[i], float(values[i])) << i;
+        }
+        release_grid(&r.grid);
+    }
+    Bytes raw;
+    for (uint16_t v : {9, 8, 7, 6}) put_le16(raw, v);
+    bool in_place = false;
+    Read r = take("a.r16", raw, &in_place);
+    ASSERT_EQ(r.error, GridError::none);
+    EXPECT_TRUE(in_place);
+    EXPECT_EQ(u16_of(r.grid), (std::vector<uint16_t>{9, 8, 7, 6}));
+    release_grid(&r.grid);
+    // Refused after being built in place: the block is released once.
+    Bytes voids;
+    for (int i = 0; i < 4; ++i) put_f32(voids, NAN, true);
+    EXPECT_EQ(take("a.r32", voids, &in_place).error, GridError::no_valid_value);
+}
+
+}  // namespace
