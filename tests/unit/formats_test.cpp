@@ -233,6 +233,22 @@ TEST(GridFormats, PngGreyAndEqualColourChannels) {
         {16, 6, 4, {9, 9, 9, 0, 70, 70, 70, 65535, 2, 2, 2, 5}, SampleType::u16, {9, 70, 2}},
         {8, 6, 4, {1, 1, 1, 0, 2, 2, 2, 0, 3, 3, 3, 0}, SampleType::u8, {1, 2, 3}},
     };
+    // Grey of 2 bits (as ImageMagick writes few levels), spread over 0..255,
+    // and a grey palette.
+    Read low = read("a.png", test_png::png(3, 1, 2, 0, {0, 0b00011100}));
+    ASSERT_EQ(low.error, GridError::none);
+    EXPECT_EQ(low.grid.type, SampleType::u8);
+    EXPECT_EQ(u16_of(low.grid), (std::vector<uint16_t>{0, 85, 255}));
+    release_grid(&low.grid);
+    Bytes palette_chunk;
+    test_png::put_chunk(palette_chunk, "PLTE", {7, 7, 7, 200, 200, 200});
+    Bytes grey_palette = test_png::png(3, 1, 8, 3, {0, 1, 0, 1});
+    grey_palette.insert(grey_palette.begin() + 33, palette_chunk.begin(), palette_chunk.end());
+    Read indexed = read("a.png", grey_palette);
+    ASSERT_EQ(indexed.error, GridError::none);
+    EXPECT_EQ(u16_of(indexed.grid), (std::vector<uint16_t>{200, 7, 200}));
+    release_grid(&indexed.grid);
+
     for (const auto& c : cases) {
         Read r = read("a.png", png_of(3, 1, c.depth, c.colour_type, c.channels, c.samples, 0x10));
         ASSERT_EQ(r.error, GridError::none) << int(c.colour_type) << " " << int(c.depth);
@@ -248,9 +264,12 @@ TEST(GridFormats, PngRefusals) {
     // Channels that differ in one pixel, in either the green or the blue.
     EXPECT_EQ(read("a.png", png_of(2, 1, 8, 2, 3, {5, 5, 5, 6, 6, 7})).error, GridError::colour_png);
     EXPECT_EQ(read("a.png", png_of(1, 1, 16, 6, 4, {5, 6, 5, 0})).error, GridError::colour_png);
-    EXPECT_EQ(read("a.png", png_of(1, 1, 4, 0, 1, {0})).error, GridError::unsupported_sample);
-    Bytes palette = png_of(1, 1, 8, 3, 1, {0});
-    EXPECT_EQ(read("a.png", palette).error, GridError::unsupported_sample);
+    // A palette entry in colour.
+    Bytes palette_chunk;
+    test_png::put_chunk(palette_chunk, "PLTE", {7, 7, 7, 1, 2, 3});
+    Bytes colour_palette = test_png::png(2, 1, 8, 3, {0, 0, 1});
+    colour_palette.insert(colour_palette.begin() + 33, palette_chunk.begin(), palette_chunk.end());
+    EXPECT_EQ(read("a.png", colour_palette).error, GridError::colour_png);
     EXPECT_EQ(read("a.png", png_of(65536, 1, 8, 0, 1, std::vector<uint16_t>(65536))).error, GridError::too_large);
     // A header announcing far more than the data can inflate to.
     EXPECT_EQ(read("a.png", test_png::png(60000, 60000, 8, 0, {0, 0})).error, GridError::truncated);
