@@ -101,6 +101,10 @@ size_t name_start(const char* path);
 // True when two names of one folder name one file.
 bool same_name(const char* a, const char* b);
 
+// Fills `out` with `size` bytes from the system's random source, for keys
+// no input can guess. False, with the last error code set, when it gives none.
+bool system_random(void* out, size_t size);
+
 // Large buffers for whole files and images. Not cleared. Empty on failure,
 // with the last error code set.
 uint8_t* allocate_buffer(uint64_t size);
