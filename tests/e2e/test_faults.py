@@ -107,6 +107,28 @@ class MissingAndMisplaced(FaultTestCase):
                 self.assertFails(("-i", "in.prj", path, "one.png", "two.png"), [(path, kind)])
 
 
+class LinkedOutputs(FaultTestCase):
+    """Outputs that are one file through a link: two outputs of one command
+    where one is a link to the other that does not resolve yet. Refused
+    before anything is read or written."""
+
+    @posix_only
+    def test_two_outputs_one_through_a_link_that_does_not_resolve_yet(self):
+        os.mkdir(self.path("sub"))
+        os.symlink("a.png", self.path("b.png"))
+        os.symlink("../in-1.png", self.path("sub/to-1.png"))
+        os.symlink("sub/to-1.png", self.path("in-2.png"))  # a chain, through another folder
+        for args, named in [(("-x", "in.prj", "a.png", "b.png"), "a.png"), (("-p", "in.prj", "b.png", "a.png"), "b.png"),
+                            (("in.prj",), "in-1.png")]:
+            with self.subTest(command=args[0]):
+                before = snapshot(self.dir)
+                self.assertRun(self.hmap(*args),
+                               f"Error: {named} is named as both outputs; nothing was written.\r\n".encode(),
+                               harness.STATUS_REFUSED)
+                self.assertEqual(snapshot(self.dir), before)
+                self.assertFalse(os.path.exists(self.path("a.png")) or os.path.exists(self.path("in-1.png")))
+
+
 class AbsentOutput(FaultTestCase):
     """A path longer than an argument may be arrives empty and names no file:
     its write fails before anything is made, in the current folder or
