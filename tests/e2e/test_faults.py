@@ -108,9 +108,39 @@ class MissingAndMisplaced(FaultTestCase):
 
 
 class LinkedOutputs(FaultTestCase):
-    """Outputs that are one file through a link: two outputs of one command
-    where one is a link to the other that does not resolve yet. Refused
-    before anything is read or written."""
+    """Outputs that are one file through a link: a link to the battle file
+    as a drop's NAME-edited.prj (symbolic or hard), and two outputs of one
+    command where one is a link to the other that does not resolve yet.
+    Each is refused before anything is read or written."""
+
+    def test_a_drops_edited_battle_file_linked_to_the_battle_file(self):
+        refused = b"Error: in-edited.prj is also an input of this command; nothing was written.\r\n"
+        for make, target in ((os.symlink, "in.prj"), (os.link, self.path("in.prj"))):
+            with self.subTest(link=make.__name__):
+                make(target, self.path("in-edited.prj"))
+                before = snapshot(self.dir)
+                self.assertRun(self.hmap("in.prj", "one.png", "two.png"), refused, harness.STATUS_REFUSED)
+                self.assertEqual(snapshot(self.dir), before)
+                os.remove(self.path("in-edited.prj"))
+
+    @unittest.skipUnless(shutil.which("script"), "script (Debian's bsdutils) is missing: no pseudo-terminal")
+    def test_a_drop_asks_about_the_file_at_the_end_of_a_link(self):
+        if WINDOWS:
+            self.skipTest("Wine shows a POSIX link as the file it leads to, never as a link")
+        os.mkdir(self.path("sub"))
+        self.write("other.prj", b"another map")
+        self.write("sub/far.prj", b"a map elsewhere")
+        for target, shown in (("other.prj", "other.prj"), ("sub/far.prj", "sub/far.prj")):
+            with self.subTest(target=target):
+                os.symlink(target, self.path("in-edited.prj"))
+                before = snapshot(self.dir)
+                question = f"in-edited.prj (a link to {shown}) exists. Replace it? [y/N]"
+                status, output, left = harness.run_in_terminal(["in.prj", "one.png", "two.png"], self.dir,
+                                                               [(question, b"n\n")])
+                self.assertEqual((status, left), (harness.STATUS_REFUSED, []), output)
+                self.assertEqual(harness.screen(output), [question, "n", "in-edited.prj is kept; nothing was written."])
+                self.assertEqual(snapshot(self.dir), before)
+                os.remove(self.path("in-edited.prj"))
 
     @posix_only
     def test_two_outputs_one_through_a_link_that_does_not_resolve_yet(self):
