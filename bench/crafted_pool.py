@@ -94,9 +94,9 @@ def timed(args, cwd, limit):
 
 
 def bench(options):
-    builds = [b.split("=", 1) for b in options.builds]
+    builds = [(name, os.path.abspath(hmap)) for name, hmap in (b.split("=", 1) for b in options.builds)]
     top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    make_battle = options.make_battle or os.path.join(top, "build", "release", "make_battle")
+    make_battle = os.path.abspath(options.make_battle or os.path.join(top, "build", "release", "make_battle"))
     work = tempfile.mkdtemp(prefix="hmap-crafted.")
     print("Import of a plain pair (a realistic map's export) and of a crafted pair (every pattern one value of")
     print(f"the former fixed hash), median of {options.runs} runs, seconds. Target: crafted at most 3 x plain at 2048.")
