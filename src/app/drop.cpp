@@ -86,19 +86,21 @@ bool is_yes(const char* answer) {
 // of its chain, which is what the write replaces: by its name when it lies
 // in the link's folder, by its path when elsewhere.
 void ask_to_replace(const char* output) {
-    char end[4096];
-    if (!link_end(output, end, sizeof end) || strcmp(end, output) == 0) {
-        console_printf("%s exists. Replace it? [y/N]\r\n", name_of(output));
-        return;
-    }
-    const size_t at = name_start(end), at_output = name_start(output);
-    char folder[4096], output_folder[4096];
-    memcpy(folder, end, at);
-    memcpy(folder + at, ".", 2);
+    char end[4096], folder[4096], output_folder[4096];
+    const size_t at_output = name_start(output);
     memcpy(output_folder, output, at_output);
     memcpy(output_folder + at_output, ".", 2);
-    const char* shown = same_file(folder, output_folder) ? end + at : end;
-    console_printf("%s (a link to %s) exists. Replace it? [y/N]\r\n", name_of(output), shown);
+    if (link_end(output, end, sizeof end)) {
+        const size_t at = name_start(end);
+        memcpy(folder, end, at);
+        memcpy(folder + at, ".", 2);
+        const bool here = same_file(folder, output_folder);
+        if (!here || !same_name(end + at, output + at_output)) {
+            console_printf("%s (a link to %s) exists. Replace it? [y/N]\r\n", name_of(output), here ? end + at : end);
+            return;
+        }
+    }
+    console_printf("%s exists. Replace it? [y/N]\r\n", name_of(output));
 }
 
 // Whether the outputs may be written: none exists, or each one that does
