@@ -12,11 +12,12 @@
                               [--make-battle PATH] NAME=HMAP [NAME=HMAP ...]
       for each size, a realistic battle file (make_battle) and its exported
       pair (the plain pair) beside a crafted pair; prints, for each build,
-      the median wall time of `hmap -i` of each pair and the ratio, with the
-      target: the crafted pair at most 3 times the plain one at 2048. A run
-      that takes longer than --limit seconds (default 600) is stopped and
-      shown as more than that. Every build must write the same battle file
-      from the same pair.
+      the median wall time of `hmap -i` of each pair (the builds taking turns
+      run by run) and the ratio, with the target: the crafted pair at most 3
+      times the plain one at 2048. A run that takes longer than --limit
+      seconds (default 600) is stopped and shown as more than that, and that
+      build runs that pair no more. Every build must write the same battle
+      file from the same pair.
 """
 import argparse
 import os
@@ -106,24 +107,31 @@ def bench(options):
                            check=True, stdout=subprocess.DEVNULL)
             subprocess.run([builds[0][1], "-x", "map.prj", "plain-1.png", "plain-2.png"], cwd=work, check=True)
             craft(size, os.path.join(work, "crafted-1.png"), os.path.join(work, "crafted-2.png"))
-            written = {}
-            for name, hmap in builds:
-                figures = {}
-                for pair in ("plain", "crafted"):
-                    times = []
-                    for _ in range(options.runs):
+            # The builds take turns run by run, so that other work on the
+            # machine disturbs each alike; a build over the limit runs no more.
+            times = {(name, pair): [] for name, _ in builds for pair in ("plain", "crafted")}
+            over = set()
+            for pair in ("plain", "crafted"):
+                written = None
+                for _ in range(options.runs):
+                    for name, hmap in builds:
+                        if (name, pair) in over:
+                            continue
                         t = timed([hmap, "-i", "map.prj", "out.prj", pair + "-1.png", pair + "-2.png"], work,
                                   options.limit)
                         if t is None:
-                            break
-                        times.append(t)
-                    figures[pair] = statistics.median(times) if len(times) == options.runs else None
-                    if figures[pair] is not None:
+                            over.add((name, pair))
+                            continue
+                        times[name, pair].append(t)
                         with open(os.path.join(work, "out.prj"), "rb") as f:
                             data = f.read()
-                        if written.setdefault(pair, data) != data:
+                        if written is None:
+                            written = data
+                        elif data != written:
                             sys.exit(f"{name} wrote another battle file from the {pair} pair at {size}")
-                plain, crafted = figures["plain"], figures["crafted"]
+            for name, _ in builds:
+                plain, crafted = (None if (name, pair) in over else statistics.median(times[name, pair])
+                                  for pair in ("plain", "crafted"))
                 show = lambda t: f"{t:8.3f}" if t is not None else f">{options.limit:7.0f}"
                 ratio = crafted / plain if crafted is not None and plain else None
                 line = f"{size:5d}  {name:8s}  plain {show(plain)} s  crafted {show(crafted)} s"
