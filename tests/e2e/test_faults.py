@@ -4,7 +4,8 @@ folder that does not exist, a read-only file, a read-only folder, an
 unreadable file, a file-size limit hit in the middle of a write and a full
 device. Each gives the standard file-failure report naming the path, exits
 with the system's code, and leaves every existing file byte for byte as it
-was, with no temporary file left behind.
+was, with no temporary file left behind. Links that make an output one of
+the inputs, or two outputs one file, are refused before anything is written.
 
 Permission bits do not stop root, so where they matter the program runs as
 the unprivileged user "nobody" (tests run as root in CI). Under Wine the
@@ -142,7 +143,8 @@ class LinkedOutputs(FaultTestCase):
                 self.assertEqual(snapshot(self.dir), before)
                 os.remove(self.path("in-edited.prj"))
 
-    @posix_only
+    @unittest.skipIf(WINDOWS, "Wine 8 makes no Windows symbolic link, and shows a POSIX one that dangles as no "
+                     "file at all")
     def test_two_outputs_one_through_a_link_that_does_not_resolve_yet(self):
         os.mkdir(self.path("sub"))
         os.symlink("a.png", self.path("b.png"))
