@@ -82,6 +82,27 @@ bool is_yes(const char* answer) {
     return is("y") || is("yes");
 }
 
+// The question for an output that exists. A link names the file at the end
+// of its chain, which is what the write replaces: by its name when it lies
+// in the link's folder, by its path when elsewhere.
+void ask_to_replace(const char* output) {
+    char end[4096], folder[4096], output_folder[4096];
+    const size_t at_output = name_start(output);
+    memcpy(output_folder, output, at_output);
+    memcpy(output_folder + at_output, ".", 2);
+    if (link_end(output, end, sizeof end)) {
+        const size_t at = name_start(end);
+        memcpy(folder, end, at);
+        memcpy(folder + at, ".", 2);
+        const bool here = same_file(folder, output_folder);
+        if (!here || !same_name(end + at, output + at_output)) {
+            console_printf("%s (a link to %s) exists. Replace it? [y/N]\r\n", name_of(output), here ? end + at : end);
+            return;
+        }
+    }
+    console_printf("%s exists. Replace it? [y/N]\r\n", name_of(output));
+}
+
 // Whether the outputs may be written: none exists, or each one that does
 // may be replaced, the person at the console having answered y for it.
 // Without a console nobody can be asked: each file in the way is named and
@@ -100,7 +121,7 @@ Status may_write(const char* const* outputs, int count) {
     }
     for (int i = 0; i < count; ++i) {
         if (!exists(outputs[i])) continue;
-        console_printf("%s exists. Replace it? [y/N]\r\n", name_of(outputs[i]));
+        ask_to_replace(outputs[i]);
         char answer[64];
         if (!read_console_line(answer, sizeof answer) || !is_yes(answer)) {
             console_printf("%s is kept; nothing was written.\r\n", name_of(outputs[i]));
@@ -132,7 +153,10 @@ Status import_beside(const char* battle_path, const char* png_a, const char* png
     const char* png1 = in_name_order(png_a, png_b) ? png_a : png_b;
     const char* png2 = png1 == png_a ? png_b : png_a;
     const Beside edited = beside(battle_path, "-edited.prj");
-    if (report_output_is_input(edited.text, png1) || report_output_is_input(edited.text, png2)) return status_refused;
+    // The battle file too stays as it was, whichever link makes it the output.
+    if (report_output_is_input(edited.text, battle_path) || report_output_is_input(edited.text, png1) ||
+        report_output_is_input(edited.text, png2))
+        return status_refused;
     Grey16Image images[2];
     const char* paths[2] = {png1, png2};
     Status status1 = load_grey16_png(png1, &images[0]);

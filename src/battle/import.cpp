@@ -21,16 +21,60 @@ uint64_t index_capacity(uint64_t nb) {
     return capacity;
 }
 
-uint64_t hash_pattern(const uint8_t* pattern) {
-    uint64_t h = 0;
+// The pool's hash, keyed afresh for every run from the system's random
+// source: SipHash-1-3 over the pattern's eight words. With a fixed hash an
+// image could be made whose patterns all share one hash (the last word of
+// each chosen to match the first seven), and every new pattern would then be
+// compared with all the earlier ones; without the key nobody can aim at one
+// slot. The key changes only the index, never the pool's order or the file.
+struct PoolKey {
+    uint64_t k0, k1;
+};
+
+inline uint64_t rotate(uint64_t x, int bits) { return (x << bits) | (x >> (64 - bits)); }
+
+struct SipState {
+    uint64_t v0, v1, v2, v3;
+    void round() {
+        v0 += v1, v1 = rotate(v1, 13), v1 ^= v0, v0 = rotate(v0, 32);
+        v2 += v3, v3 = rotate(v3, 16), v3 ^= v2;
+        v0 += v3, v3 = rotate(v3, 21), v3 ^= v0;
+        v2 += v1, v1 = rotate(v1, 17), v1 ^= v2, v2 = rotate(v2, 32);
+    }
+};
+
+uint64_t hash_pattern(const uint8_t* pattern, const PoolKey& key) {
+    SipState s{key.k0 ^ 0x736f6d6570736575u, key.k1 ^ 0x646f72616e646f6du, key.k0 ^ 0x6c7967656e657261u,
+               key.k1 ^ 0x7465646279746573u};
     for (int i = 0; i < 8; ++i) {
         uint64_t word;
         memcpy(&word, pattern + 8 * i, 8);
-        h = (h + word) * 0x9E3779B97F4A7C15u;
-        h ^= h >> 29;
+        s.v3 ^= word;
+        s.round();
+        s.v0 ^= word;
     }
-    h *= 0xD6E8FEB86659FD93u;
-    return h ^ (h >> 32);
+    const uint64_t last = uint64_t{64} << 56;  // the length, in the final word
+    s.v3 ^= last;
+    s.round();
+    s.v0 ^= last;
+    s.v2 ^= 0xFF;
+    s.round();
+    s.round();
+    s.round();
+    return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+}
+
+// A fresh key. Should the random source fail, the addresses the system gave
+// this run (moved about on every start) stand in: weaker, but no fixed key.
+PoolKey fresh_pool_key(const void* index) {
+    PoolKey key{};
+    if (!system_random(&key, sizeof key)) {
+        const uint32_t saved = last_error_code();
+        key.k0 = reinterpret_cast<uintptr_t>(index) * 0x9E3779B97F4A7C15u;
+        key.k1 = reinterpret_cast<uintptr_t>(&key) ^ (reinterpret_cast<uintptr_t>(&fresh_pool_key) << 17);
+        set_last_error_code(saved);
+    }
+    return key;
 }
 
 // The pattern pool: `count` patterns of 64 bytes at `bytes`, never two alike.
@@ -162,9 +206,11 @@ uint64_t encode_heightmaps(const HeightmapPair& pair, uint8_t* chunk, uint32_t* 
     write_le32(chunk + 24, static_cast<uint32_t>(l1));
 
     PatternPool pool{chunk + 32 + l1, 0, index, 0};
+    PoolKey key{};
     if (index != nullptr) {
         pool.mask = index_capacity(nb) - 1;
         memset(index, 0, pattern_index_size(nb));
+        key = fresh_pool_key(index);
     }
 
     // One scratch pattern for the whole run, never cleared between blocks:
@@ -211,7 +257,7 @@ uint64_t encode_heightmaps(const HeightmapPair& pair, uint8_t* chunk, uint32_t* 
                 slot.entry = entry;
                 slot.hash = 0;
                 if (index != nullptr) {
-                    slot.hash = hash_pattern(scratch);
+                    slot.hash = hash_pattern(scratch, key);
                     __builtin_prefetch(&index[2 * (slot.hash & pool.mask)]);
                 }
             }

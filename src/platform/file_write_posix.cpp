@@ -253,6 +253,18 @@ void release_ending_events() {
     errno = saved;
 }
 
+bool link_end(const char* path, char* out, size_t capacity) {
+    char end[PATH_MAX];
+    if (!follow_links(path, end)) return false;
+    const size_t length = strlen(end);
+    if (length >= capacity) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    memcpy(out, end, length + 1);
+    return true;
+}
+
 SystemWrite* look_at_target(const char* path, TargetKind* kind) {
     if (path[0] == 0) {
         errno = ENOENT;  // an empty path names no file: nothing is made

@@ -223,7 +223,58 @@ bool flush_replaced(const wchar_t* path) {
     return flushed;
 }
 
+// A long-form path as the user would type it, without the prefix, in UTF-8
+// at `out` (cut to fit `capacity` bytes with the terminator). Returns the
+// bytes written.
+size_t shown_path(const wchar_t* path, char* out, size_t capacity) {
+    size_t at = 0;
+    if (wcsncmp(path, L"\\\\?\\UNC\\", 8) == 0) {
+        path += 8;
+        out[at++] = '\\';
+        out[at++] = '\\';
+    } else if (wcsncmp(path, L"\\\\?\\", 4) == 0) {
+        path += 4;
+    }
+    at += utf8_from_utf16(path, wcslen(path), out + at, capacity - 1 - at);
+    out[at] = 0;
+    return at;
+}
+
 }  // namespace
+
+bool link_end(const char* path, char* out, size_t capacity) {
+    wchar_t* name = wide_path(path);
+    if (name == nullptr) return false;
+    wchar_t* end = nullptr;
+    const DWORD attributes = GetFileAttributesW(name);  // of the link itself, not followed
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        HANDLE existing = open_for_query(name);
+        if (existing != INVALID_HANDLE_VALUE) {
+            end = final_path(existing);
+            CloseHandle(existing);
+        } else if (GetLastError() == ERROR_FILE_NOT_FOUND) {
+            end = end_of_dangling_links(name);
+            name = nullptr;
+        }
+    }
+    free_wide(name);
+    if (end == nullptr) {
+        // No link, or one that cannot be followed: the path as given.
+        const size_t length = strlen(path);
+        if (length >= capacity) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return false;
+        }
+        memcpy(out, path, length + 1);
+        return true;
+    }
+    // Room for 3 bytes a unit and the terminator, so nothing is cut.
+    const bool fits = 3 * wcslen(end) + 3 < capacity;
+    if (fits) shown_path(end, out, capacity);
+    free_wide(end);
+    if (!fits) SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return fits;
+}
 
 void watch_ending_events() {
     static bool watching = false;
@@ -419,20 +470,7 @@ void remove_temporary(SystemWrite* w, char* name, size_t capacity) {
     const bool removed = DeleteFileW(w->temp) || GetLastError() == ERROR_FILE_NOT_FOUND;
     forget_write(w);
     release_ending_events();
-    if (!removed) {
-        // As the user would type it: without the long form's prefix.
-        const wchar_t* shown = w->temp;
-        size_t at = 0;
-        if (wcsncmp(shown, L"\\\\?\\UNC\\", 8) == 0) {
-            shown += 8;
-            name[at++] = '\\';
-            name[at++] = '\\';
-        } else if (wcsncmp(shown, L"\\\\?\\", 4) == 0) {
-            shown += 4;
-        }
-        at += utf8_from_utf16(shown, wcslen(shown), name + at, capacity - 1 - at);
-        name[at] = 0;
-    }
+    if (!removed) shown_path(w->temp, name, capacity);
     free_wide(w->temp);
     w->temp = nullptr;
     SetLastError(saved);

@@ -93,13 +93,24 @@ bool write_file_whole(const char* path, const uint8_t* bytes, uint64_t count);
 bool same_file(const char* a, const char* b);
 
 // True when writing `a` and writing `b` would write one file: same_file, or
-// neither exists and both name one name (compared as the system compares
-// names) in one folder.
+// the ends of their chains of symbolic links (see link_end), neither of
+// which exists, are one name (compared as the system compares names) in one
+// folder.
 bool same_output(const char* a, const char* b);
+// The name a write to `path` reaches: its chain of symbolic links followed
+// to the end, which need not exist (a dangling link names the file a write
+// creates), or `path` as it is when it is no link. A relative link is taken
+// from the link's own folder. False, with the last error code set, when the
+// chain cannot be followed (a loop, a name longer than `capacity`).
+bool link_end(const char* path, char* out, size_t capacity);
 // Where the last component of a path starts (after its last separator).
 size_t name_start(const char* path);
 // True when two names of one folder name one file.
 bool same_name(const char* a, const char* b);
+
+// Fills `out` with `size` bytes from the system's random source, for keys
+// no input can guess. False, with the last error code set, when it gives none.
+bool system_random(void* out, size_t size);
 
 // Large buffers for whole files and images. Not cleared. Empty on failure,
 // with the last error code set.

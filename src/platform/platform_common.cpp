@@ -29,24 +29,36 @@ bool report_output_is_input(const char* output, const char* input) {
 bool same_output(const char* a, const char* b) {
     if (same_file(a, b)) return true;
     const uint32_t saved = last_error_code();
-    // Neither may exist: then the folders must be one and the names alike.
-    const size_t at_a = name_start(a), at_b = name_start(b);
-    bool same = a[at_a] != 0 && same_name(a + at_a, b + at_b);
+    // Neither exists, or not both: then the names the writes would reach,
+    // links followed (a link that leads nowhere yet leads to the file its
+    // write makes), must be one name in one folder.
+    char end_a[4096], end_b[4096];
+    auto reached = [](const char* path, char* out) {
+        if (link_end(path, out, 4096)) return;
+        const size_t length = strlen(path);
+        if (length < 4096) {
+            memcpy(out, path, length + 1);
+        } else {
+            out[0] = 0;
+        }
+    };
+    reached(a, end_a);
+    reached(b, end_b);
+    const size_t at_a = name_start(end_a), at_b = name_start(end_b);
+    bool same = end_a[at_a] != 0 && same_name(end_a + at_a, end_b + at_b);
     if (same) {
         char folder_a[4096], folder_b[4096];
         auto folder = [](const char* path, size_t length, char* out) {
             if (length == 0) {
                 memcpy(out, ".", 2);
-            } else if (length < 4096) {
+            } else {
                 memcpy(out, path, length);
                 out[length] = 0;
-            } else {
-                out[0] = 0;
             }
         };
-        folder(a, at_a, folder_a);
-        folder(b, at_b, folder_b);
-        same = folder_a[0] != 0 && folder_b[0] != 0 && same_file(folder_a, folder_b);
+        folder(end_a, at_a, folder_a);
+        folder(end_b, at_b, folder_b);
+        same = same_file(folder_a, folder_b);
     }
     set_last_error_code(saved);
     return same;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -176,6 +177,18 @@ size_t name_start(const char* path) {
 }
 
 bool same_name(const char* a, const char* b) { return strcmp(a, b) == 0; }
+
+bool system_random(void* out, size_t size) {
+    auto* bytes = static_cast<uint8_t*>(out);
+    while (size > 0) {
+        ssize_t n = getrandom(bytes, size, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
 
 uint8_t* allocate_buffer(uint64_t size) {
     if (size == 0) size = 1;

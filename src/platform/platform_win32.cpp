@@ -414,6 +414,23 @@ bool same_name(const char* a, const char* b) {
     return CompareStringOrdinal(name_a, -1, name_b, -1, TRUE) == CSTR_EQUAL;
 }
 
+// The system's random source, by the name advapi32 exports it under.
+extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
+
+bool system_random(void* out, size_t size) {
+    auto* bytes = static_cast<uint8_t*>(out);
+    while (size > 0) {
+        const ULONG step = size > (1u << 30) ? (1u << 30) : static_cast<ULONG>(size);
+        if (!SystemFunction036(bytes, step)) {
+            if (GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_GEN_FAILURE);
+            return false;
+        }
+        bytes += step;
+        size -= step;
+    }
+    return true;
+}
+
 uint8_t* allocate_buffer(uint64_t size) {
     if (size == 0) size = 1;
     void* block = VirtualAlloc(nullptr, static_cast<SIZE_T>(size), MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "picture_ring.h"
 #include "view.h"
 #include "view_common.h"
 
@@ -171,6 +172,8 @@ void colour_row(const Palette& palette, const int32_t* heights, const uint16_t* 
     for (uint32_t x = 0; x < width; ++x) memcpy(out + 3 * x, shaded + entries[x], 4);
 }
 
+}  // namespace
+
 // Draws rows of a picture, each from the heights of its own row and of the
 // rows above and below it, kept from one row to the next.
 struct Painter {
@@ -181,6 +184,8 @@ struct Painter {
     int32_t* rows;     // three rows of heights, the gradient's sums, the pixels' places in the palette
     uint16_t* shade;
 };
+
+namespace {
 
 bool open_painter(Painter* painter, uint32_t width) {
     *painter = Painter{};
@@ -231,32 +236,22 @@ void paint_row(Painter* painter, uint32_t y, bool first, uint8_t* out) {
 // order, draws one itself whenever the row it needs is not drawn yet. So
 // both cores draw, and writing goes on meanwhile.
 constexpr uint32_t strip_rows = 16;
-constexpr uint32_t most_slots = 64;
 // The slots hold about this much.
 constexpr uint64_t ring_bytes = uint64_t{4} << 20;
-
-struct RowRing {
-    Painter* painters[2];  // the writer's, the second thread's
-    uint8_t* rows;         // `slots` strips of strip_rows rows, slot_bytes apart
-    uint64_t row_bytes, slot_bytes;
-    uint32_t slots, strips, height;
-    std::atomic<uint32_t> claimed{0};  // strips given to a thread to draw
-    std::atomic<uint32_t> taken{0};    // strips the writer has copied out
-    std::atomic<uint32_t> drawn[most_slots] = {};  // 1 + the strip last drawn in each slot
-    std::atomic<bool> stopped{false};
-    Gate* gate;  // where each thread waits for the other
-};
 
 uint8_t* ring_row(const RowRing& ring, uint32_t y) {
     return ring.rows + ((y / strip_rows) % ring.slots * strip_rows + y % strip_rows) * ring.slot_bytes;
 }
 
-// Gives the caller the next strip to draw, unless every strip is given or
-// the next one's slot still holds a strip the writer has not taken.
+// Gives the caller the next strip to draw, unless every strip is given, the
+// writer has stopped, or the next one's slot still holds a strip the writer
+// has not taken.
 bool claim_strip(RowRing* ring, uint32_t* strip) {
     uint32_t next = ring->claimed.load(std::memory_order_acquire);
     for (;;) {
-        if (next >= ring->strips || next - ring->taken.load(std::memory_order_acquire) >= ring->slots) return false;
+        if (next >= ring->strips || ring->stopped.load(std::memory_order_acquire) ||
+            next >= ring->taken.load(std::memory_order_acquire) + ring->slots)
+            return false;
         if (ring->claimed.compare_exchange_weak(next, next + 1, std::memory_order_acq_rel)) {
             *strip = next;
             return true;
@@ -271,23 +266,6 @@ void draw_strip(RowRing* ring, Painter* painter, uint32_t strip) {
     std::atomic<uint32_t>& drawn = ring->drawn[strip % ring->slots];
     drawn.store(strip + 1, std::memory_order_release);
     if (ring->gate != nullptr) wake_waiters(ring->gate);
-}
-
-void draw_ahead(void* context) {
-    auto* ring = static_cast<RowRing*>(context);
-    while (!ring->stopped.load(std::memory_order_acquire)) {
-        uint32_t strip;
-        if (claim_strip(ring, &strip)) {
-            draw_strip(ring, ring->painters[1], strip);
-            continue;
-        }
-        if (ring->claimed.load(std::memory_order_acquire) >= ring->strips) return;
-        // Waits for the writer to free a slot.
-        const uint32_t taken = ring->taken.load(std::memory_order_acquire);
-        if (ring->claimed.load(std::memory_order_acquire) - taken >= ring->slots) {
-            wait_for_change(ring->gate, &ring->taken, taken);
-        }
-    }
 }
 
 void take_drawn_row(void* context, uint32_t y, uint8_t* out) {
@@ -310,6 +288,42 @@ void take_drawn_row(void* context, uint32_t y, uint8_t* out) {
     }
     memcpy(out, ring_row(*ring, y), static_cast<size_t>(ring->row_bytes));
 }
+
+}  // namespace
+
+void draw_ahead(void* context) {
+    auto* ring = static_cast<RowRing*>(context);
+    while (!ring->stopped.load(std::memory_order_acquire)) {
+        uint32_t strip;
+        if (claim_strip(ring, &strip)) {
+            draw_strip(ring, ring->painters[1], strip);
+            continue;
+        }
+        if (ring->before_look != nullptr) ring->before_look(ring);
+        // Waits for the writer to free a slot. A stop shows in `taken` too
+        // (every strip taken), and the wait is for a change of the very
+        // value looked at, so a stop that comes between the look and the
+        // wait still ends it.
+        const uint32_t taken = ring->taken.load(std::memory_order_acquire);
+        const uint32_t claimed = ring->claimed.load(std::memory_order_acquire);
+        if (taken >= ring->strips || claimed >= ring->strips) return;
+        if (claimed >= taken + ring->slots) {
+            if (ring->wait != nullptr) {
+                ring->wait(ring, &ring->taken, taken);
+            } else {
+                wait_for_change(ring->gate, &ring->taken, taken);
+            }
+        }
+    }
+}
+
+void stop_drawing(RowRing* ring) {
+    ring->stopped.store(true, std::memory_order_release);
+    ring->taken.store(ring->strips, std::memory_order_release);
+    wake_waiters(ring->gate);
+}
+
+namespace {
 
 // Working memory for writing one picture after another of the same size.
 struct Canvas {
@@ -379,9 +393,7 @@ bool write_picture(const char* path, Canvas* canvas, const HeightSource& source,
                                 file);
     if (helper != nullptr) {
         // A write that failed part-way leaves the second thread waiting for room.
-        ring.stopped.store(true, std::memory_order_release);
-        ring.taken.store(ring.strips, std::memory_order_release);
-        wake_waiters(ring.gate);
+        stop_drawing(&ring);
         join_worker(helper);
     }
     close_gate(ring.gate);

@@ -4,7 +4,8 @@ folder that does not exist, a read-only file, a read-only folder, an
 unreadable file, a file-size limit hit in the middle of a write and a full
 device. Each gives the standard file-failure report naming the path, exits
 with the system's code, and leaves every existing file byte for byte as it
-was, with no temporary file left behind.
+was, with no temporary file left behind. Links that make an output one of
+the inputs, or two outputs one file, are refused before anything is written.
 
 Permission bits do not stop root, so where they matter the program runs as
 the unprivileged user "nobody" (tests run as root in CI). Under Wine the
@@ -105,6 +106,59 @@ class MissingAndMisplaced(FaultTestCase):
                 else:
                     self.assertFails(("-x", "in.prj", path, path), [(path, kind), (path, kind)])
                 self.assertFails(("-i", "in.prj", path, "one.png", "two.png"), [(path, kind)])
+
+
+class LinkedOutputs(FaultTestCase):
+    """Outputs that are one file through a link: a link to the battle file
+    as a drop's NAME-edited.prj (symbolic or hard), and two outputs of one
+    command where one is a link to the other that does not resolve yet.
+    Each is refused before anything is read or written."""
+
+    def test_a_drops_edited_battle_file_linked_to_the_battle_file(self):
+        refused = b"Error: in-edited.prj is also an input of this command; nothing was written.\r\n"
+        for make, target in ((os.symlink, "in.prj"), (os.link, self.path("in.prj"))):
+            with self.subTest(link=make.__name__):
+                make(target, self.path("in-edited.prj"))
+                before = snapshot(self.dir)
+                self.assertRun(self.hmap("in.prj", "one.png", "two.png"), refused, harness.STATUS_REFUSED)
+                self.assertEqual(snapshot(self.dir), before)
+                os.remove(self.path("in-edited.prj"))
+
+    @unittest.skipUnless(shutil.which("script"), "script (Debian's bsdutils) is missing: no pseudo-terminal")
+    def test_a_drop_asks_about_the_file_at_the_end_of_a_link(self):
+        if WINDOWS:
+            self.skipTest("Wine shows a POSIX link as the file it leads to, never as a link")
+        os.mkdir(self.path("sub"))
+        self.write("other.prj", b"another map")
+        self.write("sub/far.prj", b"a map elsewhere")
+        for target, shown in (("other.prj", "other.prj"), ("sub/far.prj", "sub/far.prj")):
+            with self.subTest(target=target):
+                os.symlink(target, self.path("in-edited.prj"))
+                before = snapshot(self.dir)
+                question = f"in-edited.prj (a link to {shown}) exists. Replace it? [y/N]"
+                status, output, left = harness.run_in_terminal(["in.prj", "one.png", "two.png"], self.dir,
+                                                               [(question, b"n\n")])
+                self.assertEqual((status, left), (harness.STATUS_REFUSED, []), output)
+                self.assertEqual(harness.screen(output), [question, "n", "in-edited.prj is kept; nothing was written."])
+                self.assertEqual(snapshot(self.dir), before)
+                os.remove(self.path("in-edited.prj"))
+
+    @unittest.skipIf(WINDOWS, "Wine 8 makes no Windows symbolic link, and shows a POSIX one that dangles as no "
+                     "file at all")
+    def test_two_outputs_one_through_a_link_that_does_not_resolve_yet(self):
+        os.mkdir(self.path("sub"))
+        os.symlink("a.png", self.path("b.png"))
+        os.symlink("../in-1.png", self.path("sub/to-1.png"))
+        os.symlink("sub/to-1.png", self.path("in-2.png"))  # a chain, through another folder
+        for args, named in [(("-x", "in.prj", "a.png", "b.png"), "a.png"), (("-p", "in.prj", "b.png", "a.png"), "b.png"),
+                            (("in.prj",), "in-1.png")]:
+            with self.subTest(command=args[0]):
+                before = snapshot(self.dir)
+                self.assertRun(self.hmap(*args),
+                               f"Error: {named} is named as both outputs; nothing was written.\r\n".encode(),
+                               harness.STATUS_REFUSED)
+                self.assertEqual(snapshot(self.dir), before)
+                self.assertFalse(os.path.exists(self.path("a.png")) or os.path.exists(self.path("in-1.png")))
 
 
 class AbsentOutput(FaultTestCase):

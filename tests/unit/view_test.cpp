@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "battle_builder.h"
+#include "picture_ring.h"
 #include "view_common.h"
 
 using namespace battle_test;
@@ -76,4 +77,35 @@ TEST(NumberText, IntegersDifferencesMeansAndHex) {
     Line full;
     for (int i = 0; i < 300; ++i) full << "0123456789";
     EXPECT_EQ(full.length, sizeof full.text - 1);  // dropped past the room, never past the buffer
+}
+
+// The picture's second thread finds no strip to draw, the ring being full,
+// and the writer stops (a write failed part-way) before the thread looks
+// whether to wait for room: it must end, not wait for a change nobody will
+// make while the writer waits to join it. The hooks force that order; the
+// wait hook counts the waits that nothing could end instead of hanging.
+namespace {
+int looks = 0, hopeless_waits = 0;
+}
+
+TEST(PictureRing, AStopBetweenFindingNoStripAndTheLookEndsTheSecondThread) {
+    RowRing ring;
+    ring.slots = 2;
+    ring.strips = 8;
+    ring.height = 8 * 16;
+    ring.claimed = 2;  // both slots drawn, neither taken yet: full
+    ring.gate = open_gate();
+    ASSERT_NE(ring.gate, nullptr);
+    ring.before_look = [](RowRing* r) {
+        ++looks;
+        stop_drawing(r);
+    };
+    ring.wait = [](RowRing* r, const std::atomic<uint32_t>* value, uint32_t old) {
+        if (r->stopped.load() && value->load() == old) ++hopeless_waits;
+    };
+    draw_ahead(&ring);
+    close_gate(ring.gate);
+    EXPECT_EQ(looks, 1);
+    EXPECT_EQ(hopeless_waits, 0);
+    EXPECT_EQ(ring.claimed.load(), 2u);  // nothing drawn after the stop
 }
