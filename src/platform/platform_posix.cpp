@@ -307,11 +307,6 @@ bool view_unchanged(const FileView& view) {
     return still_version(view.state->fd, view.state->before);
 }
 
-bool copy_from_view(const FileView& view, uint64_t offset, uint64_t count, uint8_t* out) {
-    if (count > 0) memcpy(out, view.data + offset, static_cast<size_t>(count));
-    return view_unchanged(view);
-}
-
 void close_file_view(FileView* view) {
     if (FileViewState* state = view->state) {
         const int saved = errno;
