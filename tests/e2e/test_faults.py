@@ -41,10 +41,10 @@ posix_only = unittest.skipIf(WINDOWS, "a POSIX facility")
 
 class FaultTestCase(HmapTestCase):
 
+    needs_tools = True
+
     def setUp(self):
         super().setUp()
-        if not harness.TOOLS:
-            self.skipTest("HMAP_TOOLS not set")
         harness.make_battle(self.dir, "in.prj", "--width", "40", "--height", "24", "--seed", "9")
         self.assertRun(self.hmap("-x", "in.prj", "one.png", "two.png"), b"", 0)
         # What a successful run writes, to compare the outputs a partly
