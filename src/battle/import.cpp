@@ -231,20 +231,16 @@ uint64_t encode_heightmaps(const HeightmapPair& pair, uint8_t* chunk, uint32_t* 
 
 namespace {
 
-// Writes the new battle file: the old one's head (from its private copy),
-// the new chunk, the old tail (read in place). It is kept only when every
-// input read in place is still the version read; else the write is
+// Writes the new battle file from its three parts. It is kept only when
+// every input read in place is still the version read; else the write is
 // abandoned and the changed input named.
-Status write_battle(const char* battle_in, const BattleFile& battle, const uint8_t* chunk, uint64_t span,
-                    const char* battle_out, const char* png1, const Grey16Image& image1, const char* png2,
-                    const Grey16Image& image2) {
-    const uint64_t head = battle.chunk_pos;
-    const uint8_t* tail = battle.data + battle.chunk_pos + battle.chunk_span;
-    const uint64_t tail_size = battle.size - head - battle.chunk_span;
-    FileWrite* out = begin_file_write(battle_out, head + span + tail_size);
+Status write_parts(const uint8_t* head, uint64_t head_size, const uint8_t* chunk, uint64_t span, const uint8_t* tail,
+                   uint64_t tail_size, const char* battle_in, const BattleFile& battle, const char* battle_out,
+                   const char* png1, const Grey16Image& image1, const char* png2, const Grey16Image& image2) {
+    FileWrite* out = begin_file_write(battle_out, head_size + span + tail_size);
     if (out == nullptr) return report_file_failure(battle_out);
-    if (!write_file_part(out, battle_head(battle), head) ||
-        !write_file_part(out, chunk, span) || !write_file_part(out, tail, tail_size)) {
+    if (!write_file_part(out, head, head_size) || !write_file_part(out, chunk, span) ||
+        !write_file_part(out, tail, tail_size)) {
         abandon_file_write(out);
         return report_file_failure(battle_out);
     }
@@ -258,6 +254,36 @@ Status write_battle(const char* battle_in, const BattleFile& battle, const uint8
     }
     if (!finish_file_write(out)) return report_file_failure(battle_out);
     return status_ok;
+}
+
+
+// Writes the new battle file: the old one's head (from its private copy),
+// the new chunk, the old tail (read in place).
+Status write_battle(const char* battle_in, BattleFile* battle, const uint8_t* chunk, uint64_t span,
+                    const char* battle_out, const char* png1, const Grey16Image& image1, const char* png2,
+                    const Grey16Image& image2) {
+    const uint64_t head = battle->chunk_pos;
+    const uint64_t tail_at = battle->chunk_pos + battle->chunk_span;
+    const uint64_t tail_size = battle->size - tail_at;
+    const uint8_t* tail = battle->data + tail_at;
+    // Written over itself, the battle file is let go of first, its tail
+    // copied: a write in place would change the bytes still to be read, and
+    // Windows replaces no file that is mapped.
+    uint8_t* own_tail = nullptr;
+    if (same_file(battle_out, battle_in)) {
+        own_tail = allocate_buffer(tail_size);
+        if (own_tail == nullptr) return report_out_of_memory(battle_out);
+        if (!copy_from_view(battle->view, tail_at, tail_size, own_tail)) {
+            release_buffer(own_tail);
+            return report_file_failure(battle_in);
+        }
+        close_file_view(&battle->view);
+        tail = own_tail;
+    }
+    Status status = write_parts(battle_head(*battle), head, chunk, span, tail, tail_size, battle_in, *battle,
+                                battle_out, png1, image1, png2, image2);
+    release_buffer(own_tail);
+    return status;
 }
 
 }  // namespace
@@ -332,7 +358,7 @@ Status import_images(const char* battle_in, const char* battle_out, const char* 
                                png1, png2);
                 status = status_refused;
             } else {
-                status = write_battle(battle_in, battle, chunk, span, battle_out, png1, image1, png2, image2);
+                status = write_battle(battle_in, &battle, chunk, span, battle_out, png1, image1, png2, image2);
             }
         }
     }
