@@ -237,18 +237,23 @@ namespace {
 Status write_parts(const uint8_t* head, uint64_t head_size, const uint8_t* chunk, uint64_t span, const uint8_t* tail,
                    uint64_t tail_size, const char* battle_in, const BattleFile& battle, const char* battle_out,
                    const char* png1, const Grey16Image& image1, const char* png2, const Grey16Image& image2) {
+    // The input that changed, if one did (its check sets the error code).
+    auto changed_input = [&]() -> const char* {
+        return !battle_unchanged(battle) ? battle_in
+               : !grey16_unchanged(image1) ? png1
+               : !grey16_unchanged(image2) ? png2
+                                           : nullptr;
+    };
     FileWrite* out = begin_file_write(battle_out, head_size + span + tail_size);
     if (out == nullptr) return report_file_failure(battle_out);
     if (!write_file_part(out, head, head_size) || !write_file_part(out, chunk, span) ||
         !write_file_part(out, tail, tail_size)) {
+        // A tail cut short under its view fails the write itself (EFAULT).
         abandon_file_write(out);
-        return report_file_failure(battle_out);
+        const char* changed = changed_input();
+        return report_file_failure(changed != nullptr ? changed : battle_out);
     }
-    const char* changed = !battle_unchanged(battle) ? battle_in
-                          : !grey16_unchanged(image1) ? png1
-                          : !grey16_unchanged(image2) ? png2
-                                                      : nullptr;
-    if (changed != nullptr) {
+    if (const char* changed = changed_input()) {
         abandon_file_write(out);
         return report_file_failure(changed);
     }
