@@ -318,7 +318,7 @@ class OtherPrograms(FaultTestCase):
                           + b" could not be removed; delete it.\r\n", error_code("too_big"), b""))
 
     def test_an_input_that_changes_while_it_is_read(self):
-        for how in ("append", "overwrite"):
+        for how in ("append", "overwrite", "cut"):
             for name, args, written in [
                 ("in.prj", ("-x", "in.prj", "a.png", "b.png"), {}),
                 ("two.png", ("-i", "in.prj", "out.prj", "one.png", "two.png"), {}),

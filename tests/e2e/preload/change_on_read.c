@@ -3,7 +3,8 @@
  * file, as another program writing it at that moment would (after a mapping
  * is made, before a read). $HMAP_CHANGE_HOW says
  * how: "append" adds a byte, "overwrite" changes its first byte in place
- * (the length stays; the time it was last written moves on).
+ * (the length stays; the time it was last written moves on), "cut" cuts it
+ * to 40 bytes (a mapping's pages past them fault when touched).
  * With $HMAP_KEEP_TEMPORARY set, removing a file whose name starts with
  * ".hmap-" fails with EACCES, as in a folder that turned read-only. */
 #define _GNU_SOURCE
@@ -37,6 +38,10 @@ static void change_once(int fd) {
         int append = how == NULL || strcmp(how, "append") == 0;
         char link[64];
         snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        if (how != NULL && strcmp(how, "cut") == 0) {
+            if (truncate(link, 40) != 0) abort();
+            return;
+        }
         int other = open(link, O_WRONLY | (append ? O_APPEND : 0));
         if (other >= 0) {
             /* Straight to the system, past anything else that wraps write(). */
