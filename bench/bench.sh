@@ -116,22 +116,24 @@ with open("rgba.png", "wb") as f:
 EOF
 "$hmap" -i map.prj out.prj a.png b.png >/dev/null  # warm the page cache
 
+# Each command of the other revisions right after this build's, so that a
+# ratio compares runs taken moments apart.
 for r in $(seq "$runs"); do
   rm -f x1.png x2.png
   measure export "$hmap" -x map.prj x1.png x2.png
+  for i in "${!others[@]}"; do
+    rm -f o1.png o2.png
+    measure "export_$i" "${others[$i]}" -x map.prj o1.png o2.png
+  done
   rm -f c1.png c2.png
   measure copy sh -c 'dd if=a.png of=.t1 bs=4M conv=fsync status=none && mv .t1 c1.png &&
                       dd if=b.png of=.t2 bs=4M conv=fsync status=none && mv .t2 c2.png'
   measure import "$hmap" -i map.prj out.prj a.png b.png
+  for i in "${!others[@]}"; do measure "import_$i" "${others[$i]}" -i map.prj out_o.prj a.png b.png; done
   measure decode sh -c "$convert a.png gray:- >/dev/null && $convert b.png gray:- >/dev/null"
   measure import_z "$hmap" -i map.prj out_z.prj ca.png cb.png
+  for i in "${!others[@]}"; do measure "import_z_$i" "${others[$i]}" -i map.prj out_oz.prj ca.png cb.png; done
   measure decode_z sh -c "$convert ca.png gray:- >/dev/null && $convert cb.png gray:- >/dev/null"
-  for i in "${!others[@]}"; do
-    rm -f o1.png o2.png
-    measure "export_$i" "${others[$i]}" -x map.prj o1.png o2.png
-    measure "import_$i" "${others[$i]}" -i map.prj out_o.prj a.png b.png
-    measure "import_z_$i" "${others[$i]}" -i map.prj out_oz.prj ca.png cb.png
-  done
   measure refuse "$hmap" -i map.prj out_r.prj rgba.png rgba.png
   measure list "$hmap" -l a.png b.png
   measure list_cmp "$hmap" -l map.prj a.png b.png
