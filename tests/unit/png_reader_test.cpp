@@ -639,7 +639,8 @@ TEST(Grey16Reader, TheLenientStreamsAreOnesLibdeflateAloneWouldTake) {
 TEST_F(Grey16ReaderFiles, RowsReadWhereTheyLieSurviveTheFileCutShort) {
     // 1000 x 20 samples stored as they are: the rows stay in the file, read
     // in place. Cut short under the image, the lost bytes read as zeros
-    // instead of faulting, and the image no longer counts as unchanged.
+    // instead of faulting, and the image no longer counts as unchanged;
+    // Windows refuses to cut a file that is mapped.
     std::vector<uint16_t> samples(1000 * 20);
     for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<uint16_t>(i * 7919 | 1);
     const std::string file = path("cut.png");
@@ -649,7 +650,15 @@ TEST_F(Grey16ReaderFiles, RowsReadWhereTheyLieSurviveTheFileCutShort) {
     ASSERT_EQ(load_grey16_png(file.c_str(), &image), status_ok);
     ASSERT_NE(image.rows, nullptr);
     EXPECT_TRUE(grey16_unchanged(image));
-    std::filesystem::resize_file(file, 100);
+    std::error_code cut;
+    std::filesystem::resize_file(file, 100, cut);
+#ifdef _WIN32
+    EXPECT_TRUE(cut);
+    EXPECT_TRUE(grey16_unchanged(image));
+    release_grey16_image(&image);
+    return;
+#endif
+    ASSERT_FALSE(cut);
     const std::vector<uint8_t> got = test_png::samples_of(image);
     ASSERT_EQ(got.size(), 2 * samples.size());
     EXPECT_EQ(std::vector<uint8_t>(got.end() - 2000, got.end()), std::vector<uint8_t>(2000, 0));
