@@ -116,23 +116,31 @@ with open("rgba.png", "wb") as f:
 EOF
 "$hmap" -i map.prj out.prj a.png b.png >/dev/null  # warm the page cache
 
-# Each command of the other revisions right after this build's, so that a
-# ratio compares runs taken moments apart.
-for r in $(seq "$runs"); do
-  rm -f x1.png x2.png
-  measure export "$hmap" -x map.prj x1.png x2.png
-  for i in "${!others[@]}"; do
-    rm -f o1.png o2.png
-    measure "export_$i" "${others[$i]}" -x map.prj o1.png o2.png
+# The export and the imports of every build (this one and the revisions
+# compared) one after another, a different build first each run, so that
+# neither the order nor the copy's flush just before favours one; a ratio
+# compares runs taken moments apart. In the outputs' names {} is the
+# build's number (0: this build).
+builds=("$hmap" "${others[@]}")
+each_build() {
+  local r=$1 kind=$2 k b name
+  shift 2
+  for k in "${!builds[@]}"; do
+    b=$(( (k + r) % ${#builds[@]} ))
+    name=$kind
+    [ "$b" = 0 ] || name=${kind}_$((b - 1))
+    measure "$name" "${builds[$b]}" "${@//\{\}/$b}"
   done
+}
+for r in $(seq "$runs"); do
+  rm -f x*.png
+  each_build "$r" export -x map.prj x{}-1.png x{}-2.png
   rm -f c1.png c2.png
   measure copy sh -c 'dd if=a.png of=.t1 bs=4M conv=fsync status=none && mv .t1 c1.png &&
                       dd if=b.png of=.t2 bs=4M conv=fsync status=none && mv .t2 c2.png'
-  measure import "$hmap" -i map.prj out.prj a.png b.png
-  for i in "${!others[@]}"; do measure "import_$i" "${others[$i]}" -i map.prj out_o.prj a.png b.png; done
+  each_build "$r" import -i map.prj out{}.prj a.png b.png
   measure decode sh -c "$convert a.png gray:- >/dev/null && $convert b.png gray:- >/dev/null"
-  measure import_z "$hmap" -i map.prj out_z.prj ca.png cb.png
-  for i in "${!others[@]}"; do measure "import_z_$i" "${others[$i]}" -i map.prj out_oz.prj ca.png cb.png; done
+  each_build "$r" import_z -i map.prj out_z{}.prj ca.png cb.png
   measure decode_z sh -c "$convert ca.png gray:- >/dev/null && $convert cb.png gray:- >/dev/null"
   measure refuse "$hmap" -i map.prj out_r.prj rgba.png rgba.png
   measure list "$hmap" -l a.png b.png
@@ -140,8 +148,8 @@ for r in $(seq "$runs"); do
   rm -f p1.png p2.png
   measure picture "$hmap" -p map.prj p1.png p2.png
 done
-cmp -s a.png x1.png && cmp -s b.png x2.png || { echo "bench.sh: the exports differ" >&2; exit 1; }
-cmp -s out.prj out_z.prj || { echo "bench.sh: the imports of the two pairs differ" >&2; exit 1; }
+cmp -s a.png x0-1.png && cmp -s b.png x0-2.png || { echo "bench.sh: the exports differ" >&2; exit 1; }
+cmp -s out0.prj out_z0.prj || { echo "bench.sh: the imports of the two pairs differ" >&2; exit 1; }
 [ ! -e out_r.prj ] || { echo "bench.sh: the RGBA PNG was imported" >&2; exit 1; }
 [ "$("$hmap" -l map.prj a.png b.png | grep -c "differing: 0 of")" = 2 ] ||
   { echo "bench.sh: the listing finds the exported pair differs from the battle file" >&2; exit 1; }
@@ -151,7 +159,8 @@ echo "$fresh"
 echo
 if [ "${#others[@]}" -gt 0 ]; then
   for i in "${!others[@]}"; do
-    cmp -s a.png o1.png && cmp -s b.png o2.png && cmp -s out.prj out_o.prj && cmp -s out.prj out_oz.prj ||
+    b=$((i + 1))
+    cmp -s a.png "x$b-1.png" && cmp -s b.png "x$b-2.png" && cmp -s out0.prj "out$b.prj" && cmp -s out0.prj "out_z$b.prj" ||
       { echo "bench.sh: ${against[$i]} writes other bytes" >&2; exit 1; }
   done
   {
