@@ -19,16 +19,19 @@ enum class Content { unreadable, battle, png, other };
 // What a file holds, by its signature.
 Content content_of(const char* path) {
     if (path[0] == 0) return Content::unreadable;
-    FileBytes bytes;
+    FileView view;
     const uint32_t saved = last_error_code();
-    if (!read_file_whole(path, &bytes)) {
+    if (!open_file_view(path, &view)) {
         set_last_error_code(saved);
         return Content::unreadable;
     }
-    const Content content = has_battle_signature(bytes.data, bytes.size) ? Content::battle
-                            : has_png_signature(bytes.data, bytes.size)  ? Content::png
-                                                                         : Content::other;
-    release_buffer(bytes.data);
+    uint8_t start[32];
+    const uint64_t size = view.size < sizeof start ? view.size : sizeof start;
+    memcpy(start, view.data, static_cast<size_t>(size));
+    close_file_view(&view);
+    const Content content = has_battle_signature(start, size) ? Content::battle
+                            : has_png_signature(start, size)  ? Content::png
+                                                              : Content::other;
     return content;
 }
 

@@ -6,12 +6,20 @@
 
 #include "platform.h"
 
-// A loaded battle file. `data` holds the whole file and belongs to the
-// caller, who releases it with release_battle_file (it is empty after a
-// failed load). The dimensions and counts are the ones validated.
+// A loaded battle file. `data` is the whole file, read in place in a file
+// view (or a buffer it was read into); `head` is a private copy of its first
+// bytes, up to the pattern pool: every word the checks validate and later
+// steps trust (the chunk sizes, the HMAP header, the layer-1 table) is read
+// from the copy, once; only the patterns and the bytes after them are read
+// in place. The dimensions and counts are the ones validated. Both belong to
+// the caller, who releases them with release_battle_file (it is empty after
+// a failed load); battle_unchanged tells, before a result made from it is
+// kept, whether the file is still the version loaded.
 struct BattleFile {
-    uint8_t* data;
+    const uint8_t* data;
     uint64_t size;
+    const uint8_t* head;     // the first head_size bytes of data, copied; null: data itself
+    uint64_t head_size;
     uint64_t chunk_pos;      // T: the "HMAP" tag
     uint64_t layer1_pos;     // T + 24: the L1 word, the layer-1 table follows
     uint64_t layer2_pos;     // T + 28 + L1: the L2 word, the patterns follow
@@ -21,24 +29,33 @@ struct BattleFile {
     uint32_t pattern_count;  // NP
     uint32_t block_count;    // NB, one heightmap
     uint16_t sea_level;      // negated smallest base height, 0 if none is negative
+    FileView view;           // where data lies, when loaded from a file
+    uint8_t* owned;          // buffers release_battle_file frees: the copy of the head, or the bytes
 };
 
 // True when the bytes start with the 32-byte battle file signature.
 bool has_battle_signature(const uint8_t* bytes, uint64_t size);
 
-// Reads and validates a battle file; prints its own messages on failure.
-// On failure `out->data` is empty and nothing is held. The buffer has `room`
-// bytes after the file's for the caller's use; when the file could be read
-// but not with that room, the out-of-memory error names `room_for`.
-Status load_battle_file(const char* path, BattleFile* out, uint64_t room = 0, const char* room_for = nullptr);
+// Reads and validates a battle file; prints its own messages on failure
+// (a file that another program changes meanwhile fails with
+// error_file_changed). On failure nothing is held.
+Status load_battle_file(const char* path, BattleFile* out);
+// The same for a file opened as a view, which `out` takes over (the view is
+// empty afterwards, whatever the outcome).
+Status take_battle_view(const char* path, FileView* view, BattleFile* out);
 // The same for a file already read whole (read_file_whole), whose bytes it
 // takes over, held by `out` or released; `bytes` is empty afterwards.
 Status take_battle_file(const char* path, FileBytes* bytes, BattleFile* out);
+// True when the file loaded is still the version it was (see
+// view_unchanged); else false with error_file_changed.
+bool battle_unchanged(const BattleFile& file);
 // Releases what the loader gave; an empty BattleFile is left alone.
 void release_battle_file(BattleFile* file);
 
 // Validates the bytes already in `file->data` / `file->size` and fills in the
-// positions, dimensions, counts and the sea level, reading each word once.
+// positions, dimensions, counts and the sea level, reading each word once:
+// from `file->head` where it holds it (a word past the copy fails the file
+// as cut short), else from `data`; only the ATTR tag is read from `data`.
 // Returns the text of the first failed check ("Bad HMAP - dimensions.", ...)
 // or null when the file is sound. Prints nothing and never releases the
 // buffer.
@@ -62,7 +79,9 @@ inline uint32_t battle_pattern_count(const BattleFile& f) { return f.pattern_cou
 inline uint32_t battle_block_count(const BattleFile& f) { return f.block_count; }      // NB, one heightmap
 // The layer-1 table: 2 x NB entries of 8 bytes (base height, pattern offset),
 // heightmap 1's first. The patterns: NP blocks of 64 bytes.
-inline const uint8_t* battle_entries(const BattleFile& f) { return f.data + f.layer1_pos + 4; }
+// The bytes before the pattern pool, from the private copy where there is one.
+inline const uint8_t* battle_head(const BattleFile& f) { return f.head != nullptr ? f.head : f.data; }
+inline const uint8_t* battle_entries(const BattleFile& f) { return battle_head(f) + f.layer1_pos + 4; }
 inline const uint8_t* battle_patterns(const BattleFile& f) { return f.data + f.layer2_pos + 4; }
 
 // The heights of one heightmap (0 or 1) of a loaded battle file, each pixel's

@@ -1,6 +1,8 @@
 // Loads a battle file: steps over the four leading chunks by their size
 // words, validates the HMAP chunk and the ATTR tag behind it, and derives the
-// sea level from the smallest base height.
+// sea level from the smallest base height. The file is read in place; the
+// words the checks read come from a private copy of everything before the
+// pattern pool.
 #include <cstring>
 
 #include "battle_file.h"
@@ -19,12 +21,15 @@ bool has_battle_signature(const uint8_t* bytes, uint64_t size) {
 }
 
 const char* check_battle_bytes(BattleFile* file) {
-    const uint8_t* data = file->data;
+    const uint8_t* data = file->head != nullptr ? file->head : file->data;
     // Positions are 64-bit: each is a sum of a few 32-bit words (4 x N3 at
     // most 2^34), so no size word can wrap a position back into the file.
     const uint64_t size = file->size;
-    // A word at p is inside the file only with at least one byte after it.
-    auto fits = [size](uint64_t p) { return p + 4 < size; };
+    // A word at p is inside the file only with at least one byte after it,
+    // and read only from the copy of the head (which a file that changed
+    // meanwhile may leave it outside of).
+    const uint64_t held = file->head != nullptr ? file->head_size : size;
+    auto fits = [size, held](uint64_t p) { return p + 4 < size && p + 4 <= held; };
     auto word = [data](uint64_t p) { return uint64_t{read_le32(data + p)}; };
 
     if (size <= 32) return unexpected_end;
@@ -35,11 +40,11 @@ const char* check_battle_bytes(BattleFile* file) {
     const uint64_t p1 = 36 + word(36) + 8;
     if (!fits(p1)) return unexpected_end;
     const uint64_t p2 = p1 + word(p1) + 8;
-    if (p2 + 8 >= size) return unexpected_end;  // S3 and the count word N3
+    if (!fits(p2 + 4)) return unexpected_end;  // S3 and the count word N3
     const uint64_t p3 = p2 + word(p2) + 4 * word(p2 + 4) + 8;
     if (!fits(p3)) return unexpected_end;
     const uint64_t t = p3 + word(p3) + 12;
-    if (t + 24 >= size) return unexpected_end;
+    if (!fits(t + 20)) return unexpected_end;
 
     if (memcmp(data + t, "HMAP", 4) != 0) return "Bad HMAP - signature not found.";
     const uint64_t width = word(t + 8);
@@ -55,11 +60,11 @@ const char* check_battle_bytes(BattleFile* file) {
     const uint64_t l1 = word(layer1_pos);
     if (l1 != nb * 16) return "Bad HMAP - layer1 size.";
     const uint64_t layer2_pos = t + 28 + l1;
-    if (!fits(layer2_pos)) return unexpected_end;
+    if (!fits(layer2_pos)) return unexpected_end;  // the layer-1 table lies in the head too
     if (word(layer2_pos) != np * 64) return "Bad HMAP - layer2 size.";
     const uint64_t attr = layer2_pos + 4 + np * 64;
-    if (!fits(attr)) return unexpected_end;
-    if (memcmp(data + attr, "ATTR", 4) != 0) return "ATTR chunk not found.";
+    if (attr + 4 >= size) return unexpected_end;
+    if (memcmp(file->data + attr, "ATTR", 4) != 0) return "ATTR chunk not found.";
 
     // Every entry of both heightmaps: its pattern must start on a block of
     // the pool, and the smallest base height gives the sea level.
@@ -84,37 +89,68 @@ const char* check_battle_bytes(BattleFile* file) {
     return nullptr;
 }
 
-Status load_battle_file(const char* path, BattleFile* out, uint64_t room, const char* room_for) {
+Status load_battle_file(const char* path, BattleFile* out) {
     *out = BattleFile{};
-    FileBytes bytes;
-    if (!read_file_whole(path, &bytes, room)) {
-        // A file that can be read, only not with the room asked for, is no
-        // fault of the file's: memory ran out for what the room is for.
-        const uint32_t code = last_error_code();
-        if (room != 0 && room_for != nullptr && own_error_text(code) == nullptr && read_file_whole(path, &bytes)) {
-            release_buffer(bytes.data);
-            set_last_error_code(code);
-            return report_out_of_memory(room_for);
-        }
+    FileView view;
+    if (!open_file_view(path, &view)) return report_file_failure(path);
+    return take_battle_view(path, &view, out);
+}
+
+namespace {
+
+// The loader's verdict: its message, or the failure of a file that changed
+// under it.
+Status refuse(const char* path, const char* fault, BattleFile* file) {
+    const bool unchanged = battle_unchanged(*file);
+    release_battle_file(file);
+    if (!unchanged) return report_file_failure(path);
+    console_printf("%s > %s\r\n", path, fault);
+    return status_refused;
+}
+
+}  // namespace
+
+Status take_battle_view(const char* path, FileView* view, BattleFile* out) {
+    *out = BattleFile{};
+    out->view = *view;
+    out->data = view->data;
+    out->size = view->size;
+    *view = FileView{};
+    // Where the pattern pool starts, from the bytes in place: the checks run
+    // once over them to find it, then again over the private copy of what
+    // lies before it, whose words are the ones that count.
+    if (const char* fault = check_battle_bytes(out)) return refuse(path, fault, out);
+    const uint64_t head_size = out->layer2_pos + 4;
+    uint8_t* head = allocate_buffer(head_size);
+    if (head == nullptr) {
+        release_battle_file(out);
+        return report_out_of_memory(path);
+    }
+    out->owned = head;
+    out->head = head;
+    out->head_size = head_size;
+    if (!copy_from_view(out->view, 0, head_size, head)) {
+        release_battle_file(out);
         return report_file_failure(path);
     }
-    return take_battle_file(path, &bytes, out);
+    if (const char* fault = check_battle_bytes(out)) return refuse(path, fault, out);
+    return status_ok;
 }
 
 Status take_battle_file(const char* path, FileBytes* bytes, BattleFile* out) {
     *out = BattleFile{};
     out->data = bytes->data;
     out->size = bytes->size;
+    out->owned = bytes->data;
     *bytes = FileBytes{};
-    if (const char* fault = check_battle_bytes(out)) {
-        console_printf("%s > %s\r\n", path, fault);
-        release_battle_file(out);
-        return status_refused;
-    }
+    if (const char* fault = check_battle_bytes(out)) return refuse(path, fault, out);
     return status_ok;
 }
 
+bool battle_unchanged(const BattleFile& file) { return view_unchanged(file.view); }
+
 void release_battle_file(BattleFile* file) {
-    release_buffer(file->data);
+    release_buffer(file->owned);
+    close_file_view(&file->view);
     *file = BattleFile{};
 }

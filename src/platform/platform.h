@@ -49,6 +49,35 @@ struct FileBytes {
 };
 bool read_file_whole(const char* path, FileBytes* out, uint64_t room = 0);
 
+// A file read where it lies. open_file_view maps a regular file read-only
+// (anything else, a pipe or a device, is read whole into memory instead) and
+// holds it as read_file_whole does for its read: a shared lock against
+// writers in place (error_file_busy while one holds it), its version taken
+// at the open. The view stays until close_file_view. Another program may
+// still change the bytes under it, so a reader keeps to three rules:
+//  - every value a check validates and a later step trusts (sizes,
+//    offsets, lengths, tables) is copied out once with copy_from_view, and
+//    only the copy is checked and used;
+//  - bulk bytes (image data, patterns) are read in place, within bounds
+//    that come from the copy; whatever they hold, no read leaves the view;
+//  - view_unchanged is called before anything made from the view is kept
+//    (an output finished, a result trusted), so that a changed file refuses
+//    the run with error_file_changed.
+// A file cut short while mapped reads as zeros past its new end from then
+// on (no fault), and view_unchanged fails. Failures set the last error code;
+// an empty file is a failure too. close_file_view takes an empty view.
+struct FileView {
+    const uint8_t* data;
+    uint64_t size;
+    struct FileViewState* state;
+};
+bool open_file_view(const char* path, FileView* out);
+// Copies `count` bytes from `offset` (both within the view) to `out`, then
+// checks that the file is still the version opened (view_unchanged).
+bool copy_from_view(const FileView& view, uint64_t offset, uint64_t count, uint8_t* out);
+bool view_unchanged(const FileView& view);
+void close_file_view(FileView* view);
+
 // Failures no system code describes. report_file_failure gives each its own
 // text, and the run exits with status_busy: nothing is wrong with the files,
 // and the same command may succeed once the other program is done.

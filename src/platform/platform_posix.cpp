@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -104,31 +105,61 @@ bool lock_for_reading(int fd) {
 
 }  // namespace
 
+namespace {
+
+// Opens a file to read as one version: not a folder, not empty, a regular
+// file under the shared lock. `before` is its version.
+int open_for_reading(const char* path, struct stat* before) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (fstat(fd, before) != 0) {
+        close_keeping_error(fd);
+        return -1;
+    }
+    if (S_ISDIR(before->st_mode) || before->st_size <= 0) {
+        close(fd);
+        errno = S_ISDIR(before->st_mode) ? EISDIR : ENODATA;  // an empty file has nothing to offer; say so
+        return -1;
+    }
+    if (S_ISREG(before->st_mode) && !lock_for_reading(fd)) {
+        close_keeping_error(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads the `size` bytes of an open file into `data`; the count read.
+bool read_all(int fd, uint8_t* data, uint64_t size, uint64_t* got) {
+    *got = 0;
+    while (*got < size) {
+        size_t step = size - *got > (1u << 30) ? (1u << 30) : static_cast<size_t>(size - *got);
+        ssize_t n = read(fd, data + *got, step);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        *got += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+// Cut short, grown or written since `before`: the bytes may belong to no
+// version of the file.
+bool still_version(int fd, const struct stat& before) {
+    struct stat now;
+    if (!S_ISREG(before.st_mode)) return true;
+    if (fstat(fd, &now) == 0 && same_version(before, now)) return true;
+    errno = static_cast<int>(error_file_changed);
+    return false;
+}
+
+}  // namespace
+
 bool read_file_whole(const char* path, FileBytes* out, uint64_t room) {
     out->data = nullptr;
     out->size = 0;
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
     struct stat before;
-    if (fstat(fd, &before) != 0) {
-        close_keeping_error(fd);
-        return false;
-    }
-    if (S_ISDIR(before.st_mode)) {
-        close(fd);
-        errno = EISDIR;
-        return false;
-    }
-    if (before.st_size <= 0) {
-        close(fd);
-        errno = ENODATA;  // an empty file has nothing to offer; say so
-        return false;
-    }
-    const bool regular = S_ISREG(before.st_mode);
-    if (regular && !lock_for_reading(fd)) {
-        close_keeping_error(fd);
-        return false;
-    }
+    int fd = open_for_reading(path, &before);
+    if (fd < 0) return false;
     uint64_t size = static_cast<uint64_t>(before.st_size);
     uint8_t* data = allocate_buffer(size + room);
     if (data == nullptr) {
@@ -136,31 +167,161 @@ bool read_file_whole(const char* path, FileBytes* out, uint64_t room) {
         return false;
     }
     uint64_t got = 0;
-    while (got < size) {
-        size_t step = size - got > (1u << 30) ? (1u << 30) : static_cast<size_t>(size - got);
-        ssize_t n = read(fd, data + got, step);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            close_keeping_error(fd);
-            release_buffer(data);
-            return false;
-        }
-        if (n == 0) break;
-        got += static_cast<uint64_t>(n);
+    if (!read_all(fd, data, size, &got)) {
+        close_keeping_error(fd);
+        release_buffer(data);
+        return false;
     }
-    // Cut short, grown or written while it was read: the bytes may belong to
-    // no version of the file.
-    struct stat after;
-    const bool whole = !regular || (got == size && fstat(fd, &after) == 0 && same_version(before, after));
-    close(fd);
+    const bool whole = (got == size || !S_ISREG(before.st_mode)) && still_version(fd, before);
+    if (!whole && got != size) errno = static_cast<int>(error_file_changed);
+    close_keeping_error(fd);
     if (!whole || got == 0) {
         release_buffer(data);
-        errno = whole ? ENODATA : static_cast<int>(error_file_changed);
+        if (whole) errno = ENODATA;
         return false;
     }
     out->data = data;
     out->size = got;
     return true;
+}
+
+// File views: a regular file's pages mapped read-only and private. When the
+// file is cut short while mapped, touching a page past its new end raises
+// SIGBUS; the handler puts zero pages over the rest of the view and marks it
+// cut, and the touch is retried on them. The views live in a fixed table so
+// that the handler can look through them.
+struct FileViewState {
+    uint8_t* start;  // the mapping; null when the view is a copy
+    size_t length;   // whole pages
+    volatile sig_atomic_t cut;
+    int fd;          // held open, under the shared lock, until the view is closed
+    struct stat before;
+    bool in_use;
+};
+
+namespace {
+
+FileViewState view_slots[16];
+size_t page_size;
+struct sigaction earlier_bus_action;
+
+void on_bus_error(int signal_number, siginfo_t* info, void* context) {
+    auto* at = static_cast<uint8_t*>(info->si_addr);
+    for (FileViewState& view : view_slots) {
+        if (!view.in_use || view.start == nullptr || at < view.start || at >= view.start + view.length) continue;
+        uint8_t* from = view.start + static_cast<size_t>(at - view.start) / page_size * page_size;
+        const int saved = errno;
+        const bool mended = mmap(from, static_cast<size_t>(view.start + view.length - from), PROT_READ,
+                                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED;
+        errno = saved;
+        if (mended) {
+            view.cut = 1;
+            return;
+        }
+        break;
+    }
+    // Not a view's fault: whatever was to happen happens.
+    if (earlier_bus_action.sa_flags & SA_SIGINFO) {
+        earlier_bus_action.sa_sigaction(signal_number, info, context);
+    } else if (earlier_bus_action.sa_handler != SIG_IGN && earlier_bus_action.sa_handler != SIG_DFL) {
+        earlier_bus_action.sa_handler(signal_number);
+    } else {
+        signal(SIGBUS, SIG_DFL);  // the access is retried and ends the process as it would have
+    }
+}
+
+bool watch_bus_errors() {
+    static bool installed = false;
+    if (installed) return true;
+    page_size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    struct sigaction action {};
+    action.sa_sigaction = on_bus_error;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    installed = sigaction(SIGBUS, &action, &earlier_bus_action) == 0;
+    return installed;
+}
+
+}  // namespace
+
+bool open_file_view(const char* path, FileView* out) {
+    *out = FileView{};
+    FileViewState* view = nullptr;
+    for (FileViewState& slot : view_slots) {
+        if (!slot.in_use) {
+            view = &slot;
+            break;
+        }
+    }
+    if (view == nullptr || !watch_bus_errors()) {
+        errno = EMFILE;
+        return false;
+    }
+    struct stat before;
+    int fd = open_for_reading(path, &before);
+    if (fd < 0) return false;
+    const uint64_t size = static_cast<uint64_t>(before.st_size);
+    if (size > SIZE_MAX / 2) {
+        close(fd);
+        errno = EFBIG;
+        return false;
+    }
+    uint8_t* data = nullptr;
+    if (S_ISREG(before.st_mode)) {
+        void* start = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (start == MAP_FAILED) {
+            close_keeping_error(fd);
+            return false;
+        }
+        data = static_cast<uint8_t*>(start);
+        view->start = data;
+        view->length = (static_cast<size_t>(size) + page_size - 1) / page_size * page_size;
+    } else {
+        // A device: its bytes, read once.
+        uint64_t got = 0;
+        data = allocate_buffer(size);
+        if (data == nullptr || !read_all(fd, data, size, &got) || got == 0) {
+            if (data != nullptr && got == 0) errno = ENODATA;
+            close_keeping_error(fd);
+            release_buffer(data);
+            return false;
+        }
+        view->start = nullptr;
+        view->length = static_cast<size_t>(got);
+    }
+    view->cut = 0;
+    view->fd = fd;
+    view->before = before;
+    view->in_use = true;
+    out->data = data;
+    out->size = view->start != nullptr ? size : view->length;
+    out->state = view;
+    return true;
+}
+
+bool view_unchanged(const FileView& view) {
+    if (view.state == nullptr) return true;
+    if (view.state->cut) {
+        errno = static_cast<int>(error_file_changed);
+        return false;
+    }
+    return still_version(view.state->fd, view.state->before);
+}
+
+void close_file_view(FileView* view) {
+    if (FileViewState* state = view->state) {
+        const int saved = errno;
+        if (state->start != nullptr) {
+            munmap(state->start, state->length);
+        } else {
+            release_buffer(const_cast<uint8_t*>(view->data));
+        }
+        close(state->fd);
+        errno = saved;
+        state->start = nullptr;
+        state->in_use = false;
+    }
+    *view = FileView{};
 }
 
 bool same_file(const char* a, const char* b) {
@@ -229,6 +390,9 @@ Worker* start_worker(void (*work)(void*), void* context) {
     // a file is written in place.
     sigset_t all, before;
     sigfillset(&all);
+    // A fault of its own is the thread's, as ever: a file view cut short
+    // under it (SIGBUS) is mended by the handler.
+    for (int fault : {SIGBUS, SIGSEGV, SIGFPE, SIGILL}) sigdelset(&all, fault);
     pthread_sigmask(SIG_BLOCK, &all, &before);
     const int failed = pthread_create(&worker->thread, nullptr, run_worker, worker);
     pthread_sigmask(SIG_SETMASK, &before, nullptr);

@@ -370,6 +370,153 @@ bool read_file_whole(const char* path, FileBytes* out, uint64_t room) {
     return true;
 }
 
+// File views: a disk file's bytes in a read-only view of a file mapping,
+// the file held open shared with readers only, so no other program writes
+// it meanwhile, and Windows refuses to cut a mapped file short. A view's
+// page that cannot be read in (the volume is gone, a network file failed)
+// raises EXCEPTION_IN_PAGE_ERROR; the handler puts zero pages where the view
+// was and marks it cut, and the access is retried on them. Anything but a
+// disk file is read whole into memory instead.
+struct FileViewState {
+    uint8_t* start;   // the view; null when the bytes are a copy
+    SIZE_T length;
+    volatile LONG cut;
+    HANDLE file;
+    BY_HANDLE_FILE_INFORMATION before;
+    bool in_use;
+};
+
+namespace {
+
+FileViewState view_slots[16];
+
+LONG CALLBACK on_page_error(EXCEPTION_POINTERS* exception) {
+    const EXCEPTION_RECORD* record = exception->ExceptionRecord;
+    if (record->ExceptionCode != EXCEPTION_IN_PAGE_ERROR || record->NumberParameters < 2)
+        return EXCEPTION_CONTINUE_SEARCH;
+    auto* at = reinterpret_cast<uint8_t*>(record->ExceptionInformation[1]);
+    for (FileViewState& view : view_slots) {
+        if (!view.in_use || view.start == nullptr || at < view.start || at >= view.start + view.length) continue;
+        const DWORD saved = GetLastError();
+        UnmapViewOfFile(view.start);
+        const bool mended = VirtualAlloc(view.start, view.length, MEM_RESERVE | MEM_COMMIT, PAGE_READONLY) != nullptr;
+        SetLastError(saved);
+        if (!mended) break;
+        view.cut = 1;
+        return EXCEPTION_CONTINUE_EXECUTION;
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+bool watch_page_errors() {
+    static bool installed = false;
+    if (!installed) installed = AddVectoredExceptionHandler(1, on_page_error) != nullptr;
+    return installed;
+}
+
+}  // namespace
+
+bool open_file_view(const char* path, FileView* out) {
+    *out = FileView{};
+    FileViewState* view = nullptr;
+    for (FileViewState& slot : view_slots) {
+        if (!slot.in_use) {
+            view = &slot;
+            break;
+        }
+    }
+    if (view == nullptr || !watch_page_errors()) {
+        SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+        return false;
+    }
+    WidePath name(path);
+    if (name.text == nullptr) return false;
+    HANDLE file = CreateFileW(name.text, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool disk = GetFileType(file) == FILE_TYPE_DISK;
+    LARGE_INTEGER file_size;
+    if ((disk && !GetFileInformationByHandle(file, &view->before)) || !GetFileSizeEx(file, &file_size)) {
+        close_keeping_error(file);
+        return false;
+    }
+    const uint64_t size = static_cast<uint64_t>(file_size.QuadPart);
+    if (size == 0 || size > SIZE_MAX / 2) {
+        CloseHandle(file);
+        SetLastError(size == 0 ? ERROR_HANDLE_EOF : ERROR_FILE_TOO_LARGE);
+        return false;
+    }
+    uint8_t* data = nullptr;
+    SIZE_T length = static_cast<SIZE_T>(size);
+    if (disk) {
+        HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+        if (mapping != nullptr) {
+            data = static_cast<uint8_t*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
+            close_keeping_error(mapping);  // the view keeps the mapping
+        }
+        if (data == nullptr) {
+            close_keeping_error(file);
+            return false;
+        }
+        view->start = data;
+    } else {
+        // A device: its bytes, read once.
+        data = allocate_buffer(size);
+        SIZE_T got = 0;
+        while (data != nullptr && got < length) {
+            DWORD step = length - got > io_step ? io_step : static_cast<DWORD>(length - got);
+            DWORD n = 0;
+            if (!ReadFile(file, data + got, step, &n, nullptr) || n == 0) break;
+            got += n;
+        }
+        if (data == nullptr || got == 0) {
+            if (data != nullptr) SetLastError(ERROR_HANDLE_EOF);
+            close_keeping_error(file);
+            release_buffer(data);
+            return false;
+        }
+        view->start = nullptr;
+        length = got;
+    }
+    view->length = length;
+    view->cut = 0;
+    view->file = file;
+    view->in_use = true;
+    out->data = data;
+    out->size = length;
+    out->state = view;
+    return true;
+}
+
+bool view_unchanged(const FileView& view) {
+    const FileViewState* state = view.state;
+    if (state == nullptr || state->start == nullptr) return true;
+    BY_HANDLE_FILE_INFORMATION now;
+    if (!state->cut && GetFileInformationByHandle(state->file, &now) && same_version(state->before, now)) return true;
+    SetLastError(error_file_changed);
+    return false;
+}
+
+void close_file_view(FileView* view) {
+    if (FileViewState* state = view->state) {
+        const DWORD saved = GetLastError();
+        if (state->start != nullptr) {
+            if (state->cut) {
+                VirtualFree(state->start, 0, MEM_RELEASE);
+            } else {
+                UnmapViewOfFile(state->start);
+            }
+        } else {
+            release_buffer(const_cast<uint8_t*>(view->data));
+        }
+        CloseHandle(state->file);
+        SetLastError(saved);
+        state->start = nullptr;
+        state->in_use = false;
+    }
+    *view = FileView{};
+}
+
 namespace {
 
 // The volume and file index that tell one file from every other.

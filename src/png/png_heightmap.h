@@ -157,7 +157,7 @@ struct Grey16Image {
     uint32_t height;
     uint16_t sea_level;
     bool has_sea_level;  // the file has an hmAP chunk (sea_level 0 otherwise)
-    FileBytes file;      // the file's bytes `rows` points into, from load_grey16_png; else empty
+    FileView file;       // the file `rows` points into, from load_grey16_png; else empty
 };
 inline const uint8_t* grey16_row(const Grey16Image& image, uint32_t y) {
     return image.rows != nullptr ? image.rows[y] : image.samples + 2 * (uint64_t{y} * image.width);
@@ -166,10 +166,14 @@ void release_grey16_image(Grey16Image* image);
 // Loads a heightmap PNG; prints its own messages on failure. Images wider or
 // taller than max_heightmap_side are refused from their header, before decoding.
 Status load_grey16_png(const char* path, Grey16Image* out);
-// The same for a file already read whole (read_file_whole), whose bytes it
-// takes over: the image holds them when its rows lie in them, else they are
-// released. `file` is empty afterwards.
-Status take_grey16_png(const char* path, FileBytes* file, Grey16Image* out);
+// The same for a file opened as a view, which it takes over: the image holds
+// it when its rows lie in it, else it is closed. `view` is empty afterwards.
+// A file that changes while it is decoded fails with error_file_changed.
+Status take_grey16_view(const char* path, FileView* view, Grey16Image* out);
+// True when the file whose bytes the image's rows lie in is still the
+// version decoded (always, when they lie elsewhere); else false with
+// error_file_changed. Called before a result made from the image is kept.
+bool grey16_unchanged(const Grey16Image& image);
 // The same for PNG bytes already in memory; `path` names them in messages.
 // The image's rows may lie in `bytes`, which must outlive it.
 Status decode_grey16_png(const char* path, const uint8_t* bytes, uint64_t size, Grey16Image* out);

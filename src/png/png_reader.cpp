@@ -1,7 +1,10 @@
 // Loads heightmap PNGs: only 16-bit greyscale images are taken, as they are
 // (no colour conversion), with the sea level of their hmAP chunk; any other
-// format is refused from the header. The file is read whole into memory
-// first, so every check holds for the bytes then used.
+// format is refused from the header. The file is read in place (a file
+// view): the header is checked in a private copy, every chunk length and
+// stored block length is checked again where it is used, so bytes that
+// change meanwhile can never lead a read outside the file, and the view's
+// version is compared before the image counts.
 //
 // A plain image is read by the reader's own path: its rows where they lie
 // in the file's bytes when they are stored as they are (as hmap writes
@@ -545,9 +548,11 @@ Status decode_with_lodepng(const char* path, const uint8_t* bytes, uint64_t size
 void release_grey16_image(Grey16Image* image) {
     hook_free(image->samples);
     hook_free(image->rows);
-    release_buffer(image->file.data);
+    close_file_view(&image->file);
     clear_image(image);
 }
+
+bool grey16_unchanged(const Grey16Image& image) { return view_unchanged(image.file); }
 
 ReaderChoice decode_plain_grey16_png(const uint8_t* bytes, uint64_t size, Grey16Image* out) {
     clear_image(out);
@@ -572,23 +577,51 @@ Status decode_grey16_png(const char* path, const uint8_t* bytes, uint64_t size, 
     return take_image(path, out, plain, header.width, header.height, bytes, size);
 }
 
-Status take_grey16_png(const char* path, FileBytes* file, Grey16Image* out) {
-    Status status = decode_grey16_png(path, file->data, file->size, out);
-    if (status == status_ok && out->rows != nullptr) {
-        out->file = *file;
-    } else {
-        release_buffer(file->data);
+Status take_grey16_view(const char* path, FileView* view, Grey16Image* out) {
+    clear_image(out);
+    FileView file = *view;
+    *view = FileView{};
+    // The header from its copy, as one version of the file.
+    const Header header = read_header(file.data, file.size);
+    if (!view_unchanged(file)) {
+        close_file_view(&file);
+        return report_file_failure(path);
     }
-    *file = FileBytes{};
+    Status status = check_header(path, header);
+    Plain plain = status == status_ok ? decode_plain(header, file.data, file.size) : Plain{};
+    if (status == status_ok && plain.choice == ReaderChoice::out_of_memory) status = report_out_of_memory(path);
+    if (status == status_ok && plain.choice != ReaderChoice::own_path) {
+        // LodePNG reads lengths where it finds them, more than once: it
+        // decodes a private copy.
+        uint8_t* copy = allocate_buffer(file.size);
+        if (copy == nullptr) {
+            status = report_out_of_memory(path);
+        } else if (!copy_from_view(file, 0, file.size, copy)) {
+            status = report_file_failure(path);
+        } else {
+            status = decode_with_lodepng(path, copy, file.size, header, out);
+        }
+        release_buffer(copy);
+    } else if (status == status_ok) {
+        status = take_image(path, out, plain, header.width, header.height, file.data, file.size);
+    }
+    // Rows read in place keep the view, which the image's user checks
+    // before its result counts; anything else was read by now.
+    if (status == status_ok && out->rows != nullptr) {
+        out->file = file;
+        return status_ok;
+    }
+    if (status == status_ok && !view_unchanged(file)) {
+        release_grey16_image(out);
+        status = report_file_failure(path);
+    }
+    close_file_view(&file);
     return status;
 }
 
 Status load_grey16_png(const char* path, Grey16Image* out) {
     clear_image(out);
-    // Read whole: the checks and the samples are of one version of the
-    // file. Rows stored as they are stay where they lie in its bytes, which
-    // the image then holds.
-    FileBytes file;
-    if (!read_file_whole(path, &file)) return report_file_failure(path);
-    return take_grey16_png(path, &file, out);
+    FileView view;
+    if (!open_file_view(path, &view)) return report_file_failure(path);
+    return take_grey16_view(path, &view, out);
 }

@@ -292,6 +292,11 @@ Status export_png_layer(const char* path, const char* battle_path, const BattleF
         abandon_file_write(out);
         return report_file_failure(path);
     }
+    // The image is kept only when the battle file is still the version read.
+    if (!battle_unchanged(file)) {
+        abandon_file_write(out);
+        return report_file_failure(battle_path);
+    }
     if (!finish_file_write(out)) return report_file_failure(path);
     warn_of_wrapped_heights(path, battle_path, file, layer);
     return status_ok;
@@ -314,9 +319,11 @@ Status export_battle(const char* battle_path, const BattleFile& file, const char
         Status second = report_out_of_memory(png2_path);
         return first != status_ok ? first : second;
     }
-    // The second heightmap is written whatever became of the first.
+    // The second heightmap is written whatever became of the first, unless
+    // the battle file changed meanwhile.
     Status first = export_png_layer(png1_path, battle_path, file, 0, buffer);
-    Status second = export_png_layer(png2_path, battle_path, file, 1, buffer);
+    Status second = status_ok;
+    if (first == status_ok || battle_unchanged(file)) second = export_png_layer(png2_path, battle_path, file, 1, buffer);
     release_buffer(buffer);
     return first != status_ok ? first : second;
 }
@@ -324,8 +331,8 @@ Status export_battle(const char* battle_path, const BattleFile& file, const char
 Status run_export(const char* battle_path, const char* png1_path, const char* png2_path) {
     // Both outputs are checked before anything is read.
     if (report_export_clash(battle_path, png1_path, png2_path)) return status_refused;
-    // Read whole, so that the images are made from one version of the file
-    // whatever another program does to it meanwhile.
+    // Read in place; an image is kept only when made from one version of
+    // the file, whatever another program does to it meanwhile.
     BattleFile file;
     if (Status status = load_battle_file(battle_path, &file)) return status;
     Status status = export_battle(battle_path, file, png1_path, png2_path);

@@ -197,17 +197,12 @@ Status show_sea_level(const char* path) {
 }
 
 Status set_sea_level(const char* path, uint16_t value) {
+    // Read whole, with room for the chunk an edit may insert: the buffer is
+    // the file written.
     FileBytes file;
-    if (!read_file_whole(path, &file)) return report_file_failure(path);
-    uint8_t* work = allocate_buffer(file.size + sea_level_chunk_size);
-    if (work == nullptr) {
-        Status status = report_out_of_memory(path);
-        release_buffer(file.data);
-        return status;
-    }
-    memcpy(work, file.data, file.size);
+    if (!read_file_whole(path, &file, sea_level_chunk_size)) return report_file_failure(path);
+    uint8_t* work = file.data;
     uint64_t size = file.size;
-    release_buffer(file.data);
 
     Status status = status_ok;
     switch (edit_sea_level(work, &size, value)) {

@@ -235,7 +235,7 @@ Status list_png(const char* path, FilePeek& peek, Grey16Image* image) {
                 .print();
         }
     }
-    Status status = take_grey16_png(path, &peek.bytes, image);
+    Status status = take_grey16_view(path, &peek.view, image);
     const bool format_refused = png.header_sound && (png.bit_depth != 16 || png.colour_type != 0 ||
                                                      png.width > max_heightmap_side || png.height > max_heightmap_side);
     if (status != status_ok) {
@@ -426,6 +426,13 @@ Status list_files(const char* file1, const char* file2, const char* file3) {
         }
     }
 
+    // The listing is of one version of each file.
+    for (int i = 0; i < 3; ++i) {
+        if (loaded[i] && !height_file_unchanged(files[i])) {
+            Status changed = report_file_failure(paths[i]);
+            if (status == status_ok) status = changed;
+        }
+    }
     for (HeightFile& file : files) release_height_file(&file);
     return status;
 }

@@ -361,7 +361,8 @@ void close_canvas(Canvas* canvas) {
 // deflate blocks, laid out in advance as an export is. The rows are drawn
 // on a second thread and on the first as it writes, or on the first alone
 // when the system gives no second.
-bool write_picture(const char* path, Canvas* canvas, const HeightSource& source, const Palette& palette) {
+bool write_picture(const char* path, Canvas* canvas, const HeightSource& source, const Palette& palette,
+                   const HeightFile& input) {
     for (Painter& painter : canvas->painters) {
         painter.source = &source;
         painter.palette = &palette;
@@ -397,7 +398,8 @@ bool write_picture(const char* path, Canvas* canvas, const HeightSource& source,
         join_worker(helper);
     }
     close_gate(ring.gate);
-    if (!ok) {
+    // Kept only when drawn from one version of the input.
+    if (!ok || !height_file_unchanged(input)) {
         abandon_file_write(file);
         return false;
     }
@@ -467,9 +469,11 @@ Status draw_pictures(const char* in, const char* out1, const char* out2) {
         // The second picture is made whatever became of the first, as the
         // export does.
         for (int i = 0; i < pictures; ++i) {
-            if (!write_picture(outs[i], &canvas, sources[i], palette)) {
-                Status failed = report_file_failure(outs[i]);
+            if (!write_picture(outs[i], &canvas, sources[i], palette, file)) {
+                const bool changed = last_error_code() == error_file_changed;
+                Status failed = report_file_failure(changed ? in : outs[i]);
                 if (status == status_ok) status = failed;
+                if (changed) break;
             }
         }
     }

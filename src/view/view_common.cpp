@@ -63,19 +63,17 @@ PngFacts read_png_facts(const uint8_t* bytes, uint64_t size) {
 
 Status peek_file(const char* path, FilePeek* out) {
     *out = FilePeek{};
-    FileBytes& bytes = out->bytes;
-    if (!read_file_whole(path, &bytes)) return report_file_failure(path);
-    const bool png = has_png_signature(bytes.data, bytes.size) || ends_in_png(path);
+    FileView& view = out->view;
+    if (!open_file_view(path, &view)) return report_file_failure(path);
+    const bool png = has_png_signature(view.data, view.size) || ends_in_png(path);
     out->kind = png ? FileKind::png : FileKind::battle;
-    out->size = bytes.size;
-    if (png) out->png = read_png_facts(bytes.data, bytes.size);
+    out->size = view.size;
+    // The facts are only shown; the loader checks again what it uses.
+    if (png) out->png = read_png_facts(view.data, view.size);
     return status_ok;
 }
 
-void release_peek(FilePeek* peek) {
-    release_buffer(peek->bytes.data);
-    peek->bytes = FileBytes{};
-}
+void release_peek(FilePeek* peek) { close_file_view(&peek->view); }
 
 HeightSource battle_source(const BattleFile& file, int layer) {
     return HeightSource{&file, layer, nullptr, battle_width(file), battle_height(file)};
@@ -98,8 +96,12 @@ void source_row(const HeightSource& source, uint32_t y, int64_t* out) {
 Status load_height_file(const char* path, FilePeek* peek, HeightFile* out) {
     *out = HeightFile{};
     out->kind = peek->kind;
-    if (peek->kind == FileKind::battle) return take_battle_file(path, &peek->bytes, &out->battle);
-    return take_grey16_png(path, &peek->bytes, &out->image);
+    if (peek->kind == FileKind::battle) return take_battle_view(path, &peek->view, &out->battle);
+    return take_grey16_view(path, &peek->view, &out->image);
+}
+
+bool height_file_unchanged(const HeightFile& file) {
+    return battle_unchanged(file.battle) && grey16_unchanged(file.image);
 }
 
 void release_height_file(HeightFile* file) {

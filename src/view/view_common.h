@@ -21,13 +21,13 @@ struct PngFacts {
     std::optional<uint16_t> sea_level;  // the hmAP chunk's value
 };
 
-// A file read whole and looked at once, before it is loaded the way its
-// kind is loaded from the same bytes.
+// A file opened as a view and looked at once, before it is loaded the way
+// its kind is loaded from the same view.
 struct FilePeek {
     FileKind kind;
     uint64_t size;
-    PngFacts png;     // for a PNG
-    FileBytes bytes;  // held until load_height_file (or release_peek) takes them
+    PngFacts png;   // for a PNG
+    FileView view;  // held until load_height_file (or release_peek) takes it
 };
 
 // Reads the file and tells its kind: a PNG by its signature, or by its name
@@ -55,10 +55,12 @@ struct HeightFile {
     BattleFile battle;
     Grey16Image image;
 };
-// Loads a peeked file for reading its heights, from the bytes the peek
-// read (which it takes over); prints the loader's messages on failure.
+// Loads a peeked file for reading its heights, from the view the peek
+// opened (which it takes over); prints the loader's messages on failure.
 Status load_height_file(const char* path, FilePeek* peek, HeightFile* out);
 void release_height_file(HeightFile* file);
+// True when the loaded file is still the version read (see view_unchanged).
+bool height_file_unchanged(const HeightFile& file);
 
 // Decimal text of a number: room for any 64-bit value and the terminator.
 struct Number {

@@ -388,13 +388,17 @@ def run_in_terminal(args, cwd, replies=(), env=None, timeout=120, through=(), re
 
 
 class HmapTestCase(unittest.TestCase):
-    """A test with its own scratch folder, removed afterwards."""
+    """A test with its own scratch folder, removed afterwards. A class that
+    makes its files with the native tools (make_battle) sets needs_tools."""
 
     maxDiff = None
+    needs_tools = False
 
     def setUp(self):
         if not HMAP_EXE:
             self.skipTest("HMAP_EXE not set")
+        if self.needs_tools and not TOOLS:
+            self.skipTest("HMAP_TOOLS not set")
         self.dir = tempfile.mkdtemp(prefix="hmap-e2e-")
 
     def tearDown(self):

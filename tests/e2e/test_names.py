@@ -200,10 +200,7 @@ def quote_faults(folder, code_page):
 class Names(HmapTestCase):
     """Every command on each name, in each code page."""
 
-    def setUp(self):
-        super().setUp()
-        if not harness.TOOLS:
-            self.skipTest("HMAP_TOOLS not set")
+    needs_tools = True
 
     def code_pages(self):
         return list(CODE_PAGES) if WINDOWS else [None]

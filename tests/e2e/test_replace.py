@@ -52,10 +52,10 @@ class ReplaceTestCase(HmapTestCase):
     """A scratch folder others may enter, with in.prj and what a plain export
     and import of it write (self.one, self.two, self.good_prj)."""
 
+    needs_tools = True
+
     def setUp(self):
         super().setUp()
-        if not harness.TOOLS:
-            self.skipTest("HMAP_TOOLS not set")
         os.chmod(self.dir, 0o755)
         harness.make_battle(self.dir, "in.prj", "--width", "40", "--height", "24", "--seed", "3")
         self.assertRun(self.hmap("-x", "in.prj", "one.png", "two.png"), b"", 0)

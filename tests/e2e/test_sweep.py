@@ -213,10 +213,10 @@ def flips(data, fields, seed, repair_crc=False):
 
 class Sweep(HmapTestCase):
 
+    needs_tools = True
+
     def setUp(self):
         super().setUp()
-        if not harness.TOOLS:
-            self.skipTest("HMAP_TOOLS not set")
         # Thousands of files are written, each flushed to disk by hmap: in
         # memory that costs nothing.
         if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK):

@@ -122,6 +122,45 @@ TEST_F(InPlaceWrite, LocksKeepWritersInPlaceAndReadersApart) {
     ASSERT_TRUE(read_file_whole(path("link.bin").c_str(), &bytes));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes.data), bytes.size), "new");
     release_buffer(bytes.data);
+
+    // A view holds the reader's lock until it is closed.
+    FileView view;
+    ASSERT_TRUE(open_file_view(file.c_str(), &view));
+    EXPECT_EQ(begin_file_write(file.c_str(), 5), nullptr);
+    EXPECT_EQ(last_error_code(), error_file_busy);
+    close_file_view(&view);
+    w = begin_file_write(file.c_str(), 3);
+    ASSERT_NE(w, nullptr);
+    EXPECT_FALSE(open_file_view(file.c_str(), &view));
+    EXPECT_EQ(last_error_code(), error_file_busy);
+    abandon_file_write(w);
+}
+
+TEST_F(InPlaceWrite, AViewOfAFileAnotherProgramChangesIsNoLongerUnchanged) {
+    // Grown, written over (its length kept) or cut short under the view;
+    // the bytes cut off read as zeros instead of faulting.
+    for (const char* how : {"append", "overwrite", "cut"}) {
+        std::ofstream(file, std::ios::binary) << std::string(20000, 'x');
+        const struct timespec past[2] = {{1, 0}, {1, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), past, 0), 0);
+        FileView view;
+        ASSERT_TRUE(open_file_view(file.c_str(), &view));
+        EXPECT_EQ(view.data[19999], 'x');
+        const std::string what = how;
+        if (what == "cut") {
+            ASSERT_EQ(truncate(file.c_str(), 100), 0);
+            EXPECT_EQ(view.data[19999], 0) << how;
+        } else {
+            std::fstream f(file, std::ios::binary | std::ios::in | std::ios::out |
+                                     (what == "append" ? std::ios::app : std::ios::openmode{}));
+            f << 'y';
+        }
+        EXPECT_FALSE(view_unchanged(view)) << how;
+        EXPECT_EQ(last_error_code(), error_file_changed) << how;
+        uint8_t first;
+        EXPECT_FALSE(copy_from_view(view, 0, 1, &first)) << how;
+        close_file_view(&view);
+    }
 }
 
 // An answer line from standard input, here a pipe put in its place.

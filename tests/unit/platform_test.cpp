@@ -91,20 +91,39 @@ TEST_F(PlatformFiles, WritingNothingCreatesAnEmptyFile) {
 }
 
 TEST_F(PlatformFiles, ReadFailuresLeaveAMeaningfulCode) {
-    FileBytes got{reinterpret_cast<uint8_t*>(1), 5};
-    set_last_error_code(0);
-    EXPECT_FALSE(read_file_whole(path("missing").c_str(), &got));
-    EXPECT_EQ(got.data, nullptr);
-    EXPECT_NE(last_error_code(), 0u);
-
     std::ofstream(path("empty")).close();
-    set_last_error_code(0);
-    EXPECT_FALSE(read_file_whole(path("empty").c_str(), &got));
-    EXPECT_NE(last_error_code(), 0u);  // never "success" for an empty file
+    // A missing file, an empty one (never "success"), a folder: whole or viewed.
+    for (const std::string& p : {path("missing"), path("empty"), dir.string()}) {
+        FileBytes got{reinterpret_cast<uint8_t*>(1), 5};
+        set_last_error_code(0);
+        EXPECT_FALSE(read_file_whole(p.c_str(), &got)) << p;
+        EXPECT_EQ(got.data, nullptr);
+        EXPECT_NE(last_error_code(), 0u);
+        FileView view{reinterpret_cast<uint8_t*>(1), 5, nullptr};
+        set_last_error_code(0);
+        EXPECT_FALSE(open_file_view(p.c_str(), &view)) << p;
+        EXPECT_EQ(view.data, nullptr);
+        EXPECT_NE(last_error_code(), 0u);
+    }
+}
 
-    set_last_error_code(0);
-    EXPECT_FALSE(read_file_whole(dir.string().c_str(), &got));
-    EXPECT_NE(last_error_code(), 0u);
+TEST_F(PlatformFiles, AViewShowsTheFileAndCopiesOutOfItWhileUnchanged) {
+    std::string p = path("v.bin");
+    std::vector<uint8_t> bytes(300000);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 13);
+    ASSERT_TRUE(write_file_whole(p.c_str(), bytes.data(), bytes.size()));
+    FileView view;
+    ASSERT_TRUE(open_file_view(p.c_str(), &view));
+    ASSERT_EQ(view.size, bytes.size());
+    EXPECT_EQ(std::vector<uint8_t>(view.data, view.data + view.size), bytes);
+    uint8_t copy[16];
+    EXPECT_TRUE(copy_from_view(view, 299984, 16, copy));
+    EXPECT_EQ(std::vector<uint8_t>(copy, copy + 16), std::vector<uint8_t>(bytes.end() - 16, bytes.end()));
+    EXPECT_TRUE(view_unchanged(view));
+    close_file_view(&view);
+    EXPECT_EQ(view.data, nullptr);
+    close_file_view(&view);  // an empty view is left alone
+    EXPECT_TRUE(view_unchanged(view));
 }
 
 TEST_F(PlatformFiles, WriteFailuresLeaveNoTemporaryFile) {

@@ -1,8 +1,10 @@
 /* Loaded into hmap by the end-to-end tests (LD_PRELOAD): the first read()
- * of the file whose name ends in $HMAP_CHANGE_ON_READ changes that file, as
- * another program writing it at that moment would. $HMAP_CHANGE_HOW says
+ * or mmap() of the file whose name ends in $HMAP_CHANGE_ON_READ changes that
+ * file, as another program writing it at that moment would (after a mapping
+ * is made, before a read). $HMAP_CHANGE_HOW says
  * how: "append" adds a byte, "overwrite" changes its first byte in place
- * (the length stays; the time it was last written moves on).
+ * (the length stays; the time it was last written moves on), "cut" cuts it
+ * to 40 bytes (a mapping's pages past them fault when touched).
  * With $HMAP_KEEP_TEMPORARY set, removing a file whose name starts with
  * ".hmap-" fails with EACCES, as in a folder that turned read-only. */
 #define _GNU_SOURCE
@@ -12,6 +14,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -27,9 +30,7 @@ static int names_the_file(int fd, const char *suffix) {
     return (size_t)n >= length && strcmp(path + n - length, suffix) == 0;
 }
 
-ssize_t read(int fd, void *buffer, size_t count) {
-    static ssize_t (*real_read)(int, void *, size_t);
-    if (real_read == NULL) real_read = (ssize_t (*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
+static void change_once(int fd) {
     const char *suffix = getenv("HMAP_CHANGE_ON_READ");
     if (!changed && suffix != NULL && names_the_file(fd, suffix)) {
         changed = 1;
@@ -37,6 +38,10 @@ ssize_t read(int fd, void *buffer, size_t count) {
         int append = how == NULL || strcmp(how, "append") == 0;
         char link[64];
         snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        if (how != NULL && strcmp(how, "cut") == 0) {
+            if (truncate(link, 40) != 0) abort();
+            return;
+        }
         int other = open(link, O_WRONLY | (append ? O_APPEND : 0));
         if (other >= 0) {
             /* Straight to the system, past anything else that wraps write(). */
@@ -44,7 +49,21 @@ ssize_t read(int fd, void *buffer, size_t count) {
             close(other);
         }
     }
+}
+
+ssize_t read(int fd, void *buffer, size_t count) {
+    static ssize_t (*real_read)(int, void *, size_t);
+    if (real_read == NULL) real_read = (ssize_t (*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
+    change_once(fd);
     return real_read(fd, buffer, count);
+}
+
+void *mmap(void *address, size_t length, int protection, int flags, int fd, off_t offset) {
+    static void *(*real_mmap)(void *, size_t, int, int, int, off_t);
+    if (real_mmap == NULL) real_mmap = (void *(*)(void *, size_t, int, int, int, off_t))dlsym(RTLD_NEXT, "mmap");
+    void *mapped = real_mmap(address, length, protection, flags, fd, offset);
+    if (mapped != MAP_FAILED && fd >= 0) change_once(fd);
+    return mapped;
 }
 
 int unlink(const char *path) {
