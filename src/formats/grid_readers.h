@@ -1,0 +1,42 @@
+// What the format readers share: each fills a Grid's size, samples, type and
+// channels (and a PNG's sea level) from the bytes in memory; read_grid then
+// counts the voids and finds the value range once for all of them. On
+// failure a reader holds nothing.
+#pragma once
+
+#include <cstdint>
+
+#include "heightmap_formats.h"
+
+// The largest side any reader takes.
+constexpr uint32_t max_grid_side = 65535;
+
+// Sets the size and allocates the grid's samples (floats or 16-bit) for
+// `width` x `height`: too_large past max_grid_side, corrupt for an empty
+// side, out_of_memory when the buffer cannot be had. `grid` is cleared first.
+GridError start_grid(Grid* grid, uint64_t width, uint64_t height, bool floats);
+
+// The side of a square of `count` samples; 0 when `count` is no square.
+uint64_t square_side(uint64_t count);
+
+// Where a reader may leave a text for the caller (a size, a library's
+// message); it lives until the next read.
+extern char grid_detail[256];
+
+GridError read_raw_grid(const uint8_t* bytes, uint64_t size, GridFormat format, const GridHints& hints, Grid* out,
+                        const char** detail);
+GridError read_pfm_grid(const uint8_t* bytes, uint64_t size, Grid* out);
+GridError read_hgt_grid(const uint8_t* bytes, uint64_t size, Grid* out);
+GridError read_png_grid(const uint8_t* bytes, uint64_t size, Grid* out, const char** detail);
+GridError read_tiff_grid(const uint8_t* bytes, uint64_t size, Grid* out, const char** detail);
+GridError read_exr_grid(const uint8_t* bytes, uint64_t size, Grid* out, const char** detail);
+
+// Little- and big-endian words of the raw formats.
+inline uint16_t grid_le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint16_t grid_be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+inline uint32_t grid_le32(const uint8_t* p) {
+    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+inline uint32_t grid_be32(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}

@@ -1,0 +1,275 @@
+// The foreign heightmap readers on small files made in memory: each
+// format's samples, orders and sizes, and every way each refuses a file.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "heightmap_formats.h"
+#include "png_test_files.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Read {
+    GridError error;
+    Grid grid;
+    std::string detail;
+};
+
+Read read(const char* path, const Bytes& bytes, GridHints hints = {}) {
+    Read r{};
+    const char* detail = nullptr;
+    const uint64_t live = hook_live_blocks();
+    r.error = read_grid(path, bytes.data(), bytes.size(), hints, &r.grid, &detail);
+    if (detail != nullptr) r.detail = detail;
+    if (r.error != GridError::none) {
+        EXPECT_EQ(r.grid.u16, nullptr);
+        EXPECT_EQ(r.grid.f32, nullptr);
+    }
+    EXPECT_EQ(hook_live_blocks(), live) << path;
+    return r;
+}
+
+std::vector<float> floats_of(const Grid& grid) {
+    return {grid.f32, grid.f32 + uint64_t{grid.width} * grid.height};
+}
+std::vector<uint16_t> u16_of(const Grid& grid) { return {grid.u16, grid.u16 + uint64_t{grid.width} * grid.height}; }
+
+void put_le16(Bytes& out, uint16_t v) { out.insert(out.end(), {uint8_t(v), uint8_t(v >> 8)}); }
+void put_f32(Bytes& out, float f, bool little) {
+    uint32_t w;
+    memcpy(&w, &f, 4);
+    if (little) out.insert(out.end(), {uint8_t(w), uint8_t(w >> 8), uint8_t(w >> 16), uint8_t(w >> 24)});
+    else out.insert(out.end(), {uint8_t(w >> 24), uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w)});
+}
+Bytes text(const std::string& s) { return {s.begin(), s.end()}; }
+
+TEST(GridFormats, DetectedBySignatureBeforeExtension) {
+    const struct {
+        const char* path;
+        Bytes bytes;
+        bool known;
+        GridFormat format;
+    } cases[] = {
+        {"a.r16", {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}, true, GridFormat::png},
+        {"a.png", {'I', 'I', '*', 0}, true, GridFormat::tiff},
+        {"a", {'M', 'M', 0, '*'}, true, GridFormat::tiff},
+        {"a", {'I', 'I', '+', 0}, true, GridFormat::tiff},
+        {"a.hgt", {0x76, 0x2F, 0x31, 0x01}, true, GridFormat::exr},
+        {"a.raw", text("Pf\n1 1\n-1\n"), true, GridFormat::pfm},
+        {"a.raw", text("PF 1 1 -1 "), true, GridFormat::pfm},
+        {"a.RAW", text("Pfx"), true, GridFormat::raw16},
+        {"dir.r16/a.R32", {1, 2}, true, GridFormat::raw32},
+        {"N45E006.HGT", {1, 2}, true, GridFormat::hgt},
+        {"a.TIFF", {1, 2}, true, GridFormat::tiff},
+        {"a.txt", {1, 2, 3, 4}, false, GridFormat::png},
+        {".r16", {1, 2}, false, GridFormat::png},
+    };
+    for (const auto& c : cases) {
+        GridFormat format = GridFormat::png;
+        EXPECT_EQ(detect_grid_format(c.path, c.bytes.data(), c.bytes.size(), &format), c.known) << c.path;
+        if (c.known) EXPECT_EQ(format, c.format) << c.path;
+    }
+    EXPECT_EQ(read("a.txt", {1, 2, 3, 4}).error, GridError::unknown_format);
+}
+
+TEST(GridFormats, Raw16IsLittleEndianRowsFromTheTop) {
+    Bytes bytes;
+    for (uint16_t v : {0x0102, 0xFFFF, 0, 7, 300, 65534}) put_le16(bytes, v);
+    Read r = read("m.raw", bytes, {3, 2});
+    ASSERT_EQ(r.error, GridError::none);
+    EXPECT_EQ(r.grid.width, 3u);
+    EXPECT_EQ(r.grid.height, 2u);
+    EXPECT_EQ(r.grid.type, SampleType::u16);
+    EXPECT_EQ(r.grid.format, GridFormat::raw16);
+    EXPECT_EQ(u16_of(r.grid), (std::vector<uint16_t>{0x0102, 0xFFFF, 0, 7, 300, 65534}));
+    EXPECT_EQ(r.grid.lowest, 0);
+    EXPECT_EQ(r.grid.highest, 65535);
+    EXPECT_EQ(r.grid.voids, 0u);
+    release_grid(&r.grid);
+}
+
+TEST(GridFormats, RawSizeComesFromTheMapOrTheSquareTheLengthGives) {
+    Bytes square(2 * 9);
+    Read r = read("a.r16", square);
+    ASSERT_EQ(r.error, GridError::none);
+    EXPECT_EQ(r.grid.width, 3u);
+    EXPECT_EQ(r.grid.height, 3u);
+    release_grid(&r.grid);
+
+    // Without a map: no square of whole samples.
+    for (size_t length : {2 * 8, 2 * 9 + 1, 3}) {
+        Read bad = read("a.r16", Bytes(length));
+        EXPECT_EQ(bad.error, GridError::raw_size_unknown) << length;
+        EXPECT_EQ(bad.detail, std::to_string(length) + " bytes");
+    }
+    EXPECT_NE(std::string(grid_error_text(GridError::raw_size_unknown)).find("MAP.prj N"), std::string::npos);
+    // The map's size must match the length exactly, even when a square would.
+    Read mismatch = read("a.r16", square, {4, 2});
+    EXPECT_EQ(mismatch.error, GridError::raw_size_mismatch);
+    EXPECT_EQ(mismatch.detail, "18 bytes; 4 x 2 needs 16");
+    // A map's size past 65535 a side, whose length matches.
+    EXPECT_EQ(read("a.r16", Bytes(2 * 65536), {65536, 1}).error, GridError::too_large);
+}
+
+TEST(GridFormats, Raw32FloatsWithVoids) {
+    Bytes bytes;
+    for (float f : {-1.5f, NAN, 1e6f, INFINITY}) put_f32(bytes, f, true);
+    Read r = read("a.r32", bytes);
+    ASSERT_EQ(r.error, GridError::none);
+    EXPECT_EQ(r.grid.type, SampleType::f32);
+    ASSERT_NE(r.grid.f32, nullptr);
+    EXPECT_EQ(r.grid.f32[0], -1.5f);
+    EXPECT_TRUE(std::isnan(r.grid.f32[1]));
+    EXPECT_EQ(r.grid.f32[2], 1e6f);
+    EXPECT_TRUE(std::isnan(r.grid.f32[3]));  // infinities are voids too
+    EXPECT_EQ(r.grid.voids, 2u);
+    EXPECT_EQ(r.grid.lowest, -1.5);
+    EXPECT_EQ(r.grid.highest, 1e6);
+    release_grid(&r.grid);
+
+    Bytes voids;
+    for (int i = 0; i < 4; ++i) put_f32(voids, NAN, true);
+    EXPECT_EQ(read("a.r32", voids).error, GridError::no_valid_value);
+    EXPECT_EQ(read("a.r32", Bytes(4 * 4 + 2)).error, GridError::raw_size_unknown);
+}
+
+Bytes pfm(const std::string& header, const std::vector<float>& values, bool little) {
+    Bytes out = text(header);
+    for (float f : values) put_f32(out, f, little);
+    return out;
+}
+
+TEST(GridFormats, PfmRowsFromTheBottomInTheScalesByteOrder) {
+    // Stored bottom row first: 4 5 6, then 1 2 3.
+    const std::vector<float> stored = {4, 5, 6, 1, 2, 3};
+    for (bool little : {true, false}) {
+        Read r = read("a.pfm", pfm(little ? "Pf\n3 2\n-1.0\n" : "Pf 3\t2\r\n0.5\n", stored, little));
+        ASSERT_EQ(r.error, GridError::none) << little;
+        EXPECT_EQ(r.grid.format, GridFormat::pfm);
+        EXPECT_EQ(r.grid.channels, 1);
+        EXPECT_EQ(floats_of(r.grid), (std::vector<float>{1, 2, 3, 4, 5, 6})) << little;
+        release_grid(&r.grid);
+    }
+    // Colour: the first of three channels.
+    Read colour = read("a.pfm", pfm("PF\n2 1\n-1\n", {7, 0, 0, 8, 9, 9}, true));
+    ASSERT_EQ(colour.error, GridError::none);
+    EXPECT_EQ(colour.grid.channels, 3);
+    EXPECT_EQ(floats_of(colour.grid), (std::vector<float>{7, 8}));
+    release_grid(&colour.grid);
+}
+
+TEST(GridFormats, PfmRefusals) {
+    for (const char* header : {"Pf\n3 2\n0\n", "Pf\nx 2\n-1\n", "Pf\n3 2\n-1", "Pf\n0 2\n-1\n", "Pf\n3 -2\n-1\n",
+                               "Pf\n3 2\nnan\n", "Pf\n3\n", "Pf\n3 2 -1e\n", "Pf\n99999999999999 2\n-1\n"})
+        EXPECT_EQ(read("a.pfm", text(header)).error, GridError::bad_pfm_header) << header;
+    EXPECT_EQ(read("a.pfm", pfm("Pf\n3 2\n-1\n", {1, 2, 3, 4, 5}, true)).error, GridError::truncated);
+    EXPECT_EQ(read("a.pfm", text("Pf\n65536 1\n-1\n")).error, GridError::too_large);
+}
+
+TEST(GridFormats, HgtIsBigEndianSignedWithVoids) {
+    const Bytes bytes = {0x80, 0x00, 0xFF, 0xFE, 0x12, 0x34, 0x7F, 0xFF};  // -32768 -2 4660 32767
+    Read r = read("N00E000.hgt", bytes);
+    ASSERT_EQ(r.error, GridError::none);
+    EXPECT_EQ(r.grid.type, SampleType::i16);
+    EXPECT_EQ(r.grid.width, 2u);
+    EXPECT_TRUE(std::isnan(r.grid.f32[0]));
+    EXPECT_EQ(std::vector<float>(r.grid.f32 + 1, r.grid.f32 + 4), (std::vector<float>{-2, 4660, 32767}));
+    EXPECT_EQ(r.grid.voids, 1u);
+    EXPECT_EQ(r.grid.lowest, -2);
+    EXPECT_EQ(r.grid.highest, 32767);
+    release_grid(&r.grid);
+    EXPECT_EQ(read("a.hgt", Bytes(2 * 5)).error, GridError::hgt_not_square);
+    EXPECT_EQ(read("a.hgt", Bytes(2 * 4 + 1)).error, GridError::hgt_not_square);
+    EXPECT_EQ(read("a.hgt", Bytes{0x80, 0}).error, GridError::no_valid_value);
+}
+
+// A PNG of `channels` samples per pixel, 8 or 16 bits each, stored.
+Bytes png_of(uint32_t w, uint32_t h, uint8_t depth, uint8_t colour_type, unsigned channels,
+             const std::vector<uint16_t>& samples, int sea_level = -1) {
+    Bytes filtered;
+    for (uint32_t y = 0; y < h; ++y) {
+        filtered.push_back(0);
+        for (size_t i = 0; i < size_t{w} * channels; ++i) {
+            const uint16_t v = samples[y * w * channels + i];
+            if (depth == 16) filtered.push_back(uint8_t(v >> 8));
+            filtered.push_back(uint8_t(v));
+        }
+    }
+    Bytes extra;
+    if (sea_level >= 0) {
+        extra.resize(sea_level_chunk_size);
+        write_sea_level_chunk(extra.data(), uint16_t(sea_level));
+    }
+    return test_png::png(w, h, depth, colour_type, filtered, extra);
+}
+
+TEST(GridFormats, PngGreyAndEqualColourChannels) {
+    Read grey16 = read("a.png", test_png::grey16(2, 1, {0x1234, 0xFFFF}, 0x0400));
+    ASSERT_EQ(grey16.error, GridError::none);
+    EXPECT_EQ(grey16.grid.type, SampleType::u16);
+    EXPECT_EQ(u16_of(grey16.grid), (std::vector<uint16_t>{0x1234, 0xFFFF}));
+    EXPECT_TRUE(grey16.grid.has_sea_level);
+    EXPECT_EQ(grey16.grid.sea_level, 0x0400);
+    release_grid(&grey16.grid);
+
+    const struct {
+        uint8_t depth, colour_type;
+        unsigned channels;
+        std::vector<uint16_t> samples;
+        SampleType type;
+        std::vector<uint16_t> expected;
+    } cases[] = {
+        {8, 0, 1, {0, 255, 17}, SampleType::u8, {0, 255, 17}},
+        {8, 4, 2, {3, 0, 200, 255, 9, 1}, SampleType::u8, {3, 200, 9}},
+        {8, 2, 3, {5, 5, 5, 250, 250, 250, 0, 0, 0}, SampleType::u8, {5, 250, 0}},
+        {16, 2, 3, {500, 500, 500, 65535, 65535, 65535, 1, 1, 1}, SampleType::u16, {500, 65535, 1}},
+        {16, 6, 4, {9, 9, 9, 0, 70, 70, 70, 65535, 2, 2, 2, 5}, SampleType::u16, {9, 70, 2}},
+        {8, 6, 4, {1, 1, 1, 0, 2, 2, 2, 0, 3, 3, 3, 0}, SampleType::u8, {1, 2, 3}},
+    };
+    for (const auto& c : cases) {
+        Read r = read("a.png", png_of(3, 1, c.depth, c.colour_type, c.channels, c.samples, 0x10));
+        ASSERT_EQ(r.error, GridError::none) << int(c.colour_type) << " " << int(c.depth);
+        EXPECT_EQ(r.grid.type, c.type);
+        EXPECT_EQ(r.grid.channels, c.channels);
+        EXPECT_EQ(u16_of(r.grid), c.expected);
+        EXPECT_EQ(r.grid.sea_level, 0x10);
+        release_grid(&r.grid);
+    }
+}
+
+TEST(GridFormats, PngRefusals) {
+    // Channels that differ in one pixel, in either the green or the blue.
+    EXPECT_EQ(read("a.png", png_of(2, 1, 8, 2, 3, {5, 5, 5, 6, 6, 7})).error, GridError::colour_png);
+    EXPECT_EQ(read("a.png", png_of(1, 1, 16, 6, 4, {5, 6, 5, 0})).error, GridError::colour_png);
+    EXPECT_EQ(read("a.png", png_of(1, 1, 4, 0, 1, {0})).error, GridError::unsupported_sample);
+    Bytes palette = png_of(1, 1, 8, 3, 1, {0});
+    EXPECT_EQ(read("a.png", palette).error, GridError::unsupported_sample);
+    EXPECT_EQ(read("a.png", png_of(65536, 1, 8, 0, 1, std::vector<uint16_t>(65536))).error, GridError::too_large);
+    // A header announcing far more than the data can inflate to.
+    EXPECT_EQ(read("a.png", test_png::png(60000, 60000, 8, 0, {0, 0})).error, GridError::truncated);
+    Bytes cut = png_of(4, 4, 8, 0, 1, std::vector<uint16_t>(16, 3));
+    cut.resize(cut.size() - 30);
+    Read damaged = read("a.png", cut);
+    EXPECT_EQ(damaged.error, GridError::corrupt);
+    EXPECT_FALSE(damaged.detail.empty());
+    // An hmAP chunk too short to hold a sea level, on either path.
+    Bytes short_chunk;
+    test_png::put_chunk(short_chunk, "hmAP", {1});
+    EXPECT_EQ(read("a.png", test_png::png(1, 1, 16, 0, {0, 0, 1}, short_chunk)).error, GridError::corrupt);
+    EXPECT_EQ(read("a.png", test_png::png(1, 1, 8, 0, {0, 1}, short_chunk)).error, GridError::corrupt);
+}
+
+TEST(GridFormats, EmptyAndUnknownFiles) {
+    EXPECT_EQ(read("a.r16", {}).error, GridError::truncated);
+    EXPECT_EQ(read("a.hgt", {}).error, GridError::truncated);
+    EXPECT_EQ(read("a", {}).error, GridError::unknown_format);
+    for (int e = int(GridError::none); e <= int(GridError::no_valid_value); ++e)
+        EXPECT_STRNE(grid_error_text(GridError(e)), "Unknown error") << e;
+}
+
+}  // namespace
