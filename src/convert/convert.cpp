@@ -116,9 +116,9 @@ bool take_height_range(const char* a3, const char* a4, SampleMapping* mapping) {
     }
     const int64_t sea_level = low < 0 ? -low : 0;
     if (high + sea_level > 65535) {
-        console_printf("Error: HIGH %d with the sea level %04X that LOW %d needs passes 65535, the largest 16-bit "
-                       "sample.\r\n",
-                       high_int, static_cast<unsigned>(sea_level), low_int);
+        console_printf("Error: heights %d to %d make samples up to %u (the height plus the sea level %04X), past "
+                       "65535.\r\n",
+                       low_int, high_int, static_cast<unsigned>(high + sea_level), static_cast<unsigned>(sea_level));
         return false;
     }
     mapping->mapped = true;
