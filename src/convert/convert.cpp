@@ -62,8 +62,8 @@ Status ready_grid(const char* path, Grid& grid, bool mapped) {
     }
     if (!fill_voids(grid.f32, grid.width, grid.height)) return report_out_of_memory(path);
     // At most 65535 x 65535 pixels: the count fits 32 bits.
-    console_printf("Warning: %s has %u void pixels (no data), each filled from the valid pixels around it.\r\n",
-                   path, static_cast<unsigned>(grid.voids));
+    console_printf("Warning: %s has %u %s (no data), each filled from the valid pixels around it.\r\n", path,
+                   static_cast<unsigned>(grid.voids), grid.voids == 1 ? "void pixel" : "void pixels");
     return status_ok;
 }
 
