@@ -169,8 +169,8 @@ GridError read_grid(const char* path, const uint8_t* bytes, uint64_t size, const
     case GridFormat::png: error = read_png_grid(bytes, size, out, detail); break;
     case GridFormat::raw16:
     case GridFormat::raw32: error = read_raw_grid(bytes, size, format, hints, out, detail); break;
-    case GridFormat::tiff:
-    case GridFormat::exr: break;  // their libraries' readers are not built yet
+    case GridFormat::tiff: error = read_tiff_grid(bytes, size, out, detail); break;
+    case GridFormat::exr: break;  // its library's reader is not built yet
     case GridFormat::pfm: error = read_pfm_grid(bytes, size, out); break;
     case GridFormat::hgt: error = read_hgt_grid(bytes, size, out); break;
     }

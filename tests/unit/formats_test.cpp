@@ -273,3 +273,253 @@ TEST(GridFormats, EmptyAndUnknownFiles) {
 }
 
 }  // namespace
+
+// TIFFs written by libtiff into memory, as the test describes them.
+#include <tiffio.h>
+
+namespace {
+
+struct MemoryFile {
+    Bytes bytes;
+    uint64_t pos = 0;
+};
+tmsize_t mem_read(thandle_t h, void* out, tmsize_t n) {
+    auto* f = static_cast<MemoryFile*>(h);
+    const uint64_t left = f->pos < f->bytes.size() ? f->bytes.size() - f->pos : 0;
+    const uint64_t count = std::min<uint64_t>(left, static_cast<uint64_t>(n));
+    memcpy(out, f->bytes.data() + f->pos, count);
+    f->pos += count;
+    return static_cast<tmsize_t>(count);
+}
+tmsize_t mem_write(thandle_t h, void* in, tmsize_t n) {
+    auto* f = static_cast<MemoryFile*>(h);
+    if (f->pos + n > f->bytes.size()) f->bytes.resize(f->pos + n);
+    memcpy(f->bytes.data() + f->pos, in, static_cast<size_t>(n));
+    f->pos += n;
+    return n;
+}
+toff_t mem_seek(thandle_t h, toff_t off, int whence) {
+    auto* f = static_cast<MemoryFile*>(h);
+    f->pos = (whence == SEEK_CUR ? f->pos : whence == SEEK_END ? f->bytes.size() : 0) + off;
+    return f->pos;
+}
+int mem_close(thandle_t) { return 0; }
+toff_t mem_size(thandle_t h) { return static_cast<MemoryFile*>(h)->bytes.size(); }
+int mem_map(thandle_t, void**, toff_t*) { return 0; }
+void mem_unmap(thandle_t, void*, toff_t) {}
+
+struct TiffSpec {
+    uint32_t width = 3, height = 2;
+    uint16_t samples = 1, bits = 32, format = SAMPLEFORMAT_IEEEFP;
+    uint16_t compression = COMPRESSION_NONE, predictor = 1;
+    bool separate = false;
+    uint32_t tile = 0;           // tile side (multiple of 16), else strips
+    uint32_t rows_per_strip = 1;
+    const char* nodata = nullptr;
+    bool big_endian = false;
+};
+
+// Sample s of pixel i holds values[i] + 100 x s (so that only the first
+// sample gives the expected values), written as the spec's type.
+Bytes make_tiff(const TiffSpec& spec, const std::vector<double>& values) {
+    MemoryFile file;
+    TIFF* t = TIFFClientOpen("mem", spec.big_endian ? "wb" : "wl", &file, mem_read, mem_write, mem_seek, mem_close,
+                             mem_size, mem_map, mem_unmap);
+    EXPECT_NE(t, nullptr);
+    if (t == nullptr) return {};
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, spec.width);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, spec.height);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, spec.samples);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, spec.bits);
+    TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, spec.format);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, spec.separate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, spec.compression);
+    if (spec.predictor != 1) TIFFSetField(t, TIFFTAG_PREDICTOR, spec.predictor);
+    if (spec.nodata != nullptr) {
+        static const TIFFFieldInfo info = {42113, -1, -1, TIFF_ASCII, FIELD_CUSTOM, 1, 0,
+                                           const_cast<char*>("GDALNoDataValue")};
+        TIFFMergeFieldInfo(t, &info, 1);
+        TIFFSetField(t, 42113, spec.nodata);
+    }
+    const uint64_t bytes_per = spec.bits / 8;
+    auto put = [&](uint8_t* at, double v) {
+        switch (spec.format * 100 + spec.bits) {
+        case 108: { uint8_t x = uint8_t(v); memcpy(at, &x, 1); break; }
+        case 116: { uint16_t x = uint16_t(v); memcpy(at, &x, 2); break; }
+        case 132: { uint32_t x = uint32_t(v); memcpy(at, &x, 4); break; }
+        case 208: { int8_t x = int8_t(v); memcpy(at, &x, 1); break; }
+        case 216: { int16_t x = int16_t(v); memcpy(at, &x, 2); break; }
+        case 232: { int32_t x = int32_t(v); memcpy(at, &x, 4); break; }
+        case 332: { float x = float(v); memcpy(at, &x, 4); break; }
+        case 364: memcpy(at, &v, 8); break;
+        }
+    };
+    const uint16_t planes = spec.separate ? spec.samples : 1;
+    const uint16_t step = spec.separate ? 1 : spec.samples;
+    if (spec.tile != 0) {
+        TIFFSetField(t, TIFFTAG_TILEWIDTH, spec.tile);
+        TIFFSetField(t, TIFFTAG_TILELENGTH, spec.tile);
+        for (uint16_t p = 0; p < planes; ++p)
+            for (uint32_t ty = 0; ty < spec.height; ty += spec.tile)
+                for (uint32_t tx = 0; tx < spec.width; tx += spec.tile) {
+                    Bytes tile(spec.tile * spec.tile * step * bytes_per, 0);
+                    for (uint32_t y = 0; y < spec.tile && ty + y < spec.height; ++y)
+                        for (uint32_t x = 0; x < spec.tile && tx + x < spec.width; ++x)
+                            for (uint16_t s = 0; s < step; ++s)
+                                put(&tile[((y * spec.tile + x) * step + s) * bytes_per],
+                                    values[(ty + y) * spec.width + tx + x] + 100.0 * (p + s));
+                    EXPECT_GE(TIFFWriteTile(t, tile.data(), tx, ty, 0, p), 0);
+                }
+    } else {
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, spec.rows_per_strip);
+        for (uint16_t p = 0; p < planes; ++p)
+            for (uint32_t y = 0; y < spec.height; ++y) {
+                Bytes row((spec.width * step * spec.bits + 7) / 8);
+                for (uint32_t x = 0; x < spec.width; ++x)
+                    for (uint16_t s = 0; s < step; ++s)
+                        put(&row[(x * step + s) * bytes_per], values[y * spec.width + x] + 100.0 * (p + s));
+                EXPECT_EQ(TIFFWriteScanline(t, row.data(), y, p), 1);
+            }
+    }
+    TIFFClose(t);
+    return file.bytes;
+}
+
+TEST(GridFormats, TiffSampleTypesLayoutsAndCompressions) {
+    const std::vector<double> values = {1, 2, 3, 4, 5, 6};
+    const struct {
+        uint16_t format, bits;
+        SampleType type;
+    } types[] = {
+        {SAMPLEFORMAT_UINT, 8, SampleType::u8},     {SAMPLEFORMAT_UINT, 16, SampleType::u16},
+        {SAMPLEFORMAT_UINT, 32, SampleType::u32},   {SAMPLEFORMAT_INT, 8, SampleType::i8},
+        {SAMPLEFORMAT_INT, 16, SampleType::i16},    {SAMPLEFORMAT_INT, 32, SampleType::i32},
+        {SAMPLEFORMAT_IEEEFP, 32, SampleType::f32}, {SAMPLEFORMAT_IEEEFP, 64, SampleType::f64},
+    };
+    for (const auto& type : types) {
+        for (int layout = 0; layout < 6; ++layout) {
+            TiffSpec spec;
+            spec.format = type.format;
+            spec.bits = type.bits;
+            spec.samples = layout >= 2 ? 2 : 1;
+            spec.separate = layout == 3 || layout == 5;
+            spec.tile = layout >= 4 ? 16 : 0;
+            spec.rows_per_strip = layout == 1 ? 2 : 1;
+            spec.compression = layout % 2 == 0 ? COMPRESSION_ADOBE_DEFLATE : layout == 1 ? COMPRESSION_LZW
+                                                                                          : COMPRESSION_NONE;
+            spec.big_endian = layout == 2;
+            const std::string what = std::to_string(type.bits) + "-bit format " + std::to_string(type.format) +
+                                     ", layout " + std::to_string(layout);
+            Read r = read("a.tif", make_tiff(spec, values));
+            ASSERT_EQ(r.error, GridError::none) << what << ": " << r.detail;
+            EXPECT_EQ(r.grid.format, GridFormat::tiff);
+            EXPECT_EQ(r.grid.type, type.type) << what;
+            EXPECT_EQ(r.grid.channels, spec.samples) << what;
+            EXPECT_EQ(r.grid.width, 3u);
+            EXPECT_EQ(r.grid.height, 2u);
+            const bool narrow = type.type == SampleType::u8 || type.type == SampleType::u16;
+            ASSERT_EQ(r.grid.u16 != nullptr, narrow) << what;
+            std::vector<double> got;
+            for (size_t i = 0; i < 6; ++i) got.push_back(narrow ? r.grid.u16[i] : r.grid.f32[i]);
+            EXPECT_EQ(got, values) << what;
+            release_grid(&r.grid);
+        }
+    }
+}
+
+TEST(GridFormats, TiffFloatsWithPredictorAndNoData) {
+    TiffSpec spec;
+    spec.compression = COMPRESSION_ADOBE_DEFLATE;
+    spec.predictor = PREDICTOR_FLOATINGPOINT;
+    spec.nodata = "-3.4028234663852886e+38";
+    spec.rows_per_strip = 2;
+    Read r = read("dem.tif", make_tiff(spec, {0.25, -3.4028234663852886e+38, 1e-3, 7.5, NAN, 1200}));
+    ASSERT_EQ(r.error, GridError::none) << r.detail;
+    EXPECT_EQ(r.grid.voids, 2u);
+    EXPECT_TRUE(std::isnan(r.grid.f32[1]));
+    EXPECT_EQ(r.grid.f32[2], 1e-3f);
+    EXPECT_EQ(r.grid.lowest, 1e-3f);
+    EXPECT_EQ(r.grid.highest, 1200);
+    release_grid(&r.grid);
+
+    // On 16-bit integers the no-data value makes the grid floats with voids.
+    spec = TiffSpec{};
+    spec.format = SAMPLEFORMAT_UINT;
+    spec.bits = 16;
+    spec.nodata = " 65535 ";
+    Read u = read("dem.tif", make_tiff(spec, {65535, 0, 9, 9, 65535, 65534}));
+    ASSERT_EQ(u.error, GridError::none) << u.detail;
+    ASSERT_NE(u.grid.f32, nullptr);
+    EXPECT_EQ(u.grid.voids, 2u);
+    EXPECT_EQ(u.grid.highest, 65534);
+    release_grid(&u.grid);
+
+    spec.nodata = "nan";  // a no-data value that is no number of the file's
+    Read n = read("dem.tif", make_tiff(spec, {65535, 0, 9, 9, 65535, 65534}));
+    ASSERT_EQ(n.error, GridError::none) << n.detail;
+    EXPECT_EQ(n.grid.voids, 0u);
+    release_grid(&n.grid);
+}
+
+TEST(GridFormats, TiffRefusals) {
+    TiffSpec spec;
+    spec.rows_per_strip = 2;
+    const Bytes good = make_tiff(spec, {1, 2, 3, 4, 5, 6});
+    // Cut inside the pixels (the directory follows them, so cut that off
+    // too and keep only the header: a cut before the directory).
+    Bytes cut(good.begin(), good.begin() + 12);
+    EXPECT_EQ(read("a.tif", cut).error, GridError::truncated);
+    // The strip's offset moved past the end of the file.
+    Bytes moved = good;
+    {
+        MemoryFile file{moved};
+        TIFF* tiff = TIFFClientOpen("mem", "r+", &file, mem_read, mem_write, mem_seek, mem_close, mem_size,
+                                    mem_map, mem_unmap);
+        ASSERT_NE(tiff, nullptr);
+        const uint64_t offset = TIFFGetStrileOffset(tiff, 0);
+        TIFFClose(tiff);
+        // Rewrite the strip offset where it is stored: a 32-bit word equal to it.
+        for (size_t i = 8; i + 4 <= moved.size(); i += 2) {
+            uint32_t w;
+            memcpy(&w, &moved[i], 4);
+            if (w == offset && i != 4) {
+                const uint32_t far = uint32_t(moved.size());
+                memcpy(&moved[i], &far, 4);
+                break;
+            }
+        }
+    }
+    EXPECT_EQ(read("a.tif", moved).error, GridError::truncated);
+
+    spec.bits = 16;
+    spec.format = SAMPLEFORMAT_IEEEFP;  // half floats
+    EXPECT_EQ(read("a.tif", make_tiff(spec, {1, 2, 3, 4, 5, 6})).error, GridError::unsupported_sample);
+    spec.bits = 1;
+    spec.format = SAMPLEFORMAT_UINT;
+    spec.width = 8;
+    spec.height = 1;
+    EXPECT_EQ(read("a.tif", make_tiff(spec, {1, 0, 1, 0, 1, 0, 1, 0})).error, GridError::unsupported_sample);
+
+    spec = TiffSpec{};
+    spec.width = 65536;
+    spec.height = 1;
+    spec.bits = 8;
+    spec.format = SAMPLEFORMAT_UINT;
+    spec.compression = COMPRESSION_ADOBE_DEFLATE;
+    EXPECT_EQ(read("a.tif", make_tiff(spec, std::vector<double>(65536, 1))).error, GridError::too_large);
+
+    // A directory without strip offsets: libtiff's own refusal, named.
+    const Bytes header = {'I', 'I', 42, 0, 8, 0, 0, 0,  2, 0,
+                          0, 1, 4, 0, 1, 0, 0, 0, 3, 0, 0, 0,   // ImageWidth 3
+                          1, 1, 4, 0, 1, 0, 0, 0, 2, 0, 0, 0,   // ImageLength 2
+                          0, 0, 0, 0};
+    Read none = read("a.tif", header);
+    EXPECT_EQ(none.error, GridError::no_pixel_data) << none.detail;
+    // Garbage after a TIFF signature: libtiff's text comes as the detail.
+    Read garbage = read("a.tif", {'I', 'I', 42, 0, 8, 0, 0, 0, 0xFF, 0xFF, 1, 2, 3});
+    EXPECT_EQ(garbage.error, GridError::corrupt);
+    EXPECT_FALSE(garbage.detail.empty());
+}
+
+}  // namespace

@@ -1,0 +1,332 @@
+// TIFF and GeoTIFF heightmaps through libtiff, on the bytes in memory (libtiff
+// never opens a file itself, and prints nothing: its first error becomes the
+// refusal's detail). The first sample of each pixel is read, as 8/16/32-bit
+// unsigned or signed integers or 32/64-bit floats, from strips or tiles,
+// planes contiguous or separate, in any compression libtiff decodes; GDAL's
+// no-data value is a void. Strips whose samples are the grid's own type are
+// decoded straight into its rows; any other strip or tile goes through one
+// block of its own size.
+#include <tiffio.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <charconv>
+
+#include "grid_readers.h"
+
+namespace {
+
+constexpr ttag_t gdal_nodata_tag = 42113;
+
+// What libtiff reads from: the file's bytes.
+struct Source {
+    const uint8_t* bytes;
+    uint64_t size;
+    uint64_t pos;
+    bool failed;  // an error was reported; its text is in grid_detail
+};
+
+tmsize_t read_bytes(thandle_t handle, void* out, tmsize_t count) {
+    auto* source = static_cast<Source*>(handle);
+    if (count < 0) return -1;
+    const uint64_t left = source->pos < source->size ? source->size - source->pos : 0;
+    const uint64_t n = static_cast<uint64_t>(count) < left ? static_cast<uint64_t>(count) : left;
+    if (n > 0) memcpy(out, source->bytes + source->pos, static_cast<size_t>(n));
+    source->pos += n;
+    return static_cast<tmsize_t>(n);
+}
+tmsize_t write_bytes(thandle_t, void*, tmsize_t) { return -1; }
+toff_t seek_to(thandle_t handle, toff_t offset, int whence) {
+    auto* source = static_cast<Source*>(handle);
+    uint64_t base = whence == SEEK_CUR ? source->pos : whence == SEEK_END ? source->size : 0;
+    if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) return static_cast<toff_t>(-1);
+    // Offsets are unsigned; a step back comes as a wrapped-around value.
+    source->pos = base + offset;
+    return source->pos;
+}
+int close_source(thandle_t) { return 0; }
+toff_t source_size(thandle_t handle) { return static_cast<Source*>(handle)->size; }
+int map_source(thandle_t handle, void** base, toff_t* size) {
+    auto* source = static_cast<Source*>(handle);
+    *base = const_cast<uint8_t*>(source->bytes);  // libtiff only reads a mapping opened "r"
+    *size = source->size;
+    return 1;
+}
+void unmap_source(thandle_t, void*, toff_t) {}
+
+int keep_error(TIFF*, void* user, const char* module, const char* format, va_list args) {
+    auto* source = static_cast<Source*>(user);
+    if (!source->failed) {
+        source->failed = true;
+        int n = module != nullptr ? snprintf(grid_detail, sizeof grid_detail, "%s: ", module) : 0;
+        if (n < 0 || n >= static_cast<int>(sizeof grid_detail)) n = 0;
+        vsnprintf(grid_detail + n, sizeof grid_detail - n, format, args);
+    }
+    return 1;  // handled: nothing printed
+}
+int drop_warning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+// The pixel layout as the directory says.
+struct Layout {
+    uint32_t width, height;
+    uint16_t samples;  // per pixel
+    uint16_t bits;
+    uint16_t format;   // SAMPLEFORMAT_*
+    bool separate;     // one plane per sample
+    bool tiled;
+    uint32_t tile_width, tile_height;  // a strip is a tile as wide as the image
+    SampleType type;
+    bool has_nodata;
+    double nodata;
+};
+
+bool sample_type(uint16_t format, uint16_t bits, SampleType* type) {
+    if (format == SAMPLEFORMAT_UINT && bits == 8) *type = SampleType::u8;
+    else if (format == SAMPLEFORMAT_UINT && bits == 16) *type = SampleType::u16;
+    else if (format == SAMPLEFORMAT_UINT && bits == 32) *type = SampleType::u32;
+    else if (format == SAMPLEFORMAT_INT && bits == 8) *type = SampleType::i8;
+    else if (format == SAMPLEFORMAT_INT && bits == 16) *type = SampleType::i16;
+    else if (format == SAMPLEFORMAT_INT && bits == 32) *type = SampleType::i32;
+    else if (format == SAMPLEFORMAT_IEEEFP && bits == 32) *type = SampleType::f32;
+    else if (format == SAMPLEFORMAT_IEEEFP && bits == 64) *type = SampleType::f64;
+    else return false;
+    return true;
+}
+
+// GDAL's no-data value: ASCII text of a number ("-9999", "nan", "-3.4e+38").
+bool read_nodata(TIFF* tiff, double* value) {
+    const TIFFField* field = TIFFFieldWithTag(tiff, gdal_nodata_tag);
+    if (field == nullptr) return false;
+    const char* text = nullptr;
+    uint64_t count = 0;
+    int found = 0;
+    if (!TIFFFieldPassCount(field)) {
+        found = TIFFGetField(tiff, gdal_nodata_tag, &text);
+        count = text != nullptr ? strnlen(text, 64) : 0;
+    } else if (TIFFFieldReadCount(field) == TIFF_VARIABLE2) {
+        uint32_t n = 0;
+        found = TIFFGetField(tiff, gdal_nodata_tag, &n, &text);
+        count = n;
+    } else {
+        uint16_t n = 0;
+        found = TIFFGetField(tiff, gdal_nodata_tag, &n, &text);
+        count = n;
+    }
+    if (!found || text == nullptr || TIFFFieldDataType(field) != TIFF_ASCII) return false;
+    const char* end = text + strnlen(text, count < 64 ? count : 64);
+    while (text < end && (*text == ' ' || *text == '+')) ++text;
+    while (end > text && end[-1] == ' ') --end;
+    const bool negative = text < end && *text == '-';
+    if (negative && end - text >= 4 && (text[1] == 'n' || text[1] == 'N')) ++text;  // "-nan"
+    const auto parsed = std::from_chars(text, end, *value);
+    return parsed.ec == std::errc{} && parsed.ptr == end;
+}
+
+GridError read_layout(TIFF* tiff, Layout* layout) {
+    *layout = Layout{};
+    uint16_t planar = PLANARCONFIG_CONTIG;
+    if (!TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &layout->width) ||
+        !TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &layout->height))
+        return GridError::corrupt;
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &layout->samples);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &layout->bits);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &layout->format);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_PLANARCONFIG, &planar);
+    layout->separate = planar == PLANARCONFIG_SEPARATE && layout->samples > 1;
+    if (layout->width > max_grid_side || layout->height > max_grid_side) return GridError::too_large;
+    if (layout->width == 0 || layout->height == 0 || layout->samples == 0) return GridError::corrupt;
+    if (!sample_type(layout->format, layout->bits, &layout->type)) return GridError::unsupported_sample;
+    layout->tiled = TIFFIsTiled(tiff) != 0;
+    if (layout->tiled) {
+        if (!TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &layout->tile_width) ||
+            !TIFFGetField(tiff, TIFFTAG_TILELENGTH, &layout->tile_height) || layout->tile_width == 0 ||
+            layout->tile_height == 0 || layout->tile_width > max_grid_side + 1 ||
+            layout->tile_height > max_grid_side + 1)
+            return GridError::corrupt;
+    } else {
+        uint32_t rows = 0;
+        TIFFGetFieldDefaulted(tiff, TIFFTAG_ROWSPERSTRIP, &rows);
+        layout->tile_width = layout->width;
+        layout->tile_height = rows == 0 || rows > layout->height ? layout->height : rows;
+    }
+    layout->has_nodata = read_nodata(tiff, &layout->nodata);
+    return GridError::none;
+}
+
+// Sample `i` of a decoded block as a float, by type.
+float sample_at(const uint8_t* block, uint64_t i, SampleType type) {
+    switch (type) {
+    case SampleType::u8: return block[i];
+    case SampleType::i8: return static_cast<int8_t>(block[i]);
+    case SampleType::u16: { uint16_t v; memcpy(&v, block + 2 * i, 2); return v; }
+    case SampleType::i16: { int16_t v; memcpy(&v, block + 2 * i, 2); return v; }
+    case SampleType::u32: { uint32_t v; memcpy(&v, block + 4 * i, 4); return static_cast<float>(v); }
+    case SampleType::i32: { int32_t v; memcpy(&v, block + 4 * i, 4); return static_cast<float>(v); }
+    case SampleType::f32: { float v; memcpy(&v, block + 4 * i, 4); return v; }
+    case SampleType::f64: { double v; memcpy(&v, block + 8 * i, 8); return static_cast<float>(v); }
+    case SampleType::f16: break;
+    }
+    return NAN;
+}
+
+// The no-data value as the samples hold it: compared in their own type,
+// so that a float's no-data value matches the float it was rounded to.
+bool is_nodata(const uint8_t* block, uint64_t i, const Layout& layout) {
+    if (layout.type == SampleType::f64) {
+        double v;
+        memcpy(&v, block + 8 * i, 8);
+        return v == layout.nodata;
+    }
+    if (layout.type == SampleType::f32) return sample_at(block, i, layout.type) == static_cast<float>(layout.nodata);
+    return static_cast<double>(sample_at(block, i, layout.type)) == layout.nodata;
+}
+
+// Rows [y0, y0 + rows) and columns [x0, x0 + columns) of the grid from a
+// decoded block `block_width` pixels wide, `step` samples apart.
+void copy_block(const uint8_t* block, uint32_t block_width, uint32_t step, const Layout& layout, uint32_t x0,
+                uint32_t y0, uint32_t columns, uint32_t rows, Grid* out) {
+    for (uint32_t y = 0; y < rows; ++y) {
+        const uint64_t first = uint64_t{y} * block_width * step;
+        const uint64_t at = uint64_t{y0 + y} * layout.width + x0;
+        for (uint32_t x = 0; x < columns; ++x) {
+            const uint64_t i = first + uint64_t{x} * step;
+            if (out->u16 != nullptr) {
+                out->u16[at + x] = static_cast<uint16_t>(sample_at(block, i, layout.type));
+            } else {
+                out->f32[at + x] = layout.has_nodata && is_nodata(block, i, layout) ? NAN
+                                                                                     : sample_at(block, i, layout.type);
+            }
+        }
+    }
+}
+
+// The no-data value of f32 samples already in the grid's rows made NaN.
+void mark_nodata(float* samples, uint64_t count, const Layout& layout) {
+    const auto nodata = static_cast<float>(layout.nodata);
+    for (uint64_t i = 0; i < count; ++i)
+        if (samples[i] == nodata) samples[i] = NAN;
+}
+
+// Decoders turn a byte into at most about 2730 (LZW's longest string of
+// 4096 bytes from one 12-bit code); deflate's 1032 and PackBits' 64 are
+// below. A file whose blocks hold fewer bytes than that allows for its
+// pixels cannot be whole.
+constexpr uint64_t max_decode_ratio = 4096;
+
+// Every block of the first plane must lie in the file, and the file must be
+// able to hold the pixels it announces, before anything is allocated.
+GridError check_blocks(TIFF* tiff, const Layout& layout, uint64_t size) {
+    const uint32_t blocks = layout.tiled ? TIFFNumberOfTiles(tiff) : TIFFNumberOfStrips(tiff);
+    const uint64_t across = (uint64_t{layout.width} + layout.tile_width - 1) / layout.tile_width;
+    const uint64_t down = (uint64_t{layout.height} + layout.tile_height - 1) / layout.tile_height;
+    if (blocks == 0) return GridError::no_pixel_data;
+    if (blocks < across * down) return GridError::corrupt;
+    uint64_t stored = 0;
+    for (uint32_t b = 0; b < across * down; ++b) {
+        const uint64_t offset = TIFFGetStrileOffset(tiff, b), count = TIFFGetStrileByteCount(tiff, b);
+        if (offset == 0 && count == 0) return GridError::no_pixel_data;
+        if (offset > size || count > size - offset) return GridError::truncated;
+        stored += count;
+    }
+    const uint64_t step = layout.separate ? 1 : layout.samples;
+    const uint64_t pixels = across * layout.tile_width * down * layout.tile_height;
+    if (pixels * step * (layout.bits / 8) > max_decode_ratio * stored + 65536) return GridError::truncated;
+    return GridError::none;
+}
+
+GridError read_pixels(TIFF* tiff, const Layout& layout, Grid* out) {
+    const uint64_t across = (uint64_t{layout.width} + layout.tile_width - 1) / layout.tile_width;
+    const uint64_t down = (uint64_t{layout.height} + layout.tile_height - 1) / layout.tile_height;
+    const uint32_t step = layout.separate ? 1 : layout.samples;
+    const uint64_t sample_bytes = layout.bits / 8;
+    // Straight into the grid: one sample per pixel, of the grid's own type,
+    // and strips, which hold whole rows.
+    const bool straight = !layout.tiled && step == 1 &&
+                          ((out->u16 != nullptr && layout.type == SampleType::u16) ||
+                           (out->f32 != nullptr && layout.type == SampleType::f32));
+    const uint64_t block_bytes = uint64_t{layout.tile_width} * layout.tile_height * step * sample_bytes;
+    uint8_t* block = straight ? nullptr : allocate_buffer(block_bytes);
+    if (!straight && block == nullptr) return GridError::out_of_memory;
+    GridError error = GridError::none;
+    for (uint64_t by = 0; by < down && error == GridError::none; ++by) {
+        for (uint64_t bx = 0; bx < across && error == GridError::none; ++bx) {
+            const auto x0 = static_cast<uint32_t>(bx * layout.tile_width);
+            const auto y0 = static_cast<uint32_t>(by * layout.tile_height);
+            const uint32_t columns = layout.width - x0 < layout.tile_width ? layout.width - x0 : layout.tile_width;
+            const uint32_t rows = layout.height - y0 < layout.tile_height ? layout.height - y0 : layout.tile_height;
+            const auto index = static_cast<uint32_t>(by * across + bx);
+            tmsize_t got = 0;
+            if (straight) {
+                const uint64_t first = uint64_t{y0} * layout.width;
+                const uint64_t want = uint64_t{rows} * layout.width * sample_bytes;
+                void* to = out->u16 != nullptr ? static_cast<void*>(out->u16 + first) : out->f32 + first;
+                got = TIFFReadEncodedStrip(tiff, index, to, static_cast<tmsize_t>(want));
+                if (got == static_cast<tmsize_t>(want) && out->f32 != nullptr && layout.has_nodata)
+                    mark_nodata(out->f32 + first, uint64_t{rows} * layout.width, layout);
+                if (got != static_cast<tmsize_t>(want)) got = -1;
+            } else if (layout.tiled) {
+                got = TIFFReadEncodedTile(tiff, index, block, static_cast<tmsize_t>(block_bytes));
+                if (got == static_cast<tmsize_t>(block_bytes))
+                    copy_block(block, layout.tile_width, step, layout, x0, y0, columns, rows, out);
+                else got = -1;
+            } else {
+                const uint64_t want = uint64_t{rows} * layout.width * step * sample_bytes;
+                got = TIFFReadEncodedStrip(tiff, index, block, static_cast<tmsize_t>(want));
+                if (got == static_cast<tmsize_t>(want)) copy_block(block, layout.width, step, layout, 0, y0, columns, rows, out);
+                else got = -1;
+            }
+            if (got < 0) error = GridError::corrupt;
+        }
+    }
+    release_buffer(block);
+    return error;
+}
+
+}  // namespace
+
+GridError read_tiff_grid(const uint8_t* bytes, uint64_t size, Grid* out, const char** detail) {
+    // Nothing goes to the process-wide handlers either.
+    TIFFSetErrorHandler(nullptr);
+    TIFFSetWarningHandler(nullptr);
+    Source source{bytes, size, 0, false};
+    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+    if (options == nullptr) return GridError::out_of_memory;
+    TIFFOpenOptionsSetErrorHandlerExtR(options, keep_error, &source);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, drop_warning, &source);
+    // libtiff reads the mapped bytes in place; what it allocates for itself
+    // (tables, a codec's state and rows) stays far below this.
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options, tmsize_t{1} << 30);
+    TIFF* tiff = TIFFClientOpenExt("tiff", "r", &source, read_bytes, write_bytes, seek_to, close_source,
+                                   source_size, map_source, unmap_source, options);
+    TIFFOpenOptionsFree(options);
+    GridError error = GridError::none;
+    if (tiff == nullptr) {
+        // A file cut before its first directory, or one that has no offsets
+        // of strips or tiles, else whatever libtiff said.
+        const bool big = size >= 4 && bytes[2] == (bytes[0] == 'I' ? 43 : 0);
+        const uint64_t first = size < (big ? 16u : 8u) ? size
+                               : big ? (bytes[0] == 'I' ? grid_le32(bytes + 8) | uint64_t{grid_le32(bytes + 12)} << 32
+                                                        : uint64_t{grid_be32(bytes + 8)} << 32 | grid_be32(bytes + 12))
+                               : bytes[0] == 'I' ? grid_le32(bytes + 4) : grid_be32(bytes + 4);
+        error = first >= size                           ? GridError::truncated
+                : strstr(grid_detail, "Offsets") != nullptr ? GridError::no_pixel_data
+                                                            : GridError::corrupt;
+    } else {
+        Layout layout;
+        error = read_layout(tiff, &layout);
+        const bool floats = (layout.type != SampleType::u8 && layout.type != SampleType::u16) || layout.has_nodata;
+        if (error == GridError::none) error = check_blocks(tiff, layout, size);
+        if (error == GridError::none) error = start_grid(out, layout.width, layout.height, floats);
+        if (error == GridError::none) error = read_pixels(tiff, layout, out);
+        if (error == GridError::none) {
+            out->type = layout.type;
+            out->channels = static_cast<uint8_t>(layout.samples < 255 ? layout.samples : 255);
+        } else {
+            release_grid(out);
+        }
+        TIFFClose(tiff);
+    }
+    if (error == GridError::corrupt && source.failed) *detail = grid_detail;
+    return error;
+}
