@@ -43,20 +43,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/hmap-convert-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 
-# Wall seconds to t_NAME, peak resident kilobytes to m_NAME.
-measure() {
-  local name=$1 start end
-  shift
-  start=$(date +%s%N)
-  /usr/bin/time -f %M -o time.txt "$@" >/dev/null 2>&1 || true
-  end=$(date +%s%N)
-  echo "$(( end - start ))" | awk '{ printf "%.4f\n", $1 / 1e9 }' >> "t_$name"
-  cat time.txt >> "m_$name"
-}
-middle() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-median() { middle < "t_$1"; }
-ratio() { paste "t_$1" "t_$2" | awk '{ print $1 / $2 }' | middle; }
-peak_mib() { sort -g "m_$1" | tail -n 1 | awk '{ printf "%.1f\n", $1 / 1024 }'; }
+. "$top/bench/timing.sh"
 
 echo "== making the inputs: a ${size}x${size} float32 GeoTIFF (GDAL), a ${size}x${size} battle file"
 /usr/bin/python3 - "$size" <<'EOF'
@@ -83,7 +70,7 @@ for r in $(seq "$runs"); do
 done
 [ -s out.png ] && [ -s im.png ] && [ -s gdal.png ] || { echo "convert.sh: an output is missing" >&2; exit 1; }
 
-awk -v runs="$runs" -v size="$size" -v tb="$(stat -c %s dem.tif)" \
+awk -v runs="$runs" -v size="$size" -v tb="$(bytes dem.tif)" \
     -v th="$(median hmap)" -v tm="$(median magick)" -v tg="$(median gdal)" \
     -v mh="$(peak_mib hmap)" -v mm="$(peak_mib magick)" -v mg="$(peak_mib gdal)" \
     -v rm="$(ratio hmap magick)" -v rg="$(ratio hmap gdal)" '

@@ -239,15 +239,7 @@ Status fit_to_heightmap(const char* path, const char* battle_path, const BattleF
     }
     if (status == status_ok) {
         if (source.resampled) report_resampling(path, grid, battle_path, layer, battle);
-        for (uint32_t y = 0; y < height; ++y) {
-            source_values(source, y, values);
-            uint8_t* row = out->samples + y * row_bytes;
-            for (uint32_t x = 0; x < width; ++x) {
-                const uint16_t s = map_value(mapping, values[x]);
-                row[2 * x] = static_cast<uint8_t>(s >> 8);
-                row[2 * x + 1] = static_cast<uint8_t>(s);
-            }
-        }
+        make_heightmap_samples(source, mapping, values, out->samples);
         out->width = width;
         out->height = height;
         out->sea_level = mapping.sea_level;

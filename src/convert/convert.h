@@ -78,9 +78,14 @@ Status write_heightmap_png(const char* path, RowSource& source, const SampleMapp
                            SampleRange* range);
 Status write_heightmap_raw(const char* path, RowSource& source, const SampleMapping& mapping, SampleRange* range);
 
+// All rows of `source` through `mapping` at `out`, big-endian samples one
+// row after another, as a decoded PNG holds them; `values` holds a row of
+// doubles.
+void make_heightmap_samples(RowSource& source, const SampleMapping& mapping, double* values, uint8_t* out);
+
 // A foreign heightmap fitted to heightmap `layer` (0 or 1) of a loaded
 // battle file as hmap -c IN OUT MAP.prj N fits it, held as a decoded PNG
-// (its sea level the battle file's), for the drop's import. Prints what
-// the command prints before it writes; false after a refusal.
+// (its sea level the battle file's), for the drop's import. Prints the
+// lines the command prints before it writes, and its refusals.
 Status fit_to_heightmap(const char* path, const char* battle_path, const BattleFile& battle, int layer,
                         Grey16Image* out);

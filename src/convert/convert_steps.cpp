@@ -301,6 +301,27 @@ void make_png_row(void* context, uint32_t y, uint8_t* out) {
 
 }  // namespace
 
+void make_heightmap_samples(RowSource& source, const SampleMapping& mapping, double* values, uint8_t* out) {
+    SampleRows rows{&source, &mapping, values, {}, true};
+    for (uint32_t y = 0; y < source.height; ++y) make_sample_row(rows, y, out + 2 * uint64_t{y} * source.width);
+}
+
+namespace {
+
+// The end of a write begun with begin_file_write (`out` empty when that
+// failed): the file put in place when every part was written, else
+// abandoned, and a failure reported.
+Status end_write(const char* path, FileWrite* out, bool written) {
+    if (out == nullptr) return report_file_failure(path);
+    if (!written) {
+        abandon_file_write(out);
+        return report_file_failure(path);
+    }
+    return finish_file_write(out) ? status_ok : report_file_failure(path);
+}
+
+}  // namespace
+
 Status write_heightmap_png(const char* path, RowSource& source, const SampleMapping& mapping, bool with_sea_level,
                            SampleRange* range) {
     const uint32_t width = source.width, height = source.height;
@@ -320,17 +341,11 @@ Status write_heightmap_png(const char* path, RowSource& source, const SampleMapp
     uint8_t* buffer = allocate_buffer(8 * uint64_t{width} + png_part_bytes + layout.row_bytes);
     if (buffer == nullptr) return report_out_of_memory(path);
     SampleRows rows{&source, &mapping, reinterpret_cast<double*>(buffer), {}, true};
-    Status status = status_ok;
     FileWrite* out = begin_file_write(path, layout.file_bytes);
-    if (out == nullptr) {
-        status = report_file_failure(path);
-    } else if (!stream_stored_png(layout, frame, make_png_row, &rows, buffer + 8 * uint64_t{width}, png_part_bytes,
-                                  write_png_part, out)) {
-        abandon_file_write(out);
-        status = report_file_failure(path);
-    } else if (!finish_file_write(out)) {
-        status = report_file_failure(path);
-    }
+    const bool written = out != nullptr && stream_stored_png(layout, frame, make_png_row, &rows,
+                                                             buffer + 8 * uint64_t{width}, png_part_bytes,
+                                                             write_png_part, out);
+    const Status status = end_write(path, out, written);
     release_buffer(buffer);
     *range = rows.range;
     return status;
@@ -352,15 +367,7 @@ Status write_heightmap_raw(const char* path, RowSource& source, const SampleMapp
         for (; n < rows_a_part && y < height; ++n, ++y) make_sample_row(rows, y, buffer + n * row_bytes);
         ok = write_file_part(out, buffer, n * row_bytes);
     }
-    Status status = status_ok;
-    if (out == nullptr) {
-        status = report_file_failure(path);
-    } else if (!ok) {
-        abandon_file_write(out);
-        status = report_file_failure(path);
-    } else if (!finish_file_write(out)) {
-        status = report_file_failure(path);
-    }
+    const Status status = end_write(path, out, ok);
     release_buffer(values);
     *range = rows.range;
     return status;

@@ -466,12 +466,14 @@ Status list_files(const char* file1, const char* file2, const char* file3) {
         peeked[i] = file_status == status_ok;
         if (peeked[i]) {
             GridFormat format;
+            bool foreign = false;
             if (peek.kind == FileKind::battle && !has_battle_signature(peek.bytes.data, peek.bytes.size) &&
                 detect_grid_format(paths[i], peek.bytes.data, peek.bytes.size, &format)) {
                 // Read again by its format's reader; the peek's bytes go first.
                 (Line() << paths[i] << ": " << grid_format_name(format) << " heightmap").print();
                 release_peek(&peek);
                 file_status = list_grid(paths[i], peek);
+                foreign = true;  // no battle file or image loaded to compare
             } else if (peek.kind == FileKind::battle) {
                 (Line() << paths[i] << ": battle file").print();
                 file_status = load_height_file(paths[i], &peek, &files[i]);
@@ -481,7 +483,7 @@ Status list_files(const char* file1, const char* file2, const char* file3) {
                 files[i].kind = FileKind::png;
                 file_status = list_png(paths[i], peek, &files[i].image);
             }
-            loaded[i] = file_status == status_ok;
+            loaded[i] = file_status == status_ok && !foreign;
             release_peek(&peek);
         }
         if (status == status_ok) status = file_status;

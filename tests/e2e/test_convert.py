@@ -134,6 +134,7 @@ class Formats(ConvertCase):
         gdal_file(self.path("N45E006.hgt"), hgt, driver="SRTMHGT", nodata=-32768)
         out = self.convert("N45E006.hgt", "h.r16", "-10", "900", lines=2)
         self.assertIn("sea level 000A, which an R16 file does not carry", out)
+        self.assertIn(b" metres\r\n  voids: 1 px\r\n", self.hmap("-l", "N45E006.hgt").stdout)
         samples = np.fromfile(self.path("h.r16"), "<u2").reshape(side, side)
         valid = np.where(hgt == -32768, np.nan, hgt)
         np.testing.assert_array_equal(samples[1:], mapped(valid, -10, 900)[1:] + 10)
@@ -192,6 +193,18 @@ class WayBack(ConvertCase):
         result = self.hmap("-i", "map.prj", "new.prj", "h1.png", "x2.png")
         self.assertEqual(result.status, 0, result)
         self.assertNotIn(b"Warning", result.stdout)
+        # Dropped with the map and its other heightmap, the terrain is fitted the same way, in memory.
+        result = self.hmap("map.prj", "x2.png", "dem.tif")
+        self.assertEqual(result.status, 0, result)
+        self.assertTrue(result.stdout.startswith(out.splitlines()[0].encode() + b"\r\nWrote map-edited.prj (96 x 80"),
+                        result)
+        self.assertIn(b"map.prj heightmap 1 against dem.tif\r\n", result.stdout)
+        self.assertEqual(self.read("map-edited.prj"), self.read("new.prj"))
+        listing = self.hmap("-l", "dem.tif", "x1.png", "x2.png")
+        self.assertEqual(listing.status, 0, listing)
+        self.assertIn(b"dem.tif: TIFF heightmap\r\n  file size: ", listing.stdout)
+        self.assertIn(b"  image size: 150x61 px\r\n  samples: 32-bit float\r\n  range: ", listing.stdout)
+        self.assertIn(b" values\r\n  voids: 0 px\r\n  converts unmapped: no; give it heights", listing.stdout)
 
 
 class BadInput(ConvertCase):
@@ -232,6 +245,7 @@ class BadInput(ConvertCase):
 
     def test_arguments_refused_before_anything_is_read(self):
         self.write("in.pfm", b"Pf\n1 1\n-1.0\n" + bytes(4))
+        self.write("in.r16", bytes(2))
         for args, line in ((("in.pfm", "out.tif"), "Error: out.tif: hmap -c writes .png, .r16 or .raw files; "
                                                     "nothing was read."),
                            (("in.pfm", "o.png", "5", "1"), "Error: LOW 5 is above HIGH 1."),
@@ -242,13 +256,13 @@ class BadInput(ConvertCase):
                            (("in.pfm", "o.png", "0", "1.5"), "Error: 1.5 is no height: LOW and HIGH are whole numbers, "
                                                             "as in hmap -c in.tif out.png -50 1200."),
                            (("in.pfm", "in.pfm.png", "in.pfm.png", "3"), "Error: 3 is no heightmap number: N is 1 or 2."),
-                           (("missing.pfm", "o.r16", "0", "-0"), None)):  # read only once OUT is taken
+                           (("in.r16", "in.r16"), "Error: in.r16 is also an input of this command; nothing was "
+                                                  "written.")):
             with self.subTest(args=args):
                 before = snapshot(self.dir)
                 result = self.hmap("-c", *args)
-                if line is not None:
-                    self.assertEqual(result.stdout.decode(), line + "\r\n")
-                self.assertEqual(result.status, STATUS_REFUSED if line else harness.error_code("not_found"), result)
+                self.assertEqual(result.stdout.decode(), line + "\r\n")
+                self.assertEqual(result.status, STATUS_REFUSED, result)
                 self.assertEqual(snapshot(self.dir), before)
 
 
