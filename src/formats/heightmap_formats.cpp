@@ -170,7 +170,7 @@ GridError read_grid(const char* path, const uint8_t* bytes, uint64_t size, const
     case GridFormat::raw16:
     case GridFormat::raw32: error = read_raw_grid(bytes, size, format, hints, out, detail); break;
     case GridFormat::tiff: error = read_tiff_grid(bytes, size, out, detail); break;
-    case GridFormat::exr: break;  // its library's reader is not built yet
+    case GridFormat::exr: error = read_exr_grid(bytes, size, out, detail); break;
     case GridFormat::pfm: error = read_pfm_grid(bytes, size, out); break;
     case GridFormat::hgt: error = read_hgt_grid(bytes, size, out); break;
     }

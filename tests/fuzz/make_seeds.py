@@ -85,6 +85,88 @@ def make_pngs(folder):
                             os.path.join(folder, name)], check=True)
 
 
+def write(folder, name, data):
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(data)
+
+
+# The first byte of an own_grids input names the file (see fuzz_own_grids.cpp).
+OWN_NAMES = {"r16": 0, "raw": 1, "r32": 2, "hgt": 3, "pfm": 4, "png": 5}
+
+
+def make_own_grids(folder):
+    import struct
+    side = 12
+    heights = [(x * 5003 + y * 911) % 65536 for y in range(side) for x in range(side)]
+    write(folder, "square.r16", bytes([OWN_NAMES["r16"]]) + struct.pack(f"<{side * side}H", *heights))
+    # 8 x 15 given by the map size the first byte encodes (side 8: 8 x 25 % 32 + 1).
+    write(folder, "sized.raw", bytes([OWN_NAMES["raw"] | 8 << 3]) + struct.pack("<200H", *range(200)))
+    floats = [x * 0.25 - y * 1.5 for y in range(side) for x in range(side)]
+    floats[7] = float("nan")
+    write(folder, "square.r32", bytes([OWN_NAMES["r32"]]) + struct.pack(f"<{side * side}f", *floats))
+    hgt = [-32768 if (x + y) % 9 == 0 else x * 40 - y * 7 for y in range(side) for x in range(side)]
+    write(folder, "tile.hgt", bytes([OWN_NAMES["hgt"]]) + struct.pack(f">{side * side}h", *hgt))
+    write(folder, "grey.pfm", bytes([OWN_NAMES["pfm"]]) + b"Pf\n12 12\n-1.0\n" + struct.pack(f"<{side * side}f", *floats))
+    write(folder, "colour-be.pfm", bytes([OWN_NAMES["pfm"]]) + b"PF 4 3 1.0\n" + struct.pack(">36f", *range(36)))
+    try:
+        import io
+        from PIL import Image
+        for name, image in [("grey8.png", Image.new("L", (9, 5), 77)), ("rgb8.png", Image.new("RGB", (6, 4), (9, 9, 9))),
+                            ("rgba8.png", Image.new("RGBA", (5, 5), (3, 3, 3, 255)))]:
+            buffer = io.BytesIO()
+            image.save(buffer, format="PNG")
+            write(folder, name, bytes([OWN_NAMES["png"]]) + buffer.getvalue())
+    except ImportError:
+        pass
+
+
+def make_tiffs(folder):
+    """Small TIFFs from PIL: floats, 16-bit and 8-bit integers, uncompressed
+    and compressed, one strip and several."""
+    from PIL import Image
+    side = 24
+    floats = Image.new("F", (side, side))
+    floats.putdata([x * 0.5 - y * 3.25 for y in range(side) for x in range(side)])
+    floats.save(os.path.join(folder, "float.tif"))
+    floats.save(os.path.join(folder, "float-deflate.tif"), compression="tiff_adobe_deflate")
+    ints = Image.new("I;16", (side, 9))
+    ints.putdata([(x * 2731 + y * 301) % 65536 for y in range(9) for x in range(side)])
+    ints.save(os.path.join(folder, "u16-lzw.tif"), compression="tiff_lzw")
+    Image.new("L", (17, 5), 90).save(os.path.join(folder, "u8-packbits.tif"), compression="packbits")
+    Image.new("RGB", (7, 7), (1, 2, 3)).save(os.path.join(folder, "rgb.tif"))
+
+
+def make_exrs(folder):
+    """Small OpenEXR files from oiiotool: halves and floats, one channel and
+    three, scan lines and tiles, in each compression it writes."""
+    oiiotool = shutil.which("oiiotool")
+    if oiiotool is None:
+        return
+    kinds = [("y-half-zip.exr", 1, "half", "zip", []), ("rgb-float-piz.exr", 3, "float", "piz", []),
+             ("y-float-none-tiled.exr", 1, "float", "none", ["--tile", "16", "16"]),
+             ("rgb-half-rle.exr", 3, "half", "rle", []), ("y-half-b44.exr", 1, "half", "b44", []),
+             ("y-float-pxr24-tiled.exr", 1, "float", "pxr24", ["--tile", "8", "8"]),
+             ("y-half-dwab.exr", 1, "half", "dwab", []), ("rgba-half-zips.exr", 4, "half", "zips", [])]
+    for name, channels, kind, compression, extra in kinds:
+        top = ",".join(["0.1"] * channels)
+        bottom = ",".join(["0.9"] * channels)
+        # no time stamps nor command lines: the same seeds on every run
+        subprocess.run([oiiotool, "--nosoftwareattrib", "--pattern", f"fill:top={top}:bottom={bottom}", "19x13",
+                        str(channels), "--eraseattrib", "DateTime|capDate|Exif:.*",
+                        "-d", kind, "--compression", compression, *extra, "-o", os.path.join(folder, name)],
+                       check=True, stdout=subprocess.DEVNULL)
+        # The EXR writer stamps capDate itself: a fixed one of the same length.
+        path = os.path.join(folder, name)
+        with open(path, "rb") as f:
+            data = f.read()
+        at = data.find(b"capDate\0string\0")
+        if at >= 0:
+            start = at + len(b"capDate\0string\0") + 4
+            data = data[:start] + b"2000:01:01 00:00:00" + data[start + 19:]
+        with open(path, "wb") as f:
+            f.write(data)
+
+
 def make(target, folder):
     os.makedirs(folder, exist_ok=True)
     if target == "command_line":
@@ -95,6 +177,12 @@ def make(target, folder):
         make_battles(folder)
     elif target in ("sea_level", "png_import"):
         make_pngs(folder)
+    elif target == "own_grids":
+        make_own_grids(folder)
+    elif target == "tiff_grid":
+        make_tiffs(folder)
+    elif target == "exr_grid":
+        make_exrs(folder)
     else:
         raise SystemExit(f"no seeds for {target}")
 

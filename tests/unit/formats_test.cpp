@@ -2,6 +2,8 @@
 // format's samples, orders and sizes, and every way each refuses a file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -520,6 +522,158 @@ TEST(GridFormats, TiffRefusals) {
     Read garbage = read("a.tif", {'I', 'I', 42, 0, 8, 0, 0, 0, 0xFF, 0xFF, 1, 2, 3});
     EXPECT_EQ(garbage.error, GridError::corrupt);
     EXPECT_FALSE(garbage.detail.empty());
+}
+
+}  // namespace
+
+namespace {
+
+// An uncompressed OpenEXR file made by hand: the header's attributes, the
+// offset table and the chunks, one scan line each or tiles of `tile` pixels.
+struct ExrChannel {
+    std::string name;
+    int type;  // 1 half, 2 float, 0 uint
+    int sampling = 1;
+};
+
+void put_i32(Bytes& out, int32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(uint8_t(uint32_t(v) >> (8 * i)));
+}
+void put_attr(Bytes& out, const char* name, const char* type, const Bytes& value) {
+    out.insert(out.end(), name, name + strlen(name) + 1);
+    out.insert(out.end(), type, type + strlen(type) + 1);
+    put_i32(out, int32_t(value.size()));
+    out.insert(out.end(), value.begin(), value.end());
+}
+uint16_t half_of(float f) {  // exact for the small values the tests use
+    uint32_t w;
+    memcpy(&w, &f, 4);
+    if ((w & 0x7FFFFFFF) == 0) return uint16_t(w >> 16);
+    const int exponent = int((w >> 23) & 0xFF) - 127 + 15;
+    return uint16_t(((w >> 16) & 0x8000) | (exponent << 10) | ((w >> 13) & 0x3FF));
+}
+
+// Channel c of pixel (x, y) holds value(x, y) + 10 x c; channels must come
+// sorted by name, as the format keeps them.
+Bytes make_exr(uint32_t w, uint32_t h, const std::vector<ExrChannel>& channels, uint32_t tile,
+               float (*value)(uint32_t, uint32_t), int32_t x_origin = -3, int32_t y_origin = 5) {
+    Bytes out = {0x76, 0x2F, 0x31, 0x01, 2, uint8_t(tile != 0 ? 2 : 0), 0, 0};
+    Bytes list;
+    for (const auto& c : channels) {
+        list.insert(list.end(), c.name.begin(), c.name.end());
+        list.push_back(0);
+        put_i32(list, c.type);
+        list.insert(list.end(), {0, 0, 0, 0});
+        put_i32(list, c.sampling);
+        put_i32(list, c.sampling);
+    }
+    list.push_back(0);
+    put_attr(out, "channels", "chlist", list);
+    put_attr(out, "compression", "compression", {0});
+    Bytes box;
+    for (int32_t v : {x_origin, y_origin, x_origin + int32_t(w) - 1, y_origin + int32_t(h) - 1}) put_i32(box, v);
+    put_attr(out, "dataWindow", "box2i", box);
+    put_attr(out, "displayWindow", "box2i", box);
+    put_attr(out, "lineOrder", "lineOrder", {0});
+    put_attr(out, "pixelAspectRatio", "float", {0, 0, 0x80, 0x3F});
+    put_attr(out, "screenWindowCenter", "v2f", Bytes(8, 0));
+    put_attr(out, "screenWindowWidth", "float", {0, 0, 0x80, 0x3F});
+    if (tile != 0) {
+        Bytes desc;
+        put_i32(desc, int32_t(tile));
+        put_i32(desc, int32_t(tile));
+        desc.push_back(0);
+        put_attr(out, "tiles", "tiledesc", desc);
+    }
+    out.push_back(0);
+    // Chunks: (x0, y0, width, height) in pixels of the data window.
+    std::vector<std::array<uint32_t, 4>> chunks;
+    if (tile == 0) {
+        for (uint32_t y = 0; y < h; ++y) chunks.push_back({0, y, w, 1});
+    } else {
+        for (uint32_t ty = 0; ty < h; ty += tile)
+            for (uint32_t tx = 0; tx < w; tx += tile) chunks.push_back({tx, ty, std::min(tile, w - tx), std::min(tile, h - ty)});
+    }
+    const size_t table = out.size();
+    out.resize(table + 8 * chunks.size());
+    for (size_t i = 0; i < chunks.size(); ++i) {
+        const uint64_t at = out.size();
+        memcpy(&out[table + 8 * i], &at, 8);
+        const auto [x0, y0, cw, ch] = chunks[i];
+        if (tile != 0) {
+            put_i32(out, int32_t(x0 / tile));
+            put_i32(out, int32_t(y0 / tile));
+            put_i32(out, 0);
+            put_i32(out, 0);
+        } else {
+            put_i32(out, y_origin + int32_t(y0));
+        }
+        Bytes data;
+        for (uint32_t y = y0; y < y0 + ch; ++y)
+            for (size_t c = 0; c < channels.size(); ++c)
+                for (uint32_t x = x0; x < x0 + cw; ++x) {
+                    const float v = value(x, y) + 10.0f * float(c);
+                    if (channels[c].type == 1) {
+                        const uint16_t half = half_of(v);
+                        data.insert(data.end(), {uint8_t(half), uint8_t(half >> 8)});
+                    } else {
+                        put_f32(data, v, true);
+                    }
+                }
+        put_i32(out, int32_t(data.size()));
+        out.insert(out.end(), data.begin(), data.end());
+    }
+    return out;
+}
+
+float ramp(uint32_t x, uint32_t y) { return float(x) * 0.5f - float(y) * 0.25f; }
+
+TEST(GridFormats, ExrChannelChoiceTypesAndLayouts) {
+    const struct {
+        std::vector<ExrChannel> channels;
+        float offset;  // the chosen channel's, 10 x its index
+        uint32_t tile;
+        SampleType type;
+    } cases[] = {
+        {{{"Y", 1}}, 0, 0, SampleType::f16},
+        {{{"B", 2}, {"G", 2}, {"R", 2}}, 20, 0, SampleType::f32},
+        {{{"A", 1}, {"R", 2}, {"Y", 1}}, 20, 0, SampleType::f16},
+        {{{"height", 2}}, 0, 4, SampleType::f32},
+        {{{"B", 1}, {"G", 1}, {"R", 1}}, 20, 4, SampleType::f16},
+    };
+    for (const auto& c : cases) {
+        Read r = read("a.exr", make_exr(7, 6, c.channels, c.tile, ramp));
+        ASSERT_EQ(r.error, GridError::none) << c.channels.size() << " " << c.tile << ": " << r.detail;
+        EXPECT_EQ(r.grid.format, GridFormat::exr);
+        EXPECT_EQ(r.grid.type, c.type);
+        EXPECT_EQ(r.grid.channels, c.channels.size());
+        ASSERT_EQ(r.grid.width, 7u);
+        ASSERT_EQ(r.grid.height, 6u);
+        for (uint32_t y = 0; y < 6; ++y)
+            for (uint32_t x = 0; x < 7; ++x) EXPECT_EQ(r.grid.f32[y * 7 + x], ramp(x, y) + c.offset) << x << "," << y;
+        release_grid(&r.grid);
+    }
+}
+
+TEST(GridFormats, ExrRefusals) {
+    EXPECT_EQ(read("a.exr", make_exr(4, 4, {{"G", 1}, {"B", 1}}, 0, ramp)).error, GridError::no_usable_channel);
+    { Read s = read("a.exr", make_exr(4, 4, {{"Y", 1, 2}}, 0, ramp, 0, 0)); EXPECT_EQ(s.error, GridError::no_usable_channel) << s.detail; }
+    EXPECT_EQ(read("a.exr", make_exr(4, 4, {{"Y", 0}}, 0, ramp)).error, GridError::unsupported_sample);
+    Bytes cut = make_exr(4, 4, {{"Y", 2}}, 0, ramp);
+    cut.resize(cut.size() - 20);
+    { Read s = read("a.exr", cut); EXPECT_EQ(s.error, GridError::truncated) << s.detail; }
+    Read damaged = read("a.exr", {0x76, 0x2F, 0x31, 0x01, 2, 0, 0, 0, 'x', 0});
+    EXPECT_EQ(damaged.error, GridError::corrupt);
+    EXPECT_FALSE(damaged.detail.empty());
+    // A data window wider than any heightmap, refused before its pixels.
+    Bytes wide = make_exr(1, 1, {{"Y", 2}}, 0, ramp);
+    const uint8_t window[] = {'d', 'a', 't', 'a', 'W', 'i', 'n', 'd', 'o', 'w', 0};
+    auto at = std::search(wide.begin(), wide.end(), std::begin(window), std::end(window));
+    ASSERT_NE(at, wide.end());
+    const size_t max_x = size_t(at - wide.begin()) + sizeof window + 6 + 4 + 8;  // "box2i\0", size, min x and y
+    const int32_t far = -3 + 65536;
+    memcpy(&wide[max_x], &far, 4);
+    EXPECT_EQ(read("a.exr", wide).error, GridError::too_large);
 }
 
 }  // namespace
