@@ -38,7 +38,8 @@ def mapped(values, low, high):
     v = values.astype(np.float64)
     lo, hi = np.nanmin(v), np.nanmax(v)
     h = low + (v - lo) * (high - low) / (hi - lo)
-    return np.nan_to_num(np.sign(h) * np.floor(np.abs(h) + 0.5)).astype(np.int64)
+    whole = np.trunc(h)  # h - whole is exact, so the halves are found exactly
+    return np.nan_to_num(whole + np.where(np.abs(h - whole) >= 0.5, np.sign(h), 0)).astype(np.int64)
 
 
 def gdal_file(path, array, driver="GTiff", nodata=None, options=()):
