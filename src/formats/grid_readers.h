@@ -14,7 +14,8 @@ constexpr uint32_t max_grid_side = 65535;
 // Sets the size and allocates the grid's samples (floats or 16-bit) for
 // `width` x `height`: too_large past max_grid_side, corrupt for an empty
 // side, out_of_memory when the buffer cannot be had. `grid` is cleared first.
-GridError start_grid(Grid* grid, uint64_t width, uint64_t height, bool floats);
+// Given `place`, the samples go there instead of a new buffer.
+GridError start_grid(Grid* grid, uint64_t width, uint64_t height, bool floats, uint8_t* place = nullptr);
 
 // The side of a square of `count` samples; 0 when `count` is no square.
 uint64_t square_side(uint64_t count);
@@ -23,12 +24,15 @@ uint64_t square_side(uint64_t count);
 // message); it lives until the next read.
 extern char grid_detail[256];
 
+// `own`, when not empty, is the block `bytes` lie in, which the reader may
+// write: a reader that can put the samples in place there builds the grid in
+// it (the grid's buffer is then `own` itself, and holds the block).
 GridError read_raw_grid(const uint8_t* bytes, uint64_t size, GridFormat format, const GridHints& hints, Grid* out,
-                        const char** detail);
+                        const char** detail, uint8_t* own);
 GridError read_pfm_grid(const uint8_t* bytes, uint64_t size, Grid* out);
 GridError read_hgt_grid(const uint8_t* bytes, uint64_t size, Grid* out);
 GridError read_png_grid(const uint8_t* bytes, uint64_t size, Grid* out, const char** detail);
-GridError read_tiff_grid(const uint8_t* bytes, uint64_t size, Grid* out, const char** detail);
+GridError read_tiff_grid(const uint8_t* bytes, uint64_t size, Grid* out, const char** detail, uint8_t* own);
 GridError read_exr_grid(const uint8_t* bytes, uint64_t size, Grid* out, const char** detail);
 
 // Little- and big-endian words of the raw formats.

@@ -17,14 +17,17 @@ void release_grid(Grid* grid) {
     grid->f32 = nullptr;
 }
 
-GridError start_grid(Grid* grid, uint64_t width, uint64_t height, bool floats) {
+GridError start_grid(Grid* grid, uint64_t width, uint64_t height, bool floats, uint8_t* place) {
     *grid = Grid{};
     if (width == 0 || height == 0) return GridError::corrupt;
     if (width > max_grid_side || height > max_grid_side) return GridError::too_large;
     grid->width = static_cast<uint32_t>(width);
     grid->height = static_cast<uint32_t>(height);
     const uint64_t count = width * height;
-    if (floats) {
+    if (place != nullptr) {
+        if (floats) grid->f32 = reinterpret_cast<float*>(place);
+        else grid->u16 = reinterpret_cast<uint16_t*>(place);
+    } else if (floats) {
         grid->f32 = reinterpret_cast<float*>(allocate_buffer(count * sizeof(float)));
         if (grid->f32 == nullptr) return GridError::out_of_memory;
     } else {
@@ -154,8 +157,10 @@ bool detect_grid_format(const char* path, const uint8_t* bytes, uint64_t size, G
     return true;
 }
 
-GridError read_grid(const char* path, const uint8_t* bytes, uint64_t size, const GridHints& hints, Grid* out,
-                    const char** detail) {
+namespace {
+
+GridError read_any_grid(const char* path, const uint8_t* bytes, uint64_t size, const GridHints& hints, Grid* out,
+                        const char** detail, uint8_t* own) {
     *out = Grid{};
     const char* ignored = nullptr;
     if (detail == nullptr) detail = &ignored;
@@ -168,8 +173,8 @@ GridError read_grid(const char* path, const uint8_t* bytes, uint64_t size, const
     switch (format) {
     case GridFormat::png: error = read_png_grid(bytes, size, out, detail); break;
     case GridFormat::raw16:
-    case GridFormat::raw32: error = read_raw_grid(bytes, size, format, hints, out, detail); break;
-    case GridFormat::tiff: error = read_tiff_grid(bytes, size, out, detail); break;
+    case GridFormat::raw32: error = read_raw_grid(bytes, size, format, hints, out, detail, own); break;
+    case GridFormat::tiff: error = read_tiff_grid(bytes, size, out, detail, own); break;
     case GridFormat::exr: error = read_exr_grid(bytes, size, out, detail); break;
     case GridFormat::pfm: error = read_pfm_grid(bytes, size, out); break;
     case GridFormat::hgt: error = read_hgt_grid(bytes, size, out); break;
@@ -179,9 +184,29 @@ GridError read_grid(const char* path, const uint8_t* bytes, uint64_t size, const
         error = measure_grid(out);
     }
     if (error != GridError::none) {
+        // A grid built in place is released with the block it lies in.
+        if (own != nullptr && (out->u16 == reinterpret_cast<uint16_t*>(own) || out->f32 == reinterpret_cast<float*>(own)))
+            *out = Grid{};
         release_grid(out);
         *out = Grid{};
     }
+    return error;
+}
+
+}  // namespace
+
+GridError read_grid(const char* path, const uint8_t* bytes, uint64_t size, const GridHints& hints, Grid* out,
+                    const char** detail) {
+    return read_any_grid(path, bytes, size, hints, out, detail, nullptr);
+}
+
+GridError take_grid(const char* path, FileBytes* file, const GridHints& hints, Grid* out, const char** detail) {
+    uint8_t* own = file->data;
+    const GridError error = read_any_grid(path, own, file->size, hints, out, detail, own);
+    const bool held = error == GridError::none && (out->u16 == reinterpret_cast<uint16_t*>(own) ||
+                                                   out->f32 == reinterpret_cast<float*>(own));
+    if (!held) release_buffer(own);
+    *file = FileBytes{};
     return error;
 }
 
@@ -190,8 +215,7 @@ Status load_grid(const char* path, const GridHints& hints, Grid* out) {
     FileBytes file;
     if (!read_file_whole(path, &file)) return report_file_failure(path);
     const char* detail = nullptr;
-    const GridError error = read_grid(path, file.data, file.size, hints, out, &detail);
-    release_buffer(file.data);
+    const GridError error = take_grid(path, &file, hints, out, &detail);
     if (error == GridError::none) return status_ok;
     if (error == GridError::out_of_memory) return report_out_of_memory(path);
     if (detail != nullptr && detail[0] != '\0') {

@@ -72,6 +72,13 @@ bool detect_grid_format(const char* path, const uint8_t* bytes, uint64_t size, G
 GridError read_grid(const char* path, const uint8_t* bytes, uint64_t size, const GridHints& hints, Grid* out,
                     const char** detail = nullptr);
 
+// The same for a file read whole (read_file_whole), whose bytes it takes
+// over: where the samples can be put in place (RAW files, uncompressed TIFF
+// strips of the grid's own type) the grid is built in the file's buffer and
+// holds it; else the buffer is released. `file` is empty afterwards.
+GridError take_grid(const char* path, FileBytes* file, const GridHints& hints, Grid* out,
+                    const char** detail = nullptr);
+
 // Reads a file whole and its grid; prints "<path> > Error: ..." and returns
 // the refused-input status (or the file failure's) when it cannot.
 Status load_grid(const char* path, const GridHints& hints, Grid* out);

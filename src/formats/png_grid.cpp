@@ -67,8 +67,6 @@ GridError read_png_grid(const uint8_t* bytes, uint64_t size, Grid* out, const ch
         error = GridError::corrupt;
     } else if (width > max_grid_side || height > max_grid_side) {
         error = GridError::too_large;
-    } else if (colour.colortype == LCT_PALETTE || colour.bitdepth < 8) {
-        error = GridError::unsupported_sample;
     } else {
         // The filtered rows the image data inflates to, and no more.
         const uint64_t row_bytes = 1 + uint64_t{width} * channels * (wide ? 2 : 1);
@@ -76,6 +74,15 @@ GridError read_png_grid(const uint8_t* bytes, uint64_t size, Grid* out, const ch
         if (state.info_png.interlace_method != 0) expected += expected / 2 + 7 * uint64_t{height} + 64;
         state.decoder.zlibsettings.max_output_size = static_cast<size_t>(expected);
         if (expected > deflate_max_ratio * size + 65536) error = GridError::truncated;
+    }
+    // Grey of 1, 2 or 4 bits (as ImageMagick writes a few levels) and
+    // palettes come through LodePNG's conversion to 8-bit RGBA: grey levels
+    // spread over 0..255, a palette's entries taken only where they are grey.
+    const bool converted = colour.colortype == LCT_PALETTE || colour.bitdepth < 8;
+    if (converted) {
+        state.decoder.color_convert = 1;
+        state.info_raw.colortype = LCT_RGBA;
+        state.info_raw.bitdepth = 8;
     }
     unsigned char* pixels = nullptr;
     if (error == GridError::none) {
@@ -87,7 +94,8 @@ GridError read_png_grid(const uint8_t* bytes, uint64_t size, Grid* out, const ch
     const StoredSeaLevel sea_level = find_sea_level(bytes, size);
     if (error == GridError::none && sea_level.chunk == SeaLevelChunk::too_short) error = GridError::corrupt;
     if (error == GridError::none) error = start_grid(out, width, height, false);
-    if (error == GridError::none && !take_samples(pixels, uint64_t{width} * height, channels, wide, out)) {
+    if (error == GridError::none &&
+        !take_samples(pixels, uint64_t{width} * height, converted ? 4 : channels, wide, out)) {
         release_grid(out);
         error = GridError::colour_png;
     }

@@ -1,6 +1,7 @@
 // Headerless RAW heightmaps: .r16/.raw hold 16-bit unsigned samples, .r32
 // 32-bit floats, both little-endian, rows from the top. The size is the
 // map's when the caller knows it, else the square the length gives.
+#include <bit>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -8,7 +9,7 @@
 #include "grid_readers.h"
 
 GridError read_raw_grid(const uint8_t* bytes, uint64_t size, GridFormat format, const GridHints& hints, Grid* out,
-                        const char** detail) {
+                        const char** detail, uint8_t* own) {
     const bool floats = format == GridFormat::raw32;
     const uint64_t sample_bytes = floats ? 4 : 2;
     uint64_t width = hints.width, height = hints.height;
@@ -27,9 +28,15 @@ GridError read_raw_grid(const uint8_t* bytes, uint64_t size, GridFormat format, 
             return GridError::raw_size_unknown;
         }
     }
-    if (const GridError error = start_grid(out, width, height, floats); error != GridError::none) return error;
+    // The samples are the grid's already where the file's bytes are ours
+    // and the processor is little-endian too: the grid takes them as they lie.
+    const bool in_place = own != nullptr && std::endian::native == std::endian::little;
+    if (const GridError error = start_grid(out, width, height, floats, in_place ? own : nullptr);
+        error != GridError::none)
+        return error;
     out->type = floats ? SampleType::f32 : SampleType::u16;
     out->channels = 1;
+    if (in_place) return GridError::none;
     const uint64_t count = width * height;
     if (floats) {
         for (uint64_t i = 0; i < count; ++i) {

@@ -283,9 +283,41 @@ GridError read_pixels(TIFF* tiff, const Layout& layout, Grid* out) {
     return error;
 }
 
+// Whether the grid can be built in the file's own block: uncompressed
+// strips holding one sample per pixel of the grid's own type, each lying at
+// or after the place its rows take in the grid, so that moving the strips
+// down in order never overwrites one still to move.
+bool fits_in_place(TIFF* tiff, const Layout& layout, bool floats) {
+    uint16_t compression = COMPRESSION_NONE, fill_order = FILLORDER_MSB2LSB;
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_FILLORDER, &fill_order);
+    if (layout.tiled || compression != COMPRESSION_NONE || fill_order != FILLORDER_MSB2LSB ||
+        (!layout.separate && layout.samples != 1) || layout.type != (floats ? SampleType::f32 : SampleType::u16))
+        return false;
+    const uint64_t row_bytes = uint64_t{layout.width} * (layout.bits / 8);
+    for (uint32_t y0 = 0, b = 0; y0 < layout.height; y0 += layout.tile_height, ++b) {
+        const uint64_t rows = layout.height - y0 < layout.tile_height ? layout.height - y0 : layout.tile_height;
+        if (TIFFGetStrileOffset(tiff, b) < y0 * row_bytes || TIFFGetStrileByteCount(tiff, b) < rows * row_bytes)
+            return false;
+    }
+    return true;
+}
+
+// The strips moved down into the file's block `own`, which becomes the grid.
+void move_in_place(TIFF* tiff, const Layout& layout, uint8_t* own) {
+    const uint64_t row_bytes = uint64_t{layout.width} * (layout.bits / 8);
+    for (uint32_t y0 = 0, b = 0; y0 < layout.height; y0 += layout.tile_height, ++b) {
+        const uint64_t rows = layout.height - y0 < layout.tile_height ? layout.height - y0 : layout.tile_height;
+        memmove(own + y0 * row_bytes, own + TIFFGetStrileOffset(tiff, b), static_cast<size_t>(rows * row_bytes));
+    }
+    const uint64_t count = uint64_t{layout.width} * layout.height;
+    if (TIFFIsByteSwapped(tiff) && layout.bits == 32) TIFFSwabArrayOfLong(reinterpret_cast<uint32_t*>(own), count);
+    if (TIFFIsByteSwapped(tiff) && layout.bits == 16) TIFFSwabArrayOfShort(reinterpret_cast<uint16_t*>(own), count);
+}
+
 }  // namespace
 
-GridError read_tiff_grid(const uint8_t* bytes, uint64_t size, Grid* out, const char** detail) {
+GridError read_tiff_grid(const uint8_t* bytes, uint64_t size, Grid* out, const char** detail, uint8_t* own) {
     // Nothing goes to the process-wide handlers either.
     TIFFSetErrorHandler(nullptr);
     TIFFSetWarningHandler(nullptr);
@@ -317,8 +349,14 @@ GridError read_tiff_grid(const uint8_t* bytes, uint64_t size, Grid* out, const c
         error = read_layout(tiff, &layout);
         const bool floats = (layout.type != SampleType::u8 && layout.type != SampleType::u16) || layout.has_nodata;
         if (error == GridError::none) error = check_blocks(tiff, layout, size);
-        if (error == GridError::none) error = start_grid(out, layout.width, layout.height, floats);
-        if (error == GridError::none) error = read_pixels(tiff, layout, out);
+        const bool in_place = error == GridError::none && own != nullptr && fits_in_place(tiff, layout, floats);
+        if (error == GridError::none) error = start_grid(out, layout.width, layout.height, floats, in_place ? own : nullptr);
+        if (error == GridError::none && in_place) {
+            move_in_place(tiff, layout, own);
+            if (floats && layout.has_nodata) mark_nodata(out->f32, uint64_t{layout.width} * layout.height, layout);
+        } else if (error == GridError::none) {
+            error = read_pixels(tiff, layout, out);
+        }
         if (error == GridError::none) {
             out->type = layout.type;
             out->channels = static_cast<uint8_t>(layout.samples < 255 ? layout.samples : 255);

@@ -1,6 +1,8 @@
 // What every foreign-heightmap fuzz target checks of read_grid: on failure
 // nothing held and a known case; on success exactly one buffer, a size
 // within the limits, and the void count and value range the samples give.
+// take_grid, which may build the grid inside the file's own buffer, must
+// give the same verdict and the same samples.
 #pragma once
 
 #include <cmath>
@@ -17,10 +19,19 @@ inline void check_read_grid(const char* path, const uint8_t* data, size_t size, 
     FUZZ_CHECK(hook_live_blocks() == live);
     FUZZ_CHECK(error <= GridError::no_valid_value);
     if (detail != nullptr) FUZZ_CHECK(strlen(detail) < 256);
+    FileBytes file{allocate_buffer(size), size};
+    FUZZ_CHECK(file.data != nullptr);
+    if (size > 0) memcpy(file.data, data, size);
+    Grid taken;
+    const GridError taken_error = take_grid(path, &file, hints, &taken);
+    FUZZ_CHECK(taken_error == error && file.data == nullptr);
     if (error != GridError::none) {
         FUZZ_CHECK(grid.u16 == nullptr && grid.f32 == nullptr);
+        FUZZ_CHECK(taken.u16 == nullptr && taken.f32 == nullptr);
         return;
     }
+    FUZZ_CHECK(taken.width == grid.width && taken.height == grid.height && taken.voids == grid.voids);
+    FUZZ_CHECK((taken.u16 == nullptr) == (grid.u16 == nullptr));
     FUZZ_CHECK((grid.u16 == nullptr) != (grid.f32 == nullptr));
     FUZZ_CHECK(grid.width >= 1 && grid.width <= 65535 && grid.height >= 1 && grid.height <= 65535);
     const uint64_t count = uint64_t{grid.width} * grid.height;
@@ -28,6 +39,8 @@ inline void check_read_grid(const char* path, const uint8_t* data, size_t size, 
     double lowest = INFINITY, highest = -INFINITY;
     for (uint64_t i = 0; i < count; ++i) {
         const double v = grid.u16 != nullptr ? grid.u16[i] : grid.f32[i];
+        const double w = taken.u16 != nullptr ? taken.u16[i] : taken.f32[i];
+        FUZZ_CHECK(same_bytes(&v, &w, sizeof v) || (std::isnan(v) && std::isnan(w)));
         if (std::isnan(v)) {
             ++voids;
             continue;
@@ -39,4 +52,5 @@ inline void check_read_grid(const char* path, const uint8_t* data, size_t size, 
     FUZZ_CHECK(voids == grid.voids && voids < count);
     FUZZ_CHECK(lowest == grid.lowest && highest == grid.highest);
     release_grid(&grid);
+    release_grid(&taken);
 }

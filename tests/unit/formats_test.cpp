@@ -233,6 +233,22 @@ TEST(GridFormats, PngGreyAndEqualColourChannels) {
         {16, 6, 4, {9, 9, 9, 0, 70, 70, 70, 65535, 2, 2, 2, 5}, SampleType::u16, {9, 70, 2}},
         {8, 6, 4, {1, 1, 1, 0, 2, 2, 2, 0, 3, 3, 3, 0}, SampleType::u8, {1, 2, 3}},
     };
+    // Grey of 2 bits (as ImageMagick writes few levels), spread over 0..255,
+    // and a grey palette.
+    Read low = read("a.png", test_png::png(3, 1, 2, 0, {0, 0b00011100}));
+    ASSERT_EQ(low.error, GridError::none);
+    EXPECT_EQ(low.grid.type, SampleType::u8);
+    EXPECT_EQ(u16_of(low.grid), (std::vector<uint16_t>{0, 85, 255}));
+    release_grid(&low.grid);
+    Bytes palette_chunk;
+    test_png::put_chunk(palette_chunk, "PLTE", {7, 7, 7, 200, 200, 200});
+    Bytes grey_palette = test_png::png(3, 1, 8, 3, {0, 1, 0, 1});
+    grey_palette.insert(grey_palette.begin() + 33, palette_chunk.begin(), palette_chunk.end());
+    Read indexed = read("a.png", grey_palette);
+    ASSERT_EQ(indexed.error, GridError::none);
+    EXPECT_EQ(u16_of(indexed.grid), (std::vector<uint16_t>{200, 7, 200}));
+    release_grid(&indexed.grid);
+
     for (const auto& c : cases) {
         Read r = read("a.png", png_of(3, 1, c.depth, c.colour_type, c.channels, c.samples, 0x10));
         ASSERT_EQ(r.error, GridError::none) << int(c.colour_type) << " " << int(c.depth);
@@ -248,9 +264,12 @@ TEST(GridFormats, PngRefusals) {
     // Channels that differ in one pixel, in either the green or the blue.
     EXPECT_EQ(read("a.png", png_of(2, 1, 8, 2, 3, {5, 5, 5, 6, 6, 7})).error, GridError::colour_png);
     EXPECT_EQ(read("a.png", png_of(1, 1, 16, 6, 4, {5, 6, 5, 0})).error, GridError::colour_png);
-    EXPECT_EQ(read("a.png", png_of(1, 1, 4, 0, 1, {0})).error, GridError::unsupported_sample);
-    Bytes palette = png_of(1, 1, 8, 3, 1, {0});
-    EXPECT_EQ(read("a.png", palette).error, GridError::unsupported_sample);
+    // A palette entry in colour.
+    Bytes palette_chunk;
+    test_png::put_chunk(palette_chunk, "PLTE", {7, 7, 7, 1, 2, 3});
+    Bytes colour_palette = test_png::png(2, 1, 8, 3, {0, 0, 1});
+    colour_palette.insert(colour_palette.begin() + 33, palette_chunk.begin(), palette_chunk.end());
+    EXPECT_EQ(read("a.png", colour_palette).error, GridError::colour_png);
     EXPECT_EQ(read("a.png", png_of(65536, 1, 8, 0, 1, std::vector<uint16_t>(65536))).error, GridError::too_large);
     // A header announcing far more than the data can inflate to.
     EXPECT_EQ(read("a.png", test_png::png(60000, 60000, 8, 0, {0, 0})).error, GridError::truncated);
@@ -674,6 +693,70 @@ TEST(GridFormats, ExrRefusals) {
     const int32_t far = -3 + 65536;
     memcpy(&wide[max_x], &far, 4);
     EXPECT_EQ(read("a.exr", wide).error, GridError::too_large);
+}
+
+}  // namespace
+
+namespace {
+
+// take_grid on a copy of `bytes` in a buffer of its own: the grid, and
+// whether it was built in that buffer.
+Read take(const char* path, const Bytes& bytes, bool* in_place) {
+    FileBytes file{allocate_buffer(bytes.size()), bytes.size()};
+    memcpy(file.data, bytes.data(), bytes.size());
+    const uint8_t* block = file.data;
+    Read r{};
+    const char* detail = nullptr;
+    r.error = take_grid(path, &file, GridHints{}, &r.grid, &detail);
+    EXPECT_EQ(file.data, nullptr);
+    *in_place = r.grid.f32 == reinterpret_cast<const float*>(block) ||
+                r.grid.u16 == reinterpret_cast<const uint16_t*>(block);
+    return r;
+}
+
+TEST(GridFormats, TakenFilesBuildTheGridInPlaceWhereTheyCan) {
+    const std::vector<double> values = {1.5, -2, 3, 4e4, 5, -6.25, 7, 8, 9};
+    const struct {
+        uint16_t compression;
+        bool big_endian;
+        uint32_t rows_per_strip;
+        const char* nodata;
+        bool in_place;
+    } cases[] = {
+        {COMPRESSION_NONE, false, 1, nullptr, true},
+        {COMPRESSION_NONE, true, 2, nullptr, true},
+        {COMPRESSION_NONE, false, 3, "-6.25", true},
+        {COMPRESSION_ADOBE_DEFLATE, false, 1, nullptr, false},
+    };
+    for (const auto& c : cases) {
+        TiffSpec spec;
+        spec.width = spec.height = 3;
+        spec.compression = c.compression;
+        spec.big_endian = c.big_endian;
+        spec.rows_per_strip = c.rows_per_strip;
+        spec.nodata = c.nodata;
+        bool in_place = false;
+        Read r = take("a.tif", make_tiff(spec, values), &in_place);
+        ASSERT_EQ(r.error, GridError::none);
+        EXPECT_EQ(in_place, c.in_place) << c.compression << " " << c.big_endian;
+        for (size_t i = 0; i < values.size(); ++i) {
+            if (c.nodata != nullptr && values[i] == -6.25) EXPECT_TRUE(std::isnan(r.grid.f32[i]));
+            else EXPECT_EQ(r.grid.f32[i], float(values[i])) << i;
+        }
+        release_grid(&r.grid);
+    }
+    Bytes raw;
+    for (uint16_t v : {9, 8, 7, 6}) put_le16(raw, v);
+    bool in_place = false;
+    Read r = take("a.r16", raw, &in_place);
+    ASSERT_EQ(r.error, GridError::none);
+    EXPECT_TRUE(in_place);
+    EXPECT_EQ(u16_of(r.grid), (std::vector<uint16_t>{9, 8, 7, 6}));
+    release_grid(&r.grid);
+    // Refused after being built in place: the block is released once.
+    Bytes voids;
+    for (int i = 0; i < 4; ++i) put_f32(voids, NAN, true);
+    EXPECT_EQ(take("a.r32", voids, &in_place).error, GridError::no_valid_value);
 }
 
 }  // namespace
