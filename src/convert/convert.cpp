@@ -230,7 +230,7 @@ Status fit_to_heightmap(const char* path, const char* battle_path, const BattleF
     RowSource source{};
     const uint32_t width = hints.width, height = hints.height;
     const uint64_t row_bytes = 2 * uint64_t{width};
-    auto* values = reinterpret_cast<double*>(allocate_buffer(8 * uint64_t{width}));
+    auto* values = reinterpret_cast<double*>(allocate_buffer(row_scratch_bytes(width)));
     if (status == status_ok) {
         out->samples = static_cast<uint8_t*>(hook_alloc(static_cast<size_t>(row_bytes * height)));
         if (values == nullptr || out->samples == nullptr || !open_row_source(grid, width, height, &source)) {

@@ -31,6 +31,8 @@ struct SampleMapping {
     uint16_t sea_level;
 };
 uint16_t map_value(const SampleMapping& mapping, double value);
+// The same for `count` values at once.
+void map_values(const SampleMapping& mapping, const double* values, uint32_t count, uint16_t* out);
 
 // Fills the voids (NaN) of a grid of floats in place from the valid values
 // around them: a pyramid of half-size levels, each pixel the mean of the
@@ -78,10 +80,12 @@ Status write_heightmap_png(const char* path, RowSource& source, const SampleMapp
                            SampleRange* range);
 Status write_heightmap_raw(const char* path, RowSource& source, const SampleMapping& mapping, SampleRange* range);
 
+// Room for a row's values (doubles) and its samples, 8-byte aligned.
+constexpr uint64_t row_scratch_bytes(uint32_t width) { return 16 * ((uint64_t{width} * 10 + 15) / 16); }
 // All rows of `source` through `mapping` at `out`, big-endian samples one
-// row after another, as a decoded PNG holds them; `values` holds a row of
-// doubles.
-void make_heightmap_samples(RowSource& source, const SampleMapping& mapping, double* values, uint8_t* out);
+// row after another, as a decoded PNG holds them; `scratch` has
+// row_scratch_bytes for the output's width.
+void make_heightmap_samples(RowSource& source, const SampleMapping& mapping, double* scratch, uint8_t* out);
 
 // A foreign heightmap fitted to heightmap `layer` (0 or 1) of a loaded
 // battle file as hmap -c IN OUT MAP.prj N fits it, held as a decoded PNG

@@ -20,24 +20,50 @@ bool parse_height(const char* text, int64_t* value) {
     return true;
 }
 
-uint16_t map_value(const SampleMapping& mapping, double value) {
+namespace {
+
+// To the nearest whole number, halves away from zero, as std::round gives
+// it but in plain arithmetic the compiler makes vector code of: the fraction
+// left after truncating is exact. Heights typed or taken from a battle file
+// fit 32 bits.
+inline int32_t round_half_away(double value) {
+    const auto whole = static_cast<int32_t>(value);
+    const double fraction = value - static_cast<double>(whole);
+    return whole + (fraction >= 0.5) - (fraction <= -0.5);
+}
+
+}  // namespace
+
+void map_values(const SampleMapping& mapping, const double* values, uint32_t count, uint16_t* out) {
     if (!mapping.mapped) {
-        // A 16-bit sample as it is; a filled void between such samples
+        // 16-bit samples as they are; a filled void between such samples
         // rounded to the nearest.
-        const double sample = std::round(value);
-        return static_cast<uint16_t>(sample < 0 ? 0 : sample > 65535 ? 65535 : sample);
+        for (uint32_t i = 0; i < count; ++i) {
+            const int32_t sample = round_half_away(values[i]);
+            out[i] = static_cast<uint16_t>(sample < 0 ? 0 : sample > 65535 ? 65535 : sample);
+        }
+        return;
     }
-    double height = static_cast<double>(mapping.low);
-    if (mapping.highest > mapping.lowest) {
-        height += (value - mapping.lowest) * static_cast<double>(mapping.high - mapping.low) /
-                  (mapping.highest - mapping.lowest);
-        height = std::round(height);  // halves away from zero
+    const auto low = static_cast<int32_t>(mapping.low), high = static_cast<int32_t>(mapping.high);
+    const int32_t sea_level = mapping.sea_level;
+    if (!(mapping.highest > mapping.lowest)) {
+        for (uint32_t i = 0; i < count; ++i) out[i] = static_cast<uint16_t>(low + sea_level);
+        return;
+    }
+    const double base = low, lowest = mapping.lowest, range = high - low, span = mapping.highest - lowest;
+    for (uint32_t i = 0; i < count; ++i) {
+        int32_t height = round_half_away(base + (values[i] - lowest) * range / span);
         // Resampled and filled values lie between the valid ones; only a
         // last bit of rounding could carry one outside.
-        if (height < static_cast<double>(mapping.low)) height = static_cast<double>(mapping.low);
-        if (height > static_cast<double>(mapping.high)) height = static_cast<double>(mapping.high);
+        height = height < low ? low : height > high ? high : height;
+        out[i] = static_cast<uint16_t>(height + sea_level);
     }
-    return static_cast<uint16_t>(static_cast<int64_t>(height) + mapping.sea_level);
+}
+
+uint16_t map_value(const SampleMapping& mapping, double value) {
+    uint16_t sample;
+    map_values(mapping, &value, 1, &sample);
+    return sample;
 }
 
 // ---- voids ----
@@ -274,7 +300,7 @@ namespace {
 struct SampleRows {
     RowSource* source;
     const SampleMapping* mapping;
-    double* values;  // a row of the output's width
+    double* values;  // a row of the output's width, then room for its samples (row_scratch_bytes)
     SampleRange range;
     bool big_endian;
 };
@@ -282,13 +308,16 @@ struct SampleRows {
 void make_sample_row(SampleRows& rows, uint32_t y, uint8_t* out) {
     const uint32_t width = rows.source->width;
     source_values(*rows.source, y, rows.values);
+    auto* samples = reinterpret_cast<uint16_t*>(rows.values + width);
+    map_values(*rows.mapping, rows.values, width, samples);
     uint16_t lowest = rows.range.lowest, highest = rows.range.highest;
+    const int high_byte = rows.big_endian ? 0 : 1;
     for (uint32_t x = 0; x < width; ++x) {
-        const uint16_t s = map_value(*rows.mapping, rows.values[x]);
+        const uint16_t s = samples[x];
         lowest = s < lowest ? s : lowest;
         highest = s > highest ? s : highest;
-        out[2 * x] = static_cast<uint8_t>(rows.big_endian ? s >> 8 : s);
-        out[2 * x + 1] = static_cast<uint8_t>(rows.big_endian ? s : s >> 8);
+        out[2 * x + high_byte] = static_cast<uint8_t>(s >> 8);
+        out[2 * x + 1 - high_byte] = static_cast<uint8_t>(s);
     }
     rows.range.lowest = lowest;
     rows.range.highest = highest;
@@ -337,13 +366,13 @@ Status write_heightmap_png(const char* path, RowSource& source, const SampleMapp
         frame.extra_chunks = hmap_chunk;
         frame.extra_chunk_bytes = sizeof hmap_chunk;
     }
-    // A row of values, then the streamer's part and row.
-    uint8_t* buffer = allocate_buffer(8 * uint64_t{width} + png_part_bytes + layout.row_bytes);
+    // A row's values and samples, then the streamer's part and row.
+    uint8_t* buffer = allocate_buffer(row_scratch_bytes(width) + png_part_bytes + layout.row_bytes);
     if (buffer == nullptr) return report_out_of_memory(path);
     SampleRows rows{&source, &mapping, reinterpret_cast<double*>(buffer), {}, true};
     FileWrite* out = begin_file_write(path, layout.file_bytes);
     const bool written = out != nullptr && stream_stored_png(layout, frame, make_png_row, &rows,
-                                                             buffer + 8 * uint64_t{width}, png_part_bytes,
+                                                             buffer + row_scratch_bytes(width), png_part_bytes,
                                                              write_png_part, out);
     const Status status = end_write(path, out, written);
     release_buffer(buffer);
@@ -356,9 +385,9 @@ Status write_heightmap_raw(const char* path, RowSource& source, const SampleMapp
     const uint64_t row_bytes = 2 * uint64_t{width};
     // Whole rows to a part of about png_part_bytes, at least one.
     const uint64_t rows_a_part = row_bytes >= png_part_bytes ? 1 : png_part_bytes / row_bytes;
-    uint8_t* values = allocate_buffer(8 * uint64_t{width} + rows_a_part * row_bytes);
+    uint8_t* values = allocate_buffer(row_scratch_bytes(width) + rows_a_part * row_bytes);
     if (values == nullptr) return report_out_of_memory(path);
-    uint8_t* buffer = values + 8 * uint64_t{width};
+    uint8_t* buffer = values + row_scratch_bytes(width);
     SampleRows rows{&source, &mapping, reinterpret_cast<double*>(values), {}, false};
     FileWrite* out = begin_file_write(path, row_bytes * height);
     bool ok = out != nullptr;
