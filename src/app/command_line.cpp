@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "battle_file.h"
+#include "convert.h"
 #include "drop.h"
 #include "png_heightmap.h"
 #include "view.h"
@@ -137,7 +138,7 @@ bool argument_count_wrong(bool too_many, bool too_few) {
 Status dispatch_command(const CommandArguments& args) {
     const char* option = args.option;
     bool recognised = (option[0] == '-' || option[0] == '/') && option[1] != 0 && option[2] == 0 &&
-                      strchr("xXiIsSlLpP", option[1]) != nullptr;
+                      strchr("xXiIsSlLpPcC", option[1]) != nullptr;
     if (!recognised) {
         // An option mistyped gets the usage text alone, as it always has
         // (scripts match it). No option: files dropped on hmap, or opened
@@ -155,6 +156,7 @@ Status dispatch_command(const CommandArguments& args) {
             "  hmap -s in_out.png [ sea_level ]\r\n"
             "  hmap -l file [ in1.png in2.png ]\r\n"
             "  hmap -p in out1.png [ out2.png ]\r\n"
+            "  hmap -c in out [ low high | map.prj n ]\r\n"
             "\r\n");
         if (like_option) return status_usage;
         // One line that fits a console 80 columns wide.
@@ -183,6 +185,11 @@ Status dispatch_command(const CommandArguments& args) {
             // Whether a third file is wanted depends on what the first holds.
             if (argument_count_wrong(a4[0] != 0, a2[0] == 0)) return status_usage;
             return draw_pictures(a1, a2, a3);
+        case 'c':
+        case 'C':
+            // IN OUT, or IN OUT and a pair: LOW HIGH, or MAP.prj N.
+            if (argument_count_wrong(args.surplus, a2[0] == 0 || (a3[0] != 0) != (a4[0] != 0))) return status_usage;
+            return run_convert(a1, a2, a3, a4);
         default:
             if (a2[0] == 0) return show_sea_level(a1);
             return set_sea_level_from(a1, a2);

@@ -1,20 +1,32 @@
 // Dropped files. A battle file alone is exported beside itself, to NAME-1.png
-// and NAME-2.png; with two PNGs it takes them back into NAME-edited.prj; a
-// PNG alone is listed. Each file is known by its first bytes, never by its
-// name, and no file that exists is replaced unless the person at the console
-// says so.
+// and NAME-2.png; with two PNGs it takes them back into NAME-edited.prj
+// (another tool's heightmap among them fitted to its heightmap first, as
+// hmap -c IN OUT MAP.prj N fits it); a PNG alone is listed. Each file is
+// known by its first bytes (only a RAW or .hgt file, which has none, by its
+// name), and no file that exists is replaced unless the person at the
+// console says so.
 #include "drop.h"
 
 #include <cstring>
 
 #include "battle_file.h"
 #include "command_line.h"
+#include "convert.h"
+#include "heightmap_formats.h"
 #include "png_heightmap.h"
 #include "view.h"
 
 namespace {
 
-enum class Content { unreadable, battle, png, other };
+// A foreign heightmap: another tool's format, or a PNG that is no 16-bit
+// greyscale heightmap (fitted to the battle map as hmap -c fits it).
+enum class Content { unreadable, battle, png, foreign, other };
+
+bool heightmap_png(const uint8_t* bytes, uint64_t size) {
+    // IHDR's bit depth and colour type; a PNG cut before them gets the
+    // heightmap reader's messages, as it always has.
+    return size < 26 || (bytes[24] == 16 && bytes[25] == 0);
+}
 
 // What a file holds, by its signature.
 Content content_of(const char* path) {
@@ -29,9 +41,12 @@ Content content_of(const char* path) {
     const uint64_t size = view.size < sizeof start ? view.size : sizeof start;
     memcpy(start, view.data, static_cast<size_t>(size));
     close_file_view(&view);
+    GridFormat format;
     const Content content = has_battle_signature(start, size) ? Content::battle
-                            : has_png_signature(start, size)  ? Content::png
-                                                              : Content::other;
+                            : has_png_signature(start, size)
+                                ? (heightmap_png(start, size) ? Content::png : Content::foreign)
+                            : detect_grid_format(path, start, size, &format) ? Content::foreign
+                                                                             : Content::other;
     return content;
 }
 
@@ -152,9 +167,12 @@ Status export_beside(const char* battle_path) {
     return status;
 }
 
-Status import_beside(const char* battle_path, const char* png_a, const char* png_b) {
+// `foreign_a` and `foreign_b`: which of the two is another tool's heightmap,
+// fitted to its heightmap of the battle file before the import.
+Status import_beside(const char* battle_path, const char* png_a, const char* png_b, bool foreign_a, bool foreign_b) {
     const char* png1 = in_name_order(png_a, png_b) ? png_a : png_b;
     const char* png2 = png1 == png_a ? png_b : png_a;
+    const bool foreign[2] = {png1 == png_a ? foreign_a : foreign_b, png1 == png_a ? foreign_b : foreign_a};
     const Beside edited = beside(battle_path, "-edited.prj");
     // The battle file too stays as it was, whichever link makes it the output.
     if (report_output_is_input(edited.text, battle_path) || report_output_is_input(edited.text, png1) ||
@@ -162,11 +180,14 @@ Status import_beside(const char* battle_path, const char* png_a, const char* png
         return status_refused;
     Grey16Image images[2];
     const char* paths[2] = {png1, png2};
-    Status status1 = load_grey16_png(png1, &images[0]);
-    Status status2 = load_grey16_png(png2, &images[1]);
+    Status status1 = foreign[0] ? status_ok : load_grey16_png(png1, &images[0]);
+    Status status2 = foreign[1] ? status_ok : load_grey16_png(png2, &images[1]);
     Status status = status1 != status_ok ? status1 : status2;
     BattleFile old{};
     if (status == status_ok) status = load_battle_file(battle_path, &old);
+    for (int i = 0; i < 2 && status == status_ok; ++i) {
+        if (foreign[i]) status = fit_to_heightmap(paths[i], battle_path, old, i, &images[i]);
+    }
     if (status == status_ok) {
         // These images come from the battle file's export: an editor that
         // dropped the chunk dropped its value, the battle file's own.
@@ -207,12 +228,16 @@ bool open_files(const char* const* paths, int count, Status* status) {
     if (count < 1 || count > 3) return false;
     int battles = 0, pngs = 0;
     int battle = 0, png[2] = {0, 0};
+    bool is_foreign[3] = {};
     for (int i = 0; i < count; ++i) {
         switch (content_of(paths[i])) {
             case Content::battle:
                 battle = i;
                 ++battles;
                 break;
+            case Content::foreign:
+                is_foreign[i] = true;
+                [[fallthrough]];
             case Content::png:
                 if (pngs < 2) png[pngs] = i;
                 ++pngs;
@@ -224,7 +249,7 @@ bool open_files(const char* const* paths, int count, Status* status) {
     if (battles == 1 && pngs == 0) {
         *status = export_beside(paths[battle]);
     } else if (battles == 1 && pngs == 2) {
-        *status = import_beside(paths[battle], paths[png[0]], paths[png[1]]);
+        *status = import_beside(paths[battle], paths[png[0]], paths[png[1]], is_foreign[png[0]], is_foreign[png[1]]);
     } else if (battles == 0 && pngs == 1) {
         *status = list_files(paths[png[0]], "", "");
     } else {

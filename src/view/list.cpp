@@ -1,8 +1,11 @@
 // The list command: what a battle file or heightmap PNG holds, what an
 // import would make of a PNG, and how a pair of PNGs compares with a battle
 // file's heightmaps, as lines of "key: value" under each file's name.
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 
+#include "heightmap_formats.h"
 #include "view.h"
 #include "view_common.h"
 
@@ -250,6 +253,76 @@ Status list_png(const char* path, FilePeek& peek, Grey16Image* image) {
     return status_ok;
 }
 
+// ---- heightmaps of other tools ----
+
+const char* grid_format_name(GridFormat format) {
+    switch (format) {
+        case GridFormat::png:
+            return "PNG";
+        case GridFormat::raw16:
+            return "16-bit RAW";
+        case GridFormat::raw32:
+            return "32-bit float RAW";
+        case GridFormat::tiff:
+            return "TIFF";
+        case GridFormat::exr:
+            return "OpenEXR";
+        case GridFormat::pfm:
+            return "PFM";
+        default:
+            return "SRTM HGT";
+    }
+}
+
+const char* sample_type_name(SampleType type) {
+    constexpr const char* names[] = {"8-bit unsigned",  "16-bit unsigned", "32-bit unsigned",
+                                     "8-bit signed",    "16-bit signed",   "32-bit signed",
+                                     "16-bit float",    "32-bit float",    "64-bit float"};
+    return names[static_cast<int>(type)];
+}
+
+// A value as text: whole numbers whole, others to about 7 significant
+// digits, without an exponent, which C libraries write differently.
+Number value_number(double value) {
+    if (value == std::floor(value) && std::fabs(value) < 1e15) return signed_number(static_cast<int64_t>(value));
+    const double size = std::fabs(value);
+    int decimals = 6 - static_cast<int>(std::floor(std::log10(size)));
+    decimals = decimals < 1 ? 1 : decimals > 12 ? 12 : decimals;
+    Number number;
+    snprintf(number.text, sizeof number.text, "%.*f", decimals, value);
+    size_t length = strlen(number.text);
+    while (length > 0 && number.text[length - 1] == '0') number.text[--length] = 0;
+    if (length > 0 && number.text[length - 1] == '.') number.text[--length] = 0;
+    return number;
+}
+
+// What a heightmap of another tool holds, and whether -c takes it as it is.
+Status list_grid(const char* path, const FilePeek& peek) {
+    (Line() << "  file size: " << static_cast<int64_t>(peek.size) << " bytes").print();
+    Grid grid{};
+    if (Status status = load_grid(path, GridHints{}, &grid)) return status;
+    (Line() << "  image size: " << px_size(grid.width, grid.height) << " px").print();
+    Line samples;
+    samples << "  samples: " << sample_type_name(grid.type);
+    if (grid.channels > 1) samples << ", the first of " << int64_t{grid.channels} << " channels";
+    samples.print();
+    (Line() << "  range: " << value_number(grid.lowest) << " to " << value_number(grid.highest)
+            << (grid.format == GridFormat::hgt ? " metres" : " values"))
+        .print();
+    (Line() << "  voids: " << static_cast<int64_t>(grid.voids) << " px").print();
+    if (grid.type == SampleType::u8 || grid.type == SampleType::i8) {
+        (Line() << "  precision: 8-bit samples, 256 heights at most").print();
+    }
+    if (grid.type == SampleType::u16) {
+        (Line() << "  converts unmapped: yes, its samples as they are").print();
+    } else {
+        (Line() << "  converts unmapped: no; give it heights: hmap -c IN OUT LOW HIGH, or hmap -c IN OUT MAP.prj N")
+            .print();
+    }
+    release_grid(&grid);
+    return status_ok;
+}
+
 // ---- pairs and comparisons ----
 
 bool loaded_image(const HeightFile& file) {
@@ -392,7 +465,16 @@ Status list_files(const char* file1, const char* file2, const char* file3) {
         Status file_status = peek_file(paths[i], &peek);
         peeked[i] = file_status == status_ok;
         if (peeked[i]) {
-            if (peek.kind == FileKind::battle) {
+            GridFormat format;
+            bool foreign = false;
+            if (peek.kind == FileKind::battle && !has_battle_signature(peek.view.data, peek.view.size) &&
+                detect_grid_format(paths[i], peek.view.data, peek.view.size, &format)) {
+                // Read again by its format's reader; the peek's bytes go first.
+                (Line() << paths[i] << ": " << grid_format_name(format) << " heightmap").print();
+                release_peek(&peek);
+                file_status = list_grid(paths[i], peek);
+                foreign = true;  // no battle file or image loaded to compare
+            } else if (peek.kind == FileKind::battle) {
                 (Line() << paths[i] << ": battle file").print();
                 file_status = load_height_file(paths[i], &peek, &files[i]);
                 if (file_status == status_ok) file_status = list_battle(paths[i], peek, files[i].battle);
@@ -401,7 +483,7 @@ Status list_files(const char* file1, const char* file2, const char* file3) {
                 files[i].kind = FileKind::png;
                 file_status = list_png(paths[i], peek, &files[i].image);
             }
-            loaded[i] = file_status == status_ok;
+            loaded[i] = file_status == status_ok && !foreign;
             release_peek(&peek);
         }
         if (status == status_ok) status = file_status;

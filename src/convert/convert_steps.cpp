@@ -1,0 +1,403 @@
+// The convert command's steps on grids in memory: heights typed on the
+// command line, the mapping of values to samples, void filling, resampling
+// one output row at a time, and the two writers.
+#include <cmath>
+#include <cstring>
+
+#include "convert.h"
+
+bool parse_height(const char* text, int64_t* value) {
+    const char* p = text;
+    const bool negative = *p == '-';
+    if (*p == '-' || *p == '+') ++p;
+    if (*p == 0) return false;
+    int64_t magnitude = 0;
+    for (int digits = 0; *p != 0; ++p, ++digits) {
+        if (*p < '0' || *p > '9' || digits == 6) return false;
+        magnitude = magnitude * 10 + (*p - '0');
+    }
+    *value = negative ? -magnitude : magnitude;
+    return true;
+}
+
+namespace {
+
+// To the nearest whole number, halves away from zero, as std::round gives
+// it but in plain arithmetic the compiler makes vector code of: the fraction
+// left after truncating is exact. Heights typed or taken from a battle file
+// fit 32 bits.
+inline int32_t round_half_away(double value) {
+    const auto whole = static_cast<int32_t>(value);
+    const double fraction = value - static_cast<double>(whole);
+    return whole + (fraction >= 0.5) - (fraction <= -0.5);
+}
+
+}  // namespace
+
+void map_values(const SampleMapping& mapping, const double* values, uint32_t count, uint16_t* out) {
+    if (!mapping.mapped) {
+        // 16-bit samples as they are; a filled void between such samples
+        // rounded to the nearest.
+        for (uint32_t i = 0; i < count; ++i) {
+            const int32_t sample = round_half_away(values[i]);
+            out[i] = static_cast<uint16_t>(sample < 0 ? 0 : sample > 65535 ? 65535 : sample);
+        }
+        return;
+    }
+    const auto low = static_cast<int32_t>(mapping.low), high = static_cast<int32_t>(mapping.high);
+    const int32_t sea_level = mapping.sea_level;
+    if (!(mapping.highest > mapping.lowest)) {
+        for (uint32_t i = 0; i < count; ++i) out[i] = static_cast<uint16_t>(low + sea_level);
+        return;
+    }
+    const double base = low, lowest = mapping.lowest, range = high - low, span = mapping.highest - lowest;
+    for (uint32_t i = 0; i < count; ++i) {
+        int32_t height = round_half_away(base + (values[i] - lowest) * range / span);
+        // Resampled and filled values lie between the valid ones; only a
+        // last bit of rounding could carry one outside.
+        height = height < low ? low : height > high ? high : height;
+        out[i] = static_cast<uint16_t>(height + sea_level);
+    }
+}
+
+uint16_t map_value(const SampleMapping& mapping, double value) {
+    uint16_t sample;
+    map_values(mapping, &value, 1, &sample);
+    return sample;
+}
+
+// ---- voids ----
+
+namespace {
+
+// One level of the void-filling pyramid: the mean of the valid values
+// under each pixel, and how much of it is valid (1 at most).
+struct Level {
+    uint32_t width, height;
+    float* value;
+    float* weight;  // empty for the grid itself, where a void is NaN
+};
+
+float weight_at(const Level& level, uint64_t i) {
+    if (level.weight != nullptr) return level.weight[i];
+    return std::isnan(level.value[i]) ? 0.0f : 1.0f;
+}
+
+void reduce(const Level& fine, const Level& coarse) {
+    for (uint32_t y = 0; y < coarse.height; ++y) {
+        for (uint32_t x = 0; x < coarse.width; ++x) {
+            double weights = 0, sum = 0;
+            for (uint32_t dy = 0; dy < 2; ++dy) {
+                const uint32_t fy = 2 * y + dy;
+                if (fy >= fine.height) break;
+                for (uint32_t dx = 0; dx < 2; ++dx) {
+                    const uint32_t fx = 2 * x + dx;
+                    if (fx >= fine.width) break;
+                    const uint64_t i = uint64_t{fy} * fine.width + fx;
+                    const float w = weight_at(fine, i);
+                    if (w > 0) {
+                        weights += w;
+                        sum += double{w} * fine.value[i];
+                    }
+                }
+            }
+            const uint64_t o = uint64_t{y} * coarse.width + x;
+            coarse.value[o] = weights > 0 ? static_cast<float>(sum / weights) : 0.0f;
+            coarse.weight[o] = weights > 1 ? 1.0f : static_cast<float>(weights);
+        }
+    }
+}
+
+// The coarse level's value under a fine pixel, bilinear between the coarse
+// pixels' centres.
+float upsampled(const Level& coarse, uint32_t x, uint32_t y) {
+    auto place = [](uint32_t i, uint32_t n, uint32_t* i0, uint32_t* i1, float* f) {
+        float s = (static_cast<float>(i) + 0.5f) / 2.0f - 0.5f;
+        if (s < 0) s = 0;
+        *i0 = static_cast<uint32_t>(s);
+        if (*i0 >= n - 1) {
+            *i0 = *i1 = n - 1;
+            *f = 0;
+        } else {
+            *i1 = *i0 + 1;
+            *f = s - static_cast<float>(*i0);
+        }
+    };
+    uint32_t x0, x1, y0, y1;
+    float fx, fy;
+    place(x, coarse.width, &x0, &x1, &fx);
+    place(y, coarse.height, &y0, &y1, &fy);
+    const float* r0 = coarse.value + uint64_t{y0} * coarse.width;
+    const float* r1 = coarse.value + uint64_t{y1} * coarse.width;
+    const float top = r0[x0] + (r0[x1] - r0[x0]) * fx;
+    const float bottom = r1[x0] + (r1[x1] - r1[x0]) * fx;
+    return top + (bottom - top) * fy;
+}
+
+// Completes a level from the finished one above it: each pixel not wholly
+// valid takes the rest of its value from there.
+void expand(const Level& coarse, const Level& fine) {
+    for (uint32_t y = 0; y < fine.height; ++y) {
+        for (uint32_t x = 0; x < fine.width; ++x) {
+            const uint64_t i = uint64_t{y} * fine.width + x;
+            const float w = weight_at(fine, i);
+            if (w >= 1) continue;
+            const float up = upsampled(coarse, x, y);
+            fine.value[i] = w > 0 ? w * fine.value[i] + (1 - w) * up : up;
+        }
+    }
+}
+
+}  // namespace
+
+bool fill_voids(float* values, uint32_t width, uint32_t height) {
+    // Each level a quarter of the one below: all of them fewer pixels than
+    // the grid, in one block.
+    Level levels[34];
+    levels[0] = {width, height, values, nullptr};
+    int count = 1;
+    uint64_t pixels = 0;
+    for (uint32_t w = width, h = height; w > 1 || h > 1; ++count) {
+        w = (w + 1) / 2;
+        h = (h + 1) / 2;
+        levels[count] = {w, h, nullptr, nullptr};
+        pixels += uint64_t{w} * h;
+    }
+    if (count == 1) return !std::isnan(values[0]);
+    auto* block = reinterpret_cast<float*>(allocate_buffer(8 * pixels));
+    if (block == nullptr) return false;
+    float* next = block;
+    for (int k = 1; k < count; ++k) {
+        const uint64_t n = uint64_t{levels[k].width} * levels[k].height;
+        levels[k].value = next;
+        levels[k].weight = next + n;
+        next += 2 * n;
+        reduce(levels[k - 1], levels[k]);
+    }
+    const bool any_valid = levels[count - 1].weight[0] > 0;
+    if (any_valid) {
+        for (int k = count - 1; k > 0; --k) expand(levels[k], levels[k - 1]);
+    }
+    release_buffer(block);
+    return any_valid;
+}
+
+// ---- resampling ----
+
+bool make_axis_taps(uint32_t in, uint32_t out, AxisTaps* taps) {
+    // Area average: at most in / out + 2 input pixels an output pixel.
+    const uint64_t most = uint64_t{in} + 2 * uint64_t{out};
+    taps->first = reinterpret_cast<uint32_t*>(allocate_buffer(4 * (uint64_t{out} + 1)));
+    taps->index = reinterpret_cast<uint32_t*>(allocate_buffer(4 * most));
+    taps->weight = reinterpret_cast<float*>(allocate_buffer(4 * most));
+    if (taps->first == nullptr || taps->index == nullptr || taps->weight == nullptr) {
+        release_axis_taps(taps);
+        return false;
+    }
+    uint32_t n = 0;
+    auto take = [&](uint32_t i, double w) {
+        taps->index[n] = i;
+        taps->weight[n] = static_cast<float>(w);
+        ++n;
+    };
+    const double scale = static_cast<double>(in) / out;
+    for (uint32_t o = 0; o < out; ++o) {
+        taps->first[o] = n;
+        if (in == out) {
+            take(o, 1.0);
+        } else if (out < in) {
+            // The input pixels under [o, o + 1) x scale, each by its share.
+            const double from = o * scale, to = (o + 1) * scale;
+            for (uint32_t i = static_cast<uint32_t>(from); i < in && i < to; ++i) {
+                const double lo = i > from ? i : from, hi = i + 1 < to ? i + 1 : to;
+                if (hi > lo) take(i, (hi - lo) / scale);
+            }
+        } else {
+            double s = (o + 0.5) * scale - 0.5;
+            if (s < 0) s = 0;
+            const uint32_t i0 = static_cast<uint32_t>(s);
+            if (i0 >= in - 1) {
+                take(in - 1, 1.0);
+            } else {
+                const double f = s - i0;
+                take(i0, 1.0 - f);
+                take(i0 + 1, f);
+            }
+        }
+    }
+    taps->first[out] = n;
+    return true;
+}
+
+void release_axis_taps(AxisTaps* taps) {
+    release_buffer(taps->first);
+    release_buffer(taps->index);
+    release_buffer(taps->weight);
+    *taps = {};
+}
+
+bool open_row_source(const Grid& grid, uint32_t width, uint32_t height, RowSource* out) {
+    *out = {};
+    out->grid = &grid;
+    out->width = width;
+    out->height = height;
+    out->resampled = width != grid.width || height != grid.height;
+    if (!out->resampled) return true;
+    out->sum = reinterpret_cast<double*>(allocate_buffer(8 * uint64_t{grid.width}));
+    if (out->sum == nullptr || !make_axis_taps(grid.width, width, &out->across) ||
+        !make_axis_taps(grid.height, height, &out->down)) {
+        close_row_source(out);
+        return false;
+    }
+    return true;
+}
+
+void close_row_source(RowSource* source) {
+    release_buffer(source->sum);
+    if (source->across.first != nullptr) release_axis_taps(&source->across);
+    if (source->down.first != nullptr) release_axis_taps(&source->down);
+    source->sum = nullptr;
+}
+
+void source_values(RowSource& source, uint32_t y, double* out) {
+    const Grid& grid = *source.grid;
+    const uint64_t in_width = grid.width;
+    if (!source.resampled) {
+        if (grid.u16 != nullptr) {
+            const uint16_t* row = grid.u16 + y * in_width;
+            for (uint64_t x = 0; x < in_width; ++x) out[x] = row[x];
+        } else {
+            const float* row = grid.f32 + y * in_width;
+            for (uint64_t x = 0; x < in_width; ++x) out[x] = row[x];
+        }
+        return;
+    }
+    // Down first, into a row of the input's width, then across.
+    double* sum = source.sum;
+    for (uint64_t x = 0; x < in_width; ++x) sum[x] = 0;
+    for (uint32_t t = source.down.first[y]; t < source.down.first[y + 1]; ++t) {
+        const double w = source.down.weight[t];
+        const uint64_t at = uint64_t{source.down.index[t]} * in_width;
+        if (grid.u16 != nullptr) {
+            for (uint64_t x = 0; x < in_width; ++x) sum[x] += w * grid.u16[at + x];
+        } else {
+            for (uint64_t x = 0; x < in_width; ++x) sum[x] += w * grid.f32[at + x];
+        }
+    }
+    for (uint32_t x = 0; x < source.width; ++x) {
+        double v = 0;
+        for (uint32_t t = source.across.first[x]; t < source.across.first[x + 1]; ++t) {
+            v += source.across.weight[t] * sum[source.across.index[t]];
+        }
+        out[x] = v;
+    }
+}
+
+// ---- writers ----
+
+namespace {
+
+struct SampleRows {
+    RowSource* source;
+    const SampleMapping* mapping;
+    double* values;  // a row of the output's width, then room for its samples (row_scratch_bytes)
+    SampleRange range;
+    bool big_endian;
+};
+
+void make_sample_row(SampleRows& rows, uint32_t y, uint8_t* out) {
+    const uint32_t width = rows.source->width;
+    source_values(*rows.source, y, rows.values);
+    auto* samples = reinterpret_cast<uint16_t*>(rows.values + width);
+    map_values(*rows.mapping, rows.values, width, samples);
+    uint16_t lowest = rows.range.lowest, highest = rows.range.highest;
+    const int high_byte = rows.big_endian ? 0 : 1;
+    for (uint32_t x = 0; x < width; ++x) {
+        const uint16_t s = samples[x];
+        lowest = s < lowest ? s : lowest;
+        highest = s > highest ? s : highest;
+        out[2 * x + high_byte] = static_cast<uint8_t>(s >> 8);
+        out[2 * x + 1 - high_byte] = static_cast<uint8_t>(s);
+    }
+    rows.range.lowest = lowest;
+    rows.range.highest = highest;
+}
+
+void make_png_row(void* context, uint32_t y, uint8_t* out) {
+    *out = 0;  // filter type none
+    make_sample_row(*static_cast<SampleRows*>(context), y, out + 1);
+}
+
+}  // namespace
+
+void make_heightmap_samples(RowSource& source, const SampleMapping& mapping, double* values, uint8_t* out) {
+    SampleRows rows{&source, &mapping, values, {}, true};
+    for (uint32_t y = 0; y < source.height; ++y) make_sample_row(rows, y, out + 2 * uint64_t{y} * source.width);
+}
+
+namespace {
+
+// The end of a write begun with begin_file_write (`out` empty when that
+// failed): the file put in place when every part was written, else
+// abandoned, and a failure reported.
+Status end_write(const char* path, FileWrite* out, bool written) {
+    if (out == nullptr) return report_file_failure(path);
+    if (!written) {
+        abandon_file_write(out);
+        return report_file_failure(path);
+    }
+    return finish_file_write(out) ? status_ok : report_file_failure(path);
+}
+
+}  // namespace
+
+Status write_heightmap_png(const char* path, RowSource& source, const SampleMapping& mapping, bool with_sea_level,
+                           SampleRange* range) {
+    const uint32_t width = source.width, height = source.height;
+    const PngLayout layout =
+        stored_png_layout(2 * uint64_t{width} + 1, height, with_sea_level ? sea_level_chunk_size : 0);
+    StoredPngFrame frame{};
+    write_be32(frame.ihdr, width);
+    write_be32(frame.ihdr + 4, height);
+    frame.ihdr[8] = 16;  // bit depth; greyscale, compression, filter and interlace methods 0
+    uint8_t hmap_chunk[sea_level_chunk_size];
+    if (with_sea_level) {
+        write_sea_level_chunk(hmap_chunk, mapping.sea_level);
+        frame.extra_chunks = hmap_chunk;
+        frame.extra_chunk_bytes = sizeof hmap_chunk;
+    }
+    // A row's values and samples, then the streamer's part and row.
+    uint8_t* buffer = allocate_buffer(row_scratch_bytes(width) + png_part_bytes + layout.row_bytes);
+    if (buffer == nullptr) return report_out_of_memory(path);
+    SampleRows rows{&source, &mapping, reinterpret_cast<double*>(buffer), {}, true};
+    FileWrite* out = begin_file_write(path, layout.file_bytes);
+    const bool written = out != nullptr && stream_stored_png(layout, frame, make_png_row, &rows,
+                                                             buffer + row_scratch_bytes(width), png_part_bytes,
+                                                             write_png_part, out);
+    const Status status = end_write(path, out, written);
+    release_buffer(buffer);
+    *range = rows.range;
+    return status;
+}
+
+Status write_heightmap_raw(const char* path, RowSource& source, const SampleMapping& mapping, SampleRange* range) {
+    const uint32_t width = source.width, height = source.height;
+    const uint64_t row_bytes = 2 * uint64_t{width};
+    // Whole rows to a part of about png_part_bytes, at least one.
+    const uint64_t rows_a_part = row_bytes >= png_part_bytes ? 1 : png_part_bytes / row_bytes;
+    uint8_t* values = allocate_buffer(row_scratch_bytes(width) + rows_a_part * row_bytes);
+    if (values == nullptr) return report_out_of_memory(path);
+    uint8_t* buffer = values + row_scratch_bytes(width);
+    SampleRows rows{&source, &mapping, reinterpret_cast<double*>(values), {}, false};
+    FileWrite* out = begin_file_write(path, row_bytes * height);
+    bool ok = out != nullptr;
+    for (uint32_t y = 0; ok && y < height;) {
+        uint64_t n = 0;
+        for (; n < rows_a_part && y < height; ++n, ++y) make_sample_row(rows, y, buffer + n * row_bytes);
+        ok = write_file_part(out, buffer, n * row_bytes);
+    }
+    const Status status = end_write(path, out, ok);
+    release_buffer(values);
+    *range = rows.range;
+    return status;
+}

@@ -1,0 +1,271 @@
+"""-c: heightmaps made by GDAL, OpenImageIO, ImageMagick and numpy converted
+to heightmap PNGs and R16 files, each sample checked against the mapping
+computed here; a PNG's way to R16 and back; a terrain fitted to a battle
+map's heightmap and imported beside the other; bad inputs refused with one
+line, nothing written. numpy and GDAL's Python bindings come with Debian's
+python3 (python3-numpy, python3-gdal), which CTest runs this module with."""
+import os
+import re
+import struct
+import subprocess
+import unittest
+import zlib
+
+import harness
+from harness import HmapTestCase, STATUS_REFUSED, png_chunks, snapshot
+
+try:
+    import numpy as np
+    from osgeo import gdal
+    gdal.UseExceptions()
+except ImportError:  # a Python without them: the module cannot make its inputs
+    np = gdal = None
+
+
+def png_samples(data):
+    """A 16-bit greyscale PNG's samples (as hmap writes it: filter 0 rows) and its hmAP value or None."""
+    chunks = png_chunks(data)
+    width, height = struct.unpack(">II", chunks[0][1][:8])
+    raw = zlib.decompress(b"".join(d for t, d in chunks if t == b"IDAT"))
+    rows = np.frombuffer(raw, np.uint8).reshape(height, 2 * width + 1)
+    assert (rows[:, 0] == 0).all()
+    sea = [struct.unpack("<H", d)[0] for t, d in chunks if t == b"hmAP"]
+    return rows[:, 1:].copy().view(">u2").astype(np.int64), (sea[0] if sea else None)
+
+
+def mapped(values, low, high):
+    """Heights as hmap maps them: low to high over the valid values, halves away from zero."""
+    v = values.astype(np.float64)
+    lo, hi = np.nanmin(v), np.nanmax(v)
+    h = low + (v - lo) * (high - low) / (hi - lo)
+    whole = np.trunc(h)  # h - whole is exact, so the halves are found exactly
+    return np.nan_to_num(whole + np.where(np.abs(h - whole) >= 0.5, np.sign(h), 0)).astype(np.int64)
+
+
+def gdal_file(path, array, driver="GTiff", nodata=None, options=()):
+    types = {np.float32: gdal.GDT_Float32, np.int16: gdal.GDT_Int16, np.uint16: gdal.GDT_UInt16,
+             np.float64: gdal.GDT_Float64}
+    mem = gdal.GetDriverByName("MEM").Create("", array.shape[1], array.shape[0], 1, types[array.dtype.type])
+    if driver == "SRTMHGT":
+        mem.SetGeoTransform((6 - 0.5 / 1200, 1 / 1200, 0, 46 + 0.5 / 1200, 0, -1 / 1200))
+        mem.SetProjection('GEOGCS["WGS 84",DATUM["WGS_1984",SPHEROID["WGS 84",6378137,298.257223563]],'
+                          'PRIMEM["Greenwich",0],UNIT["degree",0.0174532925199433]]')
+    band = mem.GetRasterBand(1)
+    band.WriteArray(array)
+    if nodata is not None:
+        band.SetNoDataValue(nodata)
+    gdal.GetDriverByName(driver).CreateCopy(path, mem, options=list(options))
+
+
+def terrain(width, height, seed=1):
+    """A smooth hill with a ripple: values a DEM might hold."""
+    y, x = np.mgrid[0:height, 0:width]
+    rng = np.random.default_rng(seed)
+    return (400 * np.exp(-((x - width / 3) ** 2 + (y - height / 2) ** 2) / (width * height / 6))
+            + 30 * np.sin(x / 5.0) + rng.normal(0, 2, (height, width)) - 20)
+
+
+@unittest.skipIf(np is None, "numpy and GDAL's Python bindings are needed to make the inputs")
+class ConvertCase(HmapTestCase):
+    def convert(self, *args, lines):
+        result = self.hmap("-c", *args)
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(result.stdout.count(b"\r\n"), lines, result)
+        return result.stdout.decode()
+
+    def check_png(self, name, expected, sea_level):
+        samples, sea = png_samples(self.read(name))
+        self.assertEqual(sea, sea_level)
+        np.testing.assert_array_equal(samples, expected)
+
+
+class Formats(ConvertCase):
+    def test_each_format_maps_exactly(self):
+        base = terrain(67, 45)
+        cut = base.astype(np.float32)
+        cases = {
+            "f32.tif": lambda p: gdal_file(p, cut),
+            "f64-tiled.tif": lambda p: gdal_file(p, base.astype(np.float64), options=["TILED=YES", "BLOCKXSIZE=16",
+                                                                                      "BLOCKYSIZE=16", "COMPRESS=DEFLATE"]),
+            "little.pfm": lambda p: open(p, "wb").write(b"Pf\n67 45\n-1.0\n" + cut[::-1].astype("<f4").tobytes()),
+            "big.pfm": lambda p: open(p, "wb").write(b"Pf\n67 45\n1.0\n" + cut[::-1].astype(">f4").tobytes()),
+            "colour.pfm": lambda p: open(p, "wb").write(
+                b"PF\n67 45\n-1.0\n" + np.repeat(cut[::-1, :, None], 3, axis=2).astype("<f4").tobytes()),
+        }
+        for name, make in cases.items():
+            with self.subTest(name=name):
+                make(self.path(name))
+                out = self.convert(name, name + ".png", "-50", "1200", lines=1)
+                self.assertEqual(out, f"Wrote {name}.png (67 x 45, heights -50 to 1200, sea level 0032).\r\n")
+                self.check_png(name + ".png", mapped(cut, -50, 1200) + 50, 50)
+
+    def test_exr_half_and_float_scanline_and_tiled(self):
+        values = terrain(40, 33).astype(np.float32) / 500
+        gdal_file(self.path("src.tif"), values)
+        for depth, layout in (("half", ["--scanline"]), ("float", ["--tile", "16", "16"]), ("half", ["--tile", "8", "8"])):
+            with self.subTest(depth=depth, layout=layout):
+                subprocess.run(["oiiotool", self.path("src.tif"), "--chnames", "Y", "-d", depth, *layout,
+                                "-o", self.path("t.exr")], check=True)
+                self.convert("t.exr", "t.png", "0", "3000", lines=1)
+                stored = values.astype(np.float16) if depth == "half" else values
+                self.check_png("t.png", mapped(stored, 0, 3000), 0)
+
+    def test_voids_are_filled_and_counted(self):
+        values = terrain(64, 64).astype(np.float32)
+        values[10:14, 20:30] = -9999
+        gdal_file(self.path("nd.tif"), values, nodata=-9999)
+        ints = np.round(values).astype(np.int16)
+        gdal_file(self.path("nd16.tif"), ints, nodata=-9999)
+        for name, data in (("nd.tif", values), ("nd16.tif", ints)):
+            with self.subTest(name=name):
+                out = self.convert(name, "o.png", "0", "1000", lines=2)
+                self.assertIn(f"Warning: {name} has 40 void pixels (no data), each filled", out)
+                valid = np.where(data == -9999, np.nan, data.astype(np.float64))
+                expected = mapped(valid, 0, 1000)
+                samples, _ = png_samples(self.read("o.png"))
+                hole = np.isnan(valid)
+                np.testing.assert_array_equal(samples[~hole], expected[~hole])
+                around = expected[8:16, 18:32][~hole[8:16, 18:32]]
+                self.assertTrue((samples[hole] >= around.min()).all() and (samples[hole] <= around.max()).all())
+
+    def test_hgt_and_raw_and_8_bit_png(self):
+        side = 1201
+        hgt = (terrain(side, side) * 3).astype(np.int16)
+        hgt[0, 0] = -32768
+        gdal_file(self.path("N45E006.hgt"), hgt, driver="SRTMHGT", nodata=-32768)
+        out = self.convert("N45E006.hgt", "h.r16", "-10", "900", lines=2)
+        self.assertIn("sea level 000A, which an R16 file does not carry", out)
+        self.assertIn(b" metres\r\n  voids: 1 px\r\n", self.hmap("-l", "N45E006.hgt").stdout)
+        samples = np.fromfile(self.path("h.r16"), "<u2").reshape(side, side)
+        valid = np.where(hgt == -32768, np.nan, hgt)
+        np.testing.assert_array_equal(samples[1:], mapped(valid, -10, 900)[1:] + 10)
+
+        # 16-bit samples from GDAL's ENVI (raw) driver pass unchanged; the PNG has no sea level.
+        r16 = (np.arange(96 * 96).reshape(96, 96) * 7 % 65536).astype(np.uint16)
+        gdal_file(self.path("e.bin"), r16, driver="ENVI")
+        os.rename(self.path("e.bin"), self.path("e.r16"))
+        out = self.convert("e.r16", "e.png", lines=1)
+        self.assertEqual(out, f"Wrote e.png (96 x 96, samples 0 to {r16.max()}, no sea level: hmap -s e.png MAP.prj "
+                              "gives it the battle map's).\r\n")
+        self.check_png("e.png", r16, None)
+
+        # 8-bit grey and equal-channel RGB from ImageMagick; the 8-bit one warns of terraces.
+        for name, options, lines in (("g8.png", ["-depth", "8", "-colorspace", "Gray"], 2),
+                                     ("rgb.png", ["-depth", "16", "-define", "png:color-type=2"], 1)):
+            subprocess.run(["/usr/bin/convert", "-size", "30x20", "gradient:black-white", *options, self.path(name)],
+                           check=True)
+            grey = subprocess.run(["/usr/bin/convert", self.path(name), "-depth", "16", "-endian", "MSB", "gray:-"],
+                                  stdout=subprocess.PIPE, check=True).stdout
+            out = self.convert(name, "o.png", "100", "355", lines=lines)
+            if lines == 2:
+                self.assertTrue(out.startswith(f"Warning: {name} holds 8-bit values"), out)
+            self.check_png("o.png", mapped(np.frombuffer(grey, ">u2").reshape(20, 30), 100, 355), 0)
+
+
+class WayBack(ConvertCase):
+    def test_png_to_r16_and_back_is_identical(self):
+        harness.make_battle(self.dir, "map.prj", "--width", "64", "--height", "64", "--terrain", "negative")
+        self.assertEqual(self.hmap("-x", "map.prj", "a.png", "b.png").status, 0)
+        out = self.convert("a.png", "a.r16", lines=1)
+        self.assertRegex(out, r"^Wrote a.r16 \(64 x 64, heights -\d+ to \d+, sea level [0-9A-F]{4}, which an R16")
+        out = self.convert("a.r16", "back.png", lines=1)
+        self.assertIn("no sea level: hmap -s back.png MAP.prj", out)
+        # Given its sea level back as the line says: the export's file, byte for byte.
+        self.assertEqual(self.hmap("-s", "back.png", "map.prj").status, 0)
+        self.assertEqual(self.read("back.png"), self.read("a.png"))
+        # Fitted to the heightmap it came from, the samples come back the same too.
+        self.convert("a.r16", "fitted.png", "map.prj", "1", lines=1)
+        self.assertEqual(self.read("fitted.png"), self.read("a.png"))
+
+    def test_fitted_to_a_map_and_imported(self):
+        harness.make_battle(self.dir, "map.prj", "--width", "96", "--height", "80", "--seed", "4")
+        gdal_file(self.path("dem.tif"), terrain(150, 61).astype(np.float32))
+        out = self.convert("dem.tif", "h1.png", "map.prj", "1", lines=2)
+        self.assertTrue(out.startswith("dem.tif is 150 x 61 px, map.prj heightmap 1 96 x 80 px: resampled"), out)
+        listing = self.hmap("-l", "map.prj").stdout.decode()
+        low, high = re.search(r"heightmap 1 heights: (-?\d+) to (-?\d+)", listing).groups()
+        sea = re.search(r"sea level: ([0-9A-F]{4})", listing).group(1)
+        # The file's lowest and highest values map to the heightmap's; the
+        # area average of the shrinking axis keeps the written ones inside.
+        written = re.search(r"Wrote h1.png \(96 x 80, heights (-?\d+) to (-?\d+), sea level (\w+)\)", out)
+        self.assertEqual(written.group(3), sea)
+        self.assertTrue(int(low) <= int(written.group(1)) < int(written.group(2)) <= int(high), (out, low, high))
+        self.assertEqual(self.hmap("-x", "map.prj", "x1.png", "x2.png").status, 0)
+        result = self.hmap("-i", "map.prj", "new.prj", "h1.png", "x2.png")
+        self.assertEqual(result.status, 0, result)
+        self.assertNotIn(b"Warning", result.stdout)
+        # Dropped with the map and its other heightmap, the terrain is fitted the same way, in memory.
+        result = self.hmap("map.prj", "x2.png", "dem.tif")
+        self.assertEqual(result.status, 0, result)
+        self.assertTrue(result.stdout.startswith(out.splitlines()[0].encode() + b"\r\nWrote map-edited.prj (96 x 80"),
+                        result)
+        self.assertIn(b"map.prj heightmap 1 against dem.tif\r\n", result.stdout)
+        self.assertEqual(self.read("map-edited.prj"), self.read("new.prj"))
+        listing = self.hmap("-l", "dem.tif", "x1.png", "x2.png")
+        self.assertEqual(listing.status, 0, listing)
+        self.assertIn(b"dem.tif: TIFF heightmap\r\n  file size: ", listing.stdout)
+        self.assertIn(b"  image size: 150x61 px\r\n  samples: 32-bit float\r\n  range: ", listing.stdout)
+        self.assertIn(b" values\r\n  voids: 0 px\r\n  converts unmapped: no; give it heights", listing.stdout)
+
+
+class BadInput(ConvertCase):
+    def test_each_bad_input_gets_one_line_and_nothing_is_written(self):
+        harness.make_battle(self.dir, "map.prj", "--width", "16", "--height", "16")
+        good = terrain(8, 8).astype("<f4")
+        files = {
+            "cut.pfm": b"Pf\n8 8\n-1.0\n" + good.tobytes()[:100],
+            "header.pfm": b"Pf\n8 x8\n-1.0\n" + good.tobytes(),
+            "wide.pfm": b"Pf\n70000 1\n-1.0\n" + bytes(280000),
+            "voids.pfm": b"Pf\n2 2\n-1.0\n" + np.full(4, np.nan, "<f4").tobytes(),
+            "odd.r16": bytes(1002),
+            "odd.hgt": bytes(1002),
+            "notes.txt": b"heights\n",
+            "nopixels.tif": b"II*\x00\x08\x00\x00\x00\x01\x00\x00\x01\x03\x00\x01\x00\x00\x00\x08\x00\x00\x00\x00\x00\x00\x00",
+            "colour.png": None,
+            "float.pfm": b"Pf\n8 8\n-1.0\n" + good.tobytes(),
+        }
+        for name, data in files.items():
+            if data is not None:
+                self.write(name, data)
+        subprocess.run(["/usr/bin/convert", "-size", "8x8", "gradient:red-blue", self.path("colour.png")], check=True)
+        channels = terrain(8, 8).astype(np.float32)
+        gdal_file(self.path("c.tif"), channels)
+        self.write("cut.tif", self.read("c.tif")[:300])
+        subprocess.run(["oiiotool", self.path("c.tif"), "--chnames", "Z", "--ch", "Z,Z", "--chnames", "U,V",
+                        "-o", self.path("uv.exr")], check=True)
+        runs = [(n, ("0", "100")) for n in files if n != "float.pfm"] + [("uv.exr", ("0", "100")), ("cut.tif", ("0", "100")),
+                ("float.pfm", ()), ("odd.r16", ("map.prj", "1"))]
+        before = snapshot(self.dir)
+        for name, mapping in runs:
+            with self.subTest(name=name, mapping=mapping):
+                result = self.hmap("-c", name, "out.png", *mapping)
+                self.assertEqual(result.status, STATUS_REFUSED, result)
+                self.assertEqual(result.stdout.count(b"\r\n"), 1, result)
+                self.assertTrue(result.stdout.startswith(name.encode() + b" > Error: "), result)
+                self.assertEqual(snapshot(self.dir), before)
+
+    def test_arguments_refused_before_anything_is_read(self):
+        self.write("in.pfm", b"Pf\n1 1\n-1.0\n" + bytes(4))
+        self.write("in.r16", bytes(2))
+        for args, line in ((("in.pfm", "out.tif"), "Error: out.tif: hmap -c writes .png, .r16 or .raw files; "
+                                                    "nothing was read."),
+                           (("in.pfm", "o.png", "5", "1"), "Error: LOW 5 is above HIGH 1."),
+                           (("in.pfm", "o.png", "10", "65545"), "Error: heights 10 to 65545 make samples up to 65545 "
+                                                               "(the height plus the sea level 0000), past 65535."),
+                           (("in.pfm", "o.png", "-40000", "30000"), "Error: heights -40000 to 30000 span more than "
+                                                                    "65535, the most 16-bit samples hold."),
+                           (("in.pfm", "o.png", "0", "1.5"), "Error: 1.5 is no height: LOW and HIGH are whole numbers, "
+                                                            "as in hmap -c in.tif out.png -50 1200."),
+                           (("in.pfm", "in.pfm.png", "in.pfm.png", "3"), "Error: 3 is no heightmap number: N is 1 or 2."),
+                           (("in.r16", "in.r16"), "Error: in.r16 is also an input of this command; nothing was "
+                                                  "written.")):
+            with self.subTest(args=args):
+                before = snapshot(self.dir)
+                result = self.hmap("-c", *args)
+                self.assertEqual(result.stdout.decode(), line + "\r\n")
+                self.assertEqual(result.status, STATUS_REFUSED, result)
+                self.assertEqual(snapshot(self.dir), before)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,136 @@
+// The convert command's steps on grids made in memory: heights typed,
+// values mapped to samples, voids filled, axes resampled. The writers'
+// files are checked end to end, against inputs other programs made.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "convert.h"
+
+namespace {
+
+Grid float_grid(uint32_t width, uint32_t height, std::vector<float>& values) {
+    Grid grid{};
+    grid.width = width;
+    grid.height = height;
+    grid.f32 = values.data();
+    grid.type = SampleType::f32;
+    return grid;
+}
+
+std::vector<double> row_of(RowSource& source, uint32_t y) {
+    std::vector<double> row(source.width);
+    source_values(source, y, row.data());
+    return row;
+}
+
+}  // namespace
+
+TEST(ConvertHeights, TypedHeights) {
+    int64_t v = 0;
+    EXPECT_TRUE(parse_height("-50", &v));
+    EXPECT_EQ(v, -50);
+    EXPECT_TRUE(parse_height("+999999", &v));
+    EXPECT_EQ(v, 999999);
+    for (const char* bad : {"", "-", "1.5", "1e3", "0x10", "1000000", " 5", "5 "}) EXPECT_FALSE(parse_height(bad, &v)) << bad;
+}
+
+TEST(ConvertHeights, MappingRoundsHalvesAwayFromZeroAndAddsTheSeaLevel) {
+    // Heights -3 to 0 over values 0 to 6: v = 1 gives -2.5, rounded to -3;
+    // v = 3 gives -1.5, rounded to -2; v = 5 gives -0.5, rounded to -1.
+    SampleMapping m{true, -3, 0, 0.0, 6.0, 3};
+    EXPECT_EQ(map_value(m, 0), 0);
+    EXPECT_EQ(map_value(m, 1), 0);
+    EXPECT_EQ(map_value(m, 3), 1);
+    EXPECT_EQ(map_value(m, 5), 2);
+    EXPECT_EQ(map_value(m, 6), 3);
+    // Positive halves go up; the extremes land exactly on LOW and HIGH.
+    SampleMapping up{true, 100, 65535, -1.0, 1.0, 0};
+    EXPECT_EQ(map_value(up, -1.0), 100);
+    EXPECT_EQ(map_value(up, 1.0), 65535);
+    SampleMapping half{true, 0, 1, 0.0, 4.0, 0};
+    EXPECT_EQ(map_value(half, 2.0), 1);
+    // A flat input: LOW everywhere.
+    SampleMapping flat{true, 7, 900, 3.0, 3.0, 10};
+    EXPECT_EQ(map_value(flat, 3.0), 17);
+    // Unmapped: samples as they are, a filled void rounded.
+    SampleMapping none{false, 0, 0, 0, 0, 0};
+    EXPECT_EQ(map_value(none, 65535.0), 65535);
+    EXPECT_EQ(map_value(none, 41.5), 42);
+}
+
+TEST(ConvertVoids, FilledFromTheValidPixelsAroundThem) {
+    // A ramp 0..99 across, with a hole in the middle and a whole void row.
+    const uint32_t w = 100, h = 60;
+    std::vector<float> v(w * h);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) v[y * w + x] = static_cast<float>(x);
+    std::vector<float> original = v;
+    for (uint32_t y = 20; y < 40; ++y)
+        for (uint32_t x = 30; x < 70; ++x) v[y * w + x] = NAN;
+    for (uint32_t x = 0; x < w; ++x) v[5 * w + x] = NAN;
+    ASSERT_TRUE(fill_voids(v.data(), w, h));
+    for (uint32_t i = 0; i < w * h; ++i) {
+        ASSERT_FALSE(std::isnan(v[i])) << i;
+        const uint32_t x = i % w, y = i / w;
+        const bool was_void = y == 5 || (y >= 20 && y < 40 && x >= 30 && x < 70);
+        if (!was_void) {
+            EXPECT_EQ(v[i], original[i]);
+        } else {
+            // Between the values around it, and following the ramp.
+            EXPECT_GE(v[i], 0.0f);
+            EXPECT_LE(v[i], 99.0f);
+            EXPECT_NEAR(v[i], original[i], 25.0f) << x << "," << y;
+        }
+    }
+    // The middle of the hole lies between its two sides.
+    EXPECT_GT(v[30 * w + 35], v[30 * w + 30]);
+    EXPECT_LT(v[30 * w + 35], v[30 * w + 69]);
+}
+
+TEST(ConvertVoids, OneValidValueFillsEverythingAndNoneFillsNothing) {
+    std::vector<float> v(7 * 5, NAN);
+    v[3 * 7 + 6] = 12.5f;
+    ASSERT_TRUE(fill_voids(v.data(), 7, 5));
+    for (float f : v) EXPECT_EQ(f, 12.5f);
+    std::vector<float> none(9, NAN);
+    EXPECT_FALSE(fill_voids(none.data(), 3, 3));
+    float one = NAN;
+    EXPECT_FALSE(fill_voids(&one, 1, 1));
+}
+
+TEST(ConvertResampling, AreaAverageShrinksBilinearGrows) {
+    AxisTaps taps{};
+    // 6 to 4: each output pixel covers 1.5 input pixels.
+    ASSERT_TRUE(make_axis_taps(6, 4, &taps));
+    for (uint32_t o = 0; o < 4; ++o) {
+        double total = 0;
+        for (uint32_t t = taps.first[o]; t < taps.first[o + 1]; ++t) total += taps.weight[t];
+        EXPECT_NEAR(total, 1.0, 1e-6);
+    }
+    EXPECT_EQ(taps.first[1] - taps.first[0], 2u);  // pixels 0 and half of 1
+    EXPECT_NEAR(taps.weight[0], 2.0 / 3, 1e-6);
+    release_axis_taps(&taps);
+
+    // 2x2 to 4x1: across grows (centres aligned, edges held), down shrinks.
+    std::vector<float> v = {0, 8, 4, 12};
+    Grid grid = float_grid(2, 2, v);
+    RowSource source{};
+    ASSERT_TRUE(open_row_source(grid, 4, 1, &source));
+    EXPECT_TRUE(source.resampled);
+    const std::vector<double> row = row_of(source, 0);
+    EXPECT_EQ(row, (std::vector<double>{2, 4, 8, 10}));
+    close_row_source(&source);
+
+    // 4x4 of u16 to 2x2: the mean of each quarter.
+    std::vector<uint16_t> s = {0, 2, 10, 10, 4, 6, 10, 10, 1, 1, 0, 0, 1, 1, 0, 400};
+    Grid g16{};
+    g16.width = g16.height = 4;
+    g16.u16 = s.data();
+    g16.type = SampleType::u16;
+    ASSERT_TRUE(open_row_source(g16, 2, 2, &source));
+    EXPECT_EQ(row_of(source, 0), (std::vector<double>{3, 10}));
+    EXPECT_EQ(row_of(source, 1), (std::vector<double>{1, 100}));
+    close_row_source(&source);
+}
