@@ -201,6 +201,7 @@ Status run_convert(const char* in, const char* out, const char* a3, const char* 
     const uint32_t height = battle_path != nullptr ? battle_height(battle) : grid.height;
     RowSource source{};
     if (status == status_ok && !open_row_source(grid, width, height, &source)) status = report_out_of_memory(in);
+    source.input = in;
     if (status == status_ok) {
         if (source.resampled) report_resampling(in, grid, battle_path, layer, battle);
         SampleRange range;
@@ -240,6 +241,10 @@ Status fit_to_heightmap(const char* path, const char* battle_path, const BattleF
     if (status == status_ok) {
         if (source.resampled) report_resampling(path, grid, battle_path, layer, battle);
         make_heightmap_samples(source, mapping, values, out->samples);
+        // The samples are the file's only if it is still the version read.
+        if (!grid_unchanged(grid)) status = report_file_failure(path);
+    }
+    if (status == status_ok) {
         out->width = width;
         out->height = height;
         out->sea_level = mapping.sea_level;

@@ -57,6 +57,7 @@ void release_axis_taps(AxisTaps* taps);
 // differs from the grid's size (one output row at a time, no second image).
 struct RowSource {
     const Grid* grid;
+    const char* input;  // the grid's file, named if it changes before the output is in place
     uint32_t width, height;
     bool resampled;
     AxisTaps across, down;

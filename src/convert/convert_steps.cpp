@@ -32,6 +32,17 @@ inline int32_t round_half_away(double value) {
     return whole + (fraction >= 0.5) - (fraction <= -0.5);
 }
 
+// The same for any value, first held within [lo, hi]: a grid read in place
+// may hold anything by the time its rows are mapped (another program may
+// write the file meanwhile; the run is refused then, but only after its
+// output is made), and a NaN or an infinity must give a sample too. A NaN
+// fails both comparisons and becomes lo.
+inline int32_t round_within(double value, int32_t lo, int32_t hi) {
+    value = value > lo ? value : lo;
+    value = value < hi ? value : hi;
+    return round_half_away(value);
+}
+
 }  // namespace
 
 void map_values(const SampleMapping& mapping, const double* values, uint32_t count, uint16_t* out) {
@@ -39,8 +50,7 @@ void map_values(const SampleMapping& mapping, const double* values, uint32_t cou
         // 16-bit samples as they are; a filled void between such samples
         // rounded to the nearest.
         for (uint32_t i = 0; i < count; ++i) {
-            const int32_t sample = round_half_away(values[i]);
-            out[i] = static_cast<uint16_t>(sample < 0 ? 0 : sample > 65535 ? 65535 : sample);
+            out[i] = static_cast<uint16_t>(round_within(values[i], 0, 65535));
         }
         return;
     }
@@ -52,10 +62,10 @@ void map_values(const SampleMapping& mapping, const double* values, uint32_t cou
     }
     const double base = low, lowest = mapping.lowest, range = high - low, span = mapping.highest - lowest;
     for (uint32_t i = 0; i < count; ++i) {
-        int32_t height = round_half_away(base + (values[i] - lowest) * range / span);
         // Resampled and filled values lie between the valid ones; only a
-        // last bit of rounding could carry one outside.
-        height = height < low ? low : height > high ? high : height;
+        // last bit of rounding, or a file changed under a view, could carry
+        // one outside.
+        const int32_t height = round_within(base + (values[i] - lowest) * range / span, low, high);
         out[i] = static_cast<uint16_t>(height + sea_level);
     }
 }
@@ -340,11 +350,17 @@ namespace {
 // The end of a write begun with begin_file_write (`out` empty when that
 // failed): the file put in place when every part was written, else
 // abandoned, and a failure reported.
-Status end_write(const char* path, FileWrite* out, bool written) {
+Status end_write(const char* path, FileWrite* out, bool written, const RowSource& source) {
     if (out == nullptr) return report_file_failure(path);
     if (!written) {
         abandon_file_write(out);
         return report_file_failure(path);
+    }
+    // A grid that lies in its file's pages is that file's bytes only while
+    // the file is the version read: else nothing is put in place.
+    if (source.grid != nullptr && !grid_unchanged(*source.grid)) {
+        abandon_file_write(out);
+        return report_file_failure(source.input != nullptr ? source.input : path);
     }
     return finish_file_write(out) ? status_ok : report_file_failure(path);
 }
@@ -374,7 +390,7 @@ Status write_heightmap_png(const char* path, RowSource& source, const SampleMapp
     const bool written = out != nullptr && stream_stored_png(layout, frame, make_png_row, &rows,
                                                              buffer + row_scratch_bytes(width), png_part_bytes,
                                                              write_png_part, out);
-    const Status status = end_write(path, out, written);
+    const Status status = end_write(path, out, written, source);
     release_buffer(buffer);
     *range = rows.range;
     return status;
@@ -396,7 +412,7 @@ Status write_heightmap_raw(const char* path, RowSource& source, const SampleMapp
         for (; n < rows_a_part && y < height; ++n, ++y) make_sample_row(rows, y, buffer + n * row_bytes);
         ok = write_file_part(out, buffer, n * row_bytes);
     }
-    const Status status = end_write(path, out, ok);
+    const Status status = end_write(path, out, ok, source);
     release_buffer(values);
     *range = rows.range;
     return status;

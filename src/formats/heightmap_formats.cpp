@@ -11,11 +11,17 @@
 char grid_detail[256];
 
 void release_grid(Grid* grid) {
-    release_buffer(grid->u16);
-    release_buffer(grid->f32);
+    if (grid->view.state != nullptr) {
+        close_file_view(&grid->view);  // the samples lie in its pages
+    } else {
+        release_buffer(grid->u16);
+        release_buffer(grid->f32);
+    }
     grid->u16 = nullptr;
     grid->f32 = nullptr;
 }
+
+bool grid_unchanged(const Grid& grid) { return grid.view.state == nullptr || view_unchanged(grid.view); }
 
 GridError start_grid(Grid* grid, uint64_t width, uint64_t height, bool floats, uint8_t* place) {
     *grid = Grid{};
@@ -200,22 +206,42 @@ GridError read_grid(const char* path, const uint8_t* bytes, uint64_t size, const
     return read_any_grid(path, bytes, size, hints, out, detail, nullptr);
 }
 
+namespace {
+
+bool lies_in(const Grid& grid, const uint8_t* own) {
+    return grid.u16 == reinterpret_cast<const uint16_t*>(own) || grid.f32 == reinterpret_cast<const float*>(own);
+}
+
+}  // namespace
+
 GridError take_grid(const char* path, FileBytes* file, const GridHints& hints, Grid* out, const char** detail) {
     uint8_t* own = file->data;
     const GridError error = read_any_grid(path, own, file->size, hints, out, detail, own);
-    const bool held = error == GridError::none && (out->u16 == reinterpret_cast<uint16_t*>(own) ||
-                                                   out->f32 == reinterpret_cast<float*>(own));
-    if (!held) release_buffer(own);
+    if (error != GridError::none || !lies_in(*out, own)) release_buffer(own);
     *file = FileBytes{};
     return error;
 }
 
 Status load_grid(const char* path, const GridHints& hints, Grid* out) {
     *out = Grid{};
-    FileBytes file;
-    if (!read_file_whole(path, &file)) return report_file_failure(path);
+    FileView view;
+    if (!open_private_file_view(path, &view)) return report_file_failure(path);
+    // The readers take their headers and tables into copies of their own
+    // (libtiff and OpenEXR into theirs) and read the samples where they lie.
+    auto* own = const_cast<uint8_t*>(view.data);
     const char* detail = nullptr;
-    const GridError error = take_grid(path, &file, hints, out, &detail);
+    const GridError error = read_any_grid(path, own, view.size, hints, out, &detail, own);
+    if (error == GridError::none && lies_in(*out, own)) {
+        out->view = view;
+        return status_ok;
+    }
+    // Decoded into a grid of its own: the file must still be the version read.
+    const bool same = view_unchanged(view);
+    close_file_view(&view);
+    if (!same) {  // a refusal too: it may be of bytes the file never held
+        release_grid(out);
+        return report_file_failure(path);
+    }
     if (error == GridError::none) return status_ok;
     if (error == GridError::out_of_memory) return report_out_of_memory(path);
     if (detail != nullptr && detail[0] != '\0') {

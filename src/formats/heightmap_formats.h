@@ -31,8 +31,13 @@ struct Grid {
     uint64_t voids;        // NaN, the no-data value, SRTM's -32768
     double lowest;         // over the valid values; 0 when there are none
     double highest;
+    FileView view;         // the file's private view, when the grid lies in its pages
 };
 void release_grid(Grid* grid);
+// False, with error_file_changed as the last error, when the grid lies in
+// its file's pages and the file is no longer the version read: whatever was
+// made from the grid is then not to be kept. True for a grid of its own.
+bool grid_unchanged(const Grid& grid);
 
 // Every way a foreign heightmap can be refused. grid_error_text gives the
 // line printed after "<path> > Error: ".
@@ -79,6 +84,10 @@ GridError read_grid(const char* path, const uint8_t* bytes, uint64_t size, const
 GridError take_grid(const char* path, FileBytes* file, const GridHints& hints, Grid* out,
                     const char** detail = nullptr);
 
-// Reads a file whole and its grid; prints "<path> > Error: ..." and returns
-// the refused-input status (or the file failure's) when it cannot.
+// Reads a file and its grid; prints "<path> > Error: ..." and returns the
+// refused-input status (or the file failure's) when it cannot. The file is
+// read where it lies, in a private view: where take_grid would build the
+// grid in the file's buffer, it is built in the view's pages and holds the
+// view (see grid_unchanged); else it is decoded into a grid of its own, and
+// the file must still be the version read when that is done.
 Status load_grid(const char* path, const GridHints& hints, Grid* out);

@@ -72,6 +72,11 @@ struct FileView {
     struct FileViewState* state;
 };
 bool open_file_view(const char* path, FileView* out);
+// The same view with pages of the process's own: its bytes may be written
+// (through a cast of `data`), and a page written is copied first, so the
+// file never changes; a page not yet written still shows the file's bytes.
+// For a reader that turns the file's bytes into its result where they lie.
+bool open_private_file_view(const char* path, FileView* out);
 // Copies `count` bytes from `offset` (both within the view) to `out`, then
 // checks that the file is still the version opened (view_unchanged).
 bool copy_from_view(const FileView& view, uint64_t offset, uint64_t count, uint8_t* out);

@@ -193,6 +193,7 @@ bool read_file_whole(const char* path, FileBytes* out, uint64_t room) {
 struct FileViewState {
     uint8_t* start;  // the mapping; null when the view is a copy
     size_t length;   // whole pages
+    int protection;  // PROT_READ, or with PROT_WRITE for a private view
     volatile sig_atomic_t cut;
     int fd;          // held open, under the shared lock, until the view is closed
     struct stat before;
@@ -211,7 +212,7 @@ void on_bus_error(int signal_number, siginfo_t* info, void* context) {
         if (!view.in_use || view.start == nullptr || at < view.start || at >= view.start + view.length) continue;
         uint8_t* from = view.start + static_cast<size_t>(at - view.start) / page_size * page_size;
         const int saved = errno;
-        const bool mended = mmap(from, static_cast<size_t>(view.start + view.length - from), PROT_READ,
+        const bool mended = mmap(from, static_cast<size_t>(view.start + view.length - from), view.protection,
                                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED;
         errno = saved;
         if (mended) {
@@ -244,7 +245,9 @@ bool watch_bus_errors() {
 
 }  // namespace
 
-bool open_file_view(const char* path, FileView* out) {
+namespace {
+
+bool open_view(const char* path, FileView* out, int protection) {
     *out = FileView{};
     FileViewState* view = nullptr;
     for (FileViewState& slot : view_slots) {
@@ -268,7 +271,7 @@ bool open_file_view(const char* path, FileView* out) {
     }
     uint8_t* data = nullptr;
     if (S_ISREG(before.st_mode)) {
-        void* start = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
+        void* start = mmap(nullptr, static_cast<size_t>(size), protection, MAP_PRIVATE, fd, 0);
         if (start == MAP_FAILED) {
             close_keeping_error(fd);
             return false;
@@ -290,6 +293,7 @@ bool open_file_view(const char* path, FileView* out) {
         view->length = static_cast<size_t>(got);
     }
     view->cut = 0;
+    view->protection = protection;
     view->fd = fd;
     view->before = before;
     view->in_use = true;
@@ -298,6 +302,11 @@ bool open_file_view(const char* path, FileView* out) {
     out->state = view;
     return true;
 }
+
+}  // namespace
+
+bool open_file_view(const char* path, FileView* out) { return open_view(path, out, PROT_READ); }
+bool open_private_file_view(const char* path, FileView* out) { return open_view(path, out, PROT_READ | PROT_WRITE); }
 
 bool view_unchanged(const FileView& view) {
     if (view.state == nullptr) return true;

@@ -380,6 +380,7 @@ bool read_file_whole(const char* path, FileBytes* out, uint64_t room) {
 struct FileViewState {
     uint8_t* start;   // the view; null when the bytes are a copy
     SIZE_T length;
+    bool writable;    // a private view: pages copied when written
     volatile LONG cut;
     HANDLE file;
     BY_HANDLE_FILE_INFORMATION before;
@@ -399,7 +400,8 @@ LONG CALLBACK on_page_error(EXCEPTION_POINTERS* exception) {
         if (!view.in_use || view.start == nullptr || at < view.start || at >= view.start + view.length) continue;
         const DWORD saved = GetLastError();
         UnmapViewOfFile(view.start);
-        const bool mended = VirtualAlloc(view.start, view.length, MEM_RESERVE | MEM_COMMIT, PAGE_READONLY) != nullptr;
+        const bool mended = VirtualAlloc(view.start, view.length, MEM_RESERVE | MEM_COMMIT,
+                                         view.writable ? PAGE_READWRITE : PAGE_READONLY) != nullptr;
         SetLastError(saved);
         if (!mended) break;
         view.cut = 1;
@@ -416,7 +418,9 @@ bool watch_page_errors() {
 
 }  // namespace
 
-bool open_file_view(const char* path, FileView* out) {
+namespace {
+
+bool open_view(const char* path, FileView* out, bool writable) {
     *out = FileView{};
     FileViewState* view = nullptr;
     for (FileViewState& slot : view_slots) {
@@ -449,9 +453,9 @@ bool open_file_view(const char* path, FileView* out) {
     uint8_t* data = nullptr;
     SIZE_T length = static_cast<SIZE_T>(size);
     if (disk) {
-        HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+        HANDLE mapping = CreateFileMappingW(file, nullptr, writable ? PAGE_WRITECOPY : PAGE_READONLY, 0, 0, nullptr);
         if (mapping != nullptr) {
-            data = static_cast<uint8_t*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
+            data = static_cast<uint8_t*>(MapViewOfFile(mapping, writable ? FILE_MAP_COPY : FILE_MAP_READ, 0, 0, 0));
             close_keeping_error(mapping);  // the view keeps the mapping
         }
         if (data == nullptr) {
@@ -479,6 +483,7 @@ bool open_file_view(const char* path, FileView* out) {
         length = got;
     }
     view->length = length;
+    view->writable = writable;
     view->cut = 0;
     view->file = file;
     view->in_use = true;
@@ -487,6 +492,11 @@ bool open_file_view(const char* path, FileView* out) {
     out->state = view;
     return true;
 }
+
+}  // namespace
+
+bool open_file_view(const char* path, FileView* out) { return open_view(path, out, false); }
+bool open_private_file_view(const char* path, FileView* out) { return open_view(path, out, true); }
 
 bool view_unchanged(const FileView& view) {
     const FileViewState* state = view.state;

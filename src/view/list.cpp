@@ -301,6 +301,10 @@ Status list_grid(const char* path, const FilePeek& peek) {
     (Line() << "  file size: " << static_cast<int64_t>(peek.size) << " bytes").print();
     Grid grid{};
     if (Status status = load_grid(path, GridHints{}, &grid)) return status;
+    if (!grid_unchanged(grid)) {  // its range was measured in the file's pages
+        release_grid(&grid);
+        return report_file_failure(path);
+    }
     (Line() << "  image size: " << px_size(grid.width, grid.height) << " px").print();
     Line samples;
     samples << "  samples: " << sample_type_name(grid.type);

@@ -372,12 +372,18 @@ class OtherPrograms(FaultTestCase):
                           + b" could not be removed; delete it.\r\n", error_code("too_big"), b""))
 
     def test_an_input_that_changes_while_it_is_read(self):
+        # Another tool's heightmaps: a RAW file becomes the grid in its own
+        # pages, a PFM is decoded into a grid of its own.
+        self.write("h.r16", bytes(range(256)) * 2)
+        self.write("h.pfm", b"Pf\n4 4\n-1.0\n" + struct.pack("<16f", *range(16)))
         for how in ("append", "overwrite", "cut"):
             for name, args, written in [
                 ("in.prj", ("-x", "in.prj", "a.png", "b.png"), {}),
                 ("two.png", ("-i", "in.prj", "out.prj", "one.png", "two.png"), {}),
                 ("in.prj", ("-i", "in.prj", "out.prj", "one.png", "two.png"), {}),
                 ("one.png", ("-s", "one.png", "7"), {}),
+                ("h.r16", ("-c", "h.r16", "h.png"), {}),
+                ("h.pfm", ("-c", "h.pfm", "p.r16", "0", "100"), {}),
             ]:
                 with self.subTest(how=how, changed=name, command=args[0]):
                     # Its last-written time well in the past, so that the
