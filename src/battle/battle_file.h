@@ -8,17 +8,18 @@
 
 // A loaded battle file. `data` is the whole file, read in place in a file
 // view (or a buffer it was read into); `head` is a private copy of its first
-// bytes, up to the pattern pool: every word the checks validate and later
-// steps trust (the chunk sizes, the HMAP header, the layer-1 table) is read
-// from the copy, once; only the patterns and the bytes after them are read
-// in place. The dimensions and counts are the ones validated. Both belong to
+// bytes, up to the L1 word: every word the checks validate and later steps
+// trust (the chunk sizes, the HMAP header and its counts) is read from the
+// copy, once. The layer-1 table, the patterns and the bytes after them are
+// read in place, the table's pattern offsets always through entry_pattern,
+// which holds them within the pool. The dimensions and counts are the ones validated. Both belong to
 // the caller, who releases them with release_battle_file (it is empty after
 // a failed load); battle_unchanged tells, before a result made from it is
 // kept, whether the file is still the version loaded.
 struct BattleFile {
     const uint8_t* data;
     uint64_t size;
-    const uint8_t* head;     // the first head_size bytes of data, copied; null: data itself
+    const uint8_t* head;     // the first head_size bytes of data (up to the L1 word), copied; null: data itself
     uint64_t head_size;
     uint64_t chunk_pos;      // T: the "HMAP" tag
     uint64_t layer1_pos;     // T + 24: the L1 word, the layer-1 table follows
@@ -79,10 +80,21 @@ inline uint32_t battle_pattern_count(const BattleFile& f) { return f.pattern_cou
 inline uint32_t battle_block_count(const BattleFile& f) { return f.block_count; }      // NB, one heightmap
 // The layer-1 table: 2 x NB entries of 8 bytes (base height, pattern offset),
 // heightmap 1's first. The patterns: NP blocks of 64 bytes.
-// The bytes before the pattern pool, from the private copy where there is one.
+// The bytes up to the L1 word, from the private copy where there is one.
 inline const uint8_t* battle_head(const BattleFile& f) { return f.head != nullptr ? f.head : f.data; }
-inline const uint8_t* battle_entries(const BattleFile& f) { return battle_head(f) + f.layer1_pos + 4; }
+// The entries and patterns lie where the file does: an entry's base height is
+// taken as it is, its pattern through entry_pattern.
+inline const uint8_t* battle_entries(const BattleFile& f) { return f.data + f.layer1_pos + 4; }
 inline const uint8_t* battle_patterns(const BattleFile& f) { return f.data + f.layer2_pos + 4; }
+// The 64 steps of the pattern an entry names. The loader checked every
+// offset, but the entries are read in place, where another program may have
+// written since: the offset is held within the pool whatever it is now (a
+// file that changed is refused before anything made from it is kept).
+inline const uint8_t* entry_pattern(const BattleFile& f, const uint8_t* entry) {
+    const uint32_t offset = read_le32(entry + 4);
+    const uint32_t last = 64 * (f.pattern_count - 1);
+    return battle_patterns(f) + (offset < last ? offset : last);
+}
 
 // The heights of one heightmap (0 or 1) of a loaded battle file, each pixel's
 // base + 128 x step, and the pixels whose sample (height + sea level) lies

@@ -2,15 +2,6 @@
 // step), and how they fit in the 16-bit samples an export writes.
 #include "battle_file.h"
 
-namespace {
-
-// The steps of the pattern an entry names (the loader checked every offset).
-const uint8_t* entry_pattern(const BattleFile& file, const uint8_t* entry) {
-    return battle_patterns(file) + read_le32(entry + 4);
-}
-
-}  // namespace
-
 LayerHeights battle_layer_heights(const BattleFile& file, int layer) {
     const uint32_t width = battle_width(file), height = battle_height(file);
     const uint64_t blocks_per_row = (uint64_t{width} + 7) / 8;

@@ -1,8 +1,8 @@
 // Loads a battle file: steps over the four leading chunks by their size
 // words, validates the HMAP chunk and the ATTR tag behind it, and derives the
 // sea level from the smallest base height. The file is read in place; the
-// words the checks read come from a private copy of everything before the
-// pattern pool.
+// words that give positions and counts come from a private copy of the file's
+// head, up to the L1 word.
 #include <cstring>
 
 #include "battle_file.h"
@@ -59,9 +59,13 @@ const char* check_battle_bytes(BattleFile* file) {
     if (!fits(layer1_pos)) return unexpected_end;
     const uint64_t l1 = word(layer1_pos);
     if (l1 != nb * 16) return "Bad HMAP - layer1 size.";
+    // From here on the bytes are read where they lie: the table, the L2
+    // word and the ATTR tag are looked at, and the positions and counts that
+    // later steps use all come from the words above. Whoever uses an entry's
+    // offset holds it within the pool (entry_pattern).
     const uint64_t layer2_pos = t + 28 + l1;
-    if (!fits(layer2_pos)) return unexpected_end;  // the layer-1 table lies in the head too
-    if (word(layer2_pos) != np * 64) return "Bad HMAP - layer2 size.";
+    if (layer2_pos + 4 >= size) return unexpected_end;
+    if (read_le32(file->data + layer2_pos) != np * 64) return "Bad HMAP - layer2 size.";
     const uint64_t attr = layer2_pos + 4 + np * 64;
     if (attr + 4 >= size) return unexpected_end;
     if (memcmp(file->data + attr, "ATTR", 4) != 0) return "ATTR chunk not found.";
@@ -69,7 +73,7 @@ const char* check_battle_bytes(BattleFile* file) {
     // Every entry of both heightmaps: its pattern must start on a block of
     // the pool, and the smallest base height gives the sea level.
     int64_t lowest = 0;
-    const uint8_t* entry = data + layer1_pos + 4;
+    const uint8_t* entry = file->data + layer1_pos + 4;
     for (uint64_t i = 0; i < 2 * nb; ++i, entry += 8) {
         const int32_t base = static_cast<int32_t>(read_le32(entry));
         const uint32_t offset = read_le32(entry + 4);
@@ -116,11 +120,11 @@ Status take_battle_view(const char* path, FileView* view, BattleFile* out) {
     out->data = view->data;
     out->size = view->size;
     *view = FileView{};
-    // Where the pattern pool starts, from the bytes in place: the checks run
+    // Where the layer-1 table starts, from the bytes in place: the checks run
     // once over them to find it, then again over the private copy of what
     // lies before it, whose words are the ones that count.
     if (const char* fault = check_battle_bytes(out)) return refuse(path, fault, out);
-    const uint64_t head_size = out->layer2_pos + 4;
+    const uint64_t head_size = out->layer1_pos + 4;
     uint8_t* head = allocate_buffer(head_size);
     if (head == nullptr) {
         release_battle_file(out);

@@ -149,14 +149,13 @@ inline void put_samples(uint8_t* out, const uint8_t* pattern, uint16_t base, uin
 
 // One raw row: filter byte 0, then big-endian samples pattern x 128 + base +
 // sea level (mod 65536). `entries` are the layer-1 entries of the row's block
-// row, `row_in_block` the row's place inside its blocks; the loader checked
-// every pattern offset.
-void fill_row(uint8_t* out, const uint8_t* entries, const uint8_t* patterns, uint32_t width, uint32_t row_in_block,
+// row, `row_in_block` the row's place inside its blocks.
+void fill_row(uint8_t* out, const BattleFile& file, const uint8_t* entries, uint32_t width, uint32_t row_in_block,
               uint16_t sea_level) {
     *out++ = 0;
     for (uint32_t x0 = 0; x0 < width; x0 += 8, entries += 8, out += 16) {
         const uint16_t base = static_cast<uint16_t>(read_le32(entries) + sea_level);
-        const uint8_t* pattern = patterns + read_le32(entries + 4) + row_in_block * 8;
+        const uint8_t* pattern = entry_pattern(file, entries) + row_in_block * 8;
         if (width - x0 >= 8) {
             put_samples(out, pattern, base, 8);  // a whole block: a fixed count the compiler unrolls
         } else {
@@ -174,8 +173,8 @@ struct LayerRows {
 
 void make_layer_row(void* context, uint32_t y, uint8_t* out) {
     const auto& rows = *static_cast<const LayerRows*>(context);
-    fill_row(out, rows.entries + (y / 8) * rows.blocks_per_row * 8, battle_patterns(*rows.file),
-             battle_width(*rows.file), y % 8, rows.file->sea_level);
+    fill_row(out, *rows.file, rows.entries + (y / 8) * rows.blocks_per_row * 8, battle_width(*rows.file), y % 8,
+             rows.file->sea_level);
 }
 
 }  // namespace

@@ -379,7 +379,6 @@ void list_height_comparison(const BattleFile& battle, int layer, const char* ima
     // and steps against the samples of its pixels.
     const uint64_t blocks_per_row = (uint64_t{width} + 7) / 8;
     const uint8_t* entries = battle_entries(battle) + uint64_t(layer) * battle_block_count(battle) * 8;
-    const uint32_t last_offset = 64 * (battle_pattern_count(battle) - 1);
     const int64_t sea_level = image.sea_level;
     uint64_t differing = 0;
     double total = 0;
@@ -393,8 +392,7 @@ void list_height_comparison(const BattleFile& battle, int layer, const char* ima
             const uint8_t* entry = entries + (y0 / 8 * blocks_per_row + x0 / 8) * 8;
             // The image's heights less the block's base: the steps' part of the difference.
             const int64_t base = static_cast<int32_t>(read_le32(entry)) + sea_level;
-            const uint32_t offset = read_le32(entry + 4);  // the view's bytes may change since they were checked
-            const uint8_t* steps = battle_patterns(battle) + (offset < last_offset ? offset : last_offset);
+            const uint8_t* steps = entry_pattern(battle, entry);
             const uint32_t columns = width - x0 < 8 ? width - x0 : 8;
             if (rows == 8 && columns == 8 && base >= -near_base && base <= near_base) {
                 // A whole block of ordinary heights: its differences in 32
