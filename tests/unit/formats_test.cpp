@@ -329,7 +329,7 @@ toff_t mem_size(thandle_t h) { return static_cast<MemoryFile*>(h)->bytes.size();
 int mem_map(thandle_t, void**, toff_t*) { return 0; }
 void mem_unmap(thandle_t, void*, toff_t) {}
 
-struct TiffSpec {
+struct TiffShape {
     uint32_t width = 3, height = 2;
     uint16_t samples = 1, bits = 32, format = SAMPLEFORMAT_IEEEFP;
     uint16_t compression = COMPRESSION_NONE, predictor = 1;
@@ -341,31 +341,31 @@ struct TiffSpec {
 };
 
 // Sample s of pixel i holds values[i] + 100 x s (so that only the first
-// sample gives the expected values), written as the spec's type.
-Bytes make_tiff(const TiffSpec& spec, const std::vector<double>& values) {
+// sample gives the expected values), written as the shape's type.
+Bytes make_tiff(const TiffShape& shape, const std::vector<double>& values) {
     MemoryFile file;
-    TIFF* t = TIFFClientOpen("mem", spec.big_endian ? "wb" : "wl", &file, mem_read, mem_write, mem_seek, mem_close,
+    TIFF* t = TIFFClientOpen("mem", shape.big_endian ? "wb" : "wl", &file, mem_read, mem_write, mem_seek, mem_close,
                              mem_size, mem_map, mem_unmap);
     EXPECT_NE(t, nullptr);
     if (t == nullptr) return {};
-    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, spec.width);
-    TIFFSetField(t, TIFFTAG_IMAGELENGTH, spec.height);
-    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, spec.samples);
-    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, spec.bits);
-    TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, spec.format);
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, shape.width);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, shape.height);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, shape.samples);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, shape.bits);
+    TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, shape.format);
     TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-    TIFFSetField(t, TIFFTAG_PLANARCONFIG, spec.separate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
-    TIFFSetField(t, TIFFTAG_COMPRESSION, spec.compression);
-    if (spec.predictor != 1) TIFFSetField(t, TIFFTAG_PREDICTOR, spec.predictor);
-    if (spec.nodata != nullptr) {
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, shape.separate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, shape.compression);
+    if (shape.predictor != 1) TIFFSetField(t, TIFFTAG_PREDICTOR, shape.predictor);
+    if (shape.nodata != nullptr) {
         static const TIFFFieldInfo info = {42113, -1, -1, TIFF_ASCII, FIELD_CUSTOM, 1, 0,
                                            const_cast<char*>("GDALNoDataValue")};
         TIFFMergeFieldInfo(t, &info, 1);
-        TIFFSetField(t, 42113, spec.nodata);
+        TIFFSetField(t, 42113, shape.nodata);
     }
-    const uint64_t bytes_per = spec.bits / 8;
+    const uint64_t bytes_per = shape.bits / 8;
     auto put = [&](uint8_t* at, double v) {
-        switch (spec.format * 100 + spec.bits) {
+        switch (shape.format * 100 + shape.bits) {
         case 108: { uint8_t x = uint8_t(v); memcpy(at, &x, 1); break; }
         case 116: { uint16_t x = uint16_t(v); memcpy(at, &x, 2); break; }
         case 132: { uint32_t x = uint32_t(v); memcpy(at, &x, 4); break; }
@@ -376,30 +376,30 @@ Bytes make_tiff(const TiffSpec& spec, const std::vector<double>& values) {
         case 364: memcpy(at, &v, 8); break;
         }
     };
-    const uint16_t planes = spec.separate ? spec.samples : 1;
-    const uint16_t step = spec.separate ? 1 : spec.samples;
-    if (spec.tile != 0) {
-        TIFFSetField(t, TIFFTAG_TILEWIDTH, spec.tile);
-        TIFFSetField(t, TIFFTAG_TILELENGTH, spec.tile);
+    const uint16_t planes = shape.separate ? shape.samples : 1;
+    const uint16_t step = shape.separate ? 1 : shape.samples;
+    if (shape.tile != 0) {
+        TIFFSetField(t, TIFFTAG_TILEWIDTH, shape.tile);
+        TIFFSetField(t, TIFFTAG_TILELENGTH, shape.tile);
         for (uint16_t p = 0; p < planes; ++p)
-            for (uint32_t ty = 0; ty < spec.height; ty += spec.tile)
-                for (uint32_t tx = 0; tx < spec.width; tx += spec.tile) {
-                    Bytes tile(spec.tile * spec.tile * step * bytes_per, 0);
-                    for (uint32_t y = 0; y < spec.tile && ty + y < spec.height; ++y)
-                        for (uint32_t x = 0; x < spec.tile && tx + x < spec.width; ++x)
+            for (uint32_t ty = 0; ty < shape.height; ty += shape.tile)
+                for (uint32_t tx = 0; tx < shape.width; tx += shape.tile) {
+                    Bytes tile(shape.tile * shape.tile * step * bytes_per, 0);
+                    for (uint32_t y = 0; y < shape.tile && ty + y < shape.height; ++y)
+                        for (uint32_t x = 0; x < shape.tile && tx + x < shape.width; ++x)
                             for (uint16_t s = 0; s < step; ++s)
-                                put(&tile[((y * spec.tile + x) * step + s) * bytes_per],
-                                    values[(ty + y) * spec.width + tx + x] + 100.0 * (p + s));
+                                put(&tile[((y * shape.tile + x) * step + s) * bytes_per],
+                                    values[(ty + y) * shape.width + tx + x] + 100.0 * (p + s));
                     EXPECT_GE(TIFFWriteTile(t, tile.data(), tx, ty, 0, p), 0);
                 }
     } else {
-        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, spec.rows_per_strip);
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, shape.rows_per_strip);
         for (uint16_t p = 0; p < planes; ++p)
-            for (uint32_t y = 0; y < spec.height; ++y) {
-                Bytes row((spec.width * step * spec.bits + 7) / 8);
-                for (uint32_t x = 0; x < spec.width; ++x)
+            for (uint32_t y = 0; y < shape.height; ++y) {
+                Bytes row((shape.width * step * shape.bits + 7) / 8);
+                for (uint32_t x = 0; x < shape.width; ++x)
                     for (uint16_t s = 0; s < step; ++s)
-                        put(&row[(x * step + s) * bytes_per], values[y * spec.width + x] + 100.0 * (p + s));
+                        put(&row[(x * step + s) * bytes_per], values[y * shape.width + x] + 100.0 * (p + s));
                 EXPECT_EQ(TIFFWriteScanline(t, row.data(), y, p), 1);
             }
     }
@@ -420,23 +420,23 @@ TEST(GridFormats, TiffSampleTypesLayoutsAndCompressions) {
     };
     for (const auto& type : types) {
         for (int layout = 0; layout < 6; ++layout) {
-            TiffSpec spec;
-            spec.format = type.format;
-            spec.bits = type.bits;
-            spec.samples = layout >= 2 ? 2 : 1;
-            spec.separate = layout == 3 || layout == 5;
-            spec.tile = layout >= 4 ? 16 : 0;
-            spec.rows_per_strip = layout == 1 ? 2 : 1;
-            spec.compression = layout % 2 == 0 ? COMPRESSION_ADOBE_DEFLATE : layout == 1 ? COMPRESSION_LZW
+            TiffShape shape;
+            shape.format = type.format;
+            shape.bits = type.bits;
+            shape.samples = layout >= 2 ? 2 : 1;
+            shape.separate = layout == 3 || layout == 5;
+            shape.tile = layout >= 4 ? 16 : 0;
+            shape.rows_per_strip = layout == 1 ? 2 : 1;
+            shape.compression = layout % 2 == 0 ? COMPRESSION_ADOBE_DEFLATE : layout == 1 ? COMPRESSION_LZW
                                                                                           : COMPRESSION_NONE;
-            spec.big_endian = layout == 2;
+            shape.big_endian = layout == 2;
             const std::string what = std::to_string(type.bits) + "-bit format " + std::to_string(type.format) +
                                      ", layout " + std::to_string(layout);
-            Read r = read("a.tif", make_tiff(spec, values));
+            Read r = read("a.tif", make_tiff(shape, values));
             ASSERT_EQ(r.error, GridError::none) << what << ": " << r.detail;
             EXPECT_EQ(r.grid.format, GridFormat::tiff);
             EXPECT_EQ(r.grid.type, type.type) << what;
-            EXPECT_EQ(r.grid.channels, spec.samples) << what;
+            EXPECT_EQ(r.grid.channels, shape.samples) << what;
             EXPECT_EQ(r.grid.width, 3u);
             EXPECT_EQ(r.grid.height, 2u);
             const bool narrow = type.type == SampleType::u8 || type.type == SampleType::u16;
@@ -450,12 +450,12 @@ TEST(GridFormats, TiffSampleTypesLayoutsAndCompressions) {
 }
 
 TEST(GridFormats, TiffFloatsWithPredictorAndNoData) {
-    TiffSpec spec;
-    spec.compression = COMPRESSION_ADOBE_DEFLATE;
-    spec.predictor = PREDICTOR_FLOATINGPOINT;
-    spec.nodata = "-3.4028234663852886e+38";
-    spec.rows_per_strip = 2;
-    Read r = read("dem.tif", make_tiff(spec, {0.25, -3.4028234663852886e+38, 1e-3, 7.5, NAN, 1200}));
+    TiffShape shape;
+    shape.compression = COMPRESSION_ADOBE_DEFLATE;
+    shape.predictor = PREDICTOR_FLOATINGPOINT;
+    shape.nodata = "-3.4028234663852886e+38";
+    shape.rows_per_strip = 2;
+    Read r = read("dem.tif", make_tiff(shape, {0.25, -3.4028234663852886e+38, 1e-3, 7.5, NAN, 1200}));
     ASSERT_EQ(r.error, GridError::none) << r.detail;
     EXPECT_EQ(r.grid.voids, 2u);
     EXPECT_TRUE(std::isnan(r.grid.f32[1]));
@@ -465,28 +465,28 @@ TEST(GridFormats, TiffFloatsWithPredictorAndNoData) {
     release_grid(&r.grid);
 
     // On 16-bit integers the no-data value makes the grid floats with voids.
-    spec = TiffSpec{};
-    spec.format = SAMPLEFORMAT_UINT;
-    spec.bits = 16;
-    spec.nodata = " 65535 ";
-    Read u = read("dem.tif", make_tiff(spec, {65535, 0, 9, 9, 65535, 65534}));
+    shape = TiffShape{};
+    shape.format = SAMPLEFORMAT_UINT;
+    shape.bits = 16;
+    shape.nodata = " 65535 ";
+    Read u = read("dem.tif", make_tiff(shape, {65535, 0, 9, 9, 65535, 65534}));
     ASSERT_EQ(u.error, GridError::none) << u.detail;
     ASSERT_NE(u.grid.f32, nullptr);
     EXPECT_EQ(u.grid.voids, 2u);
     EXPECT_EQ(u.grid.highest, 65534);
     release_grid(&u.grid);
 
-    spec.nodata = "nan";  // a no-data value that is no number of the file's
-    Read n = read("dem.tif", make_tiff(spec, {65535, 0, 9, 9, 65535, 65534}));
+    shape.nodata = "nan";  // a no-data value that is no number of the file's
+    Read n = read("dem.tif", make_tiff(shape, {65535, 0, 9, 9, 65535, 65534}));
     ASSERT_EQ(n.error, GridError::none) << n.detail;
     EXPECT_EQ(n.grid.voids, 0u);
     release_grid(&n.grid);
 }
 
 TEST(GridFormats, TiffRefusals) {
-    TiffSpec spec;
-    spec.rows_per_strip = 2;
-    const Bytes good = make_tiff(spec, {1, 2, 3, 4, 5, 6});
+    TiffShape shape;
+    shape.rows_per_strip = 2;
+    const Bytes good = make_tiff(shape, {1, 2, 3, 4, 5, 6});
     // Cut inside the pixels (the directory follows them, so cut that off
     // too and keep only the header: a cut before the directory).
     Bytes cut(good.begin(), good.begin() + 12);
@@ -513,22 +513,22 @@ TEST(GridFormats, TiffRefusals) {
     }
     EXPECT_EQ(read("a.tif", moved).error, GridError::truncated);
 
-    spec.bits = 16;
-    spec.format = SAMPLEFORMAT_IEEEFP;  // half floats
-    EXPECT_EQ(read("a.tif", make_tiff(spec, {1, 2, 3, 4, 5, 6})).error, GridError::unsupported_sample);
-    spec.bits = 1;
-    spec.format = SAMPLEFORMAT_UINT;
-    spec.width = 8;
-    spec.height = 1;
-    EXPECT_EQ(read("a.tif", make_tiff(spec, {1, 0, 1, 0, 1, 0, 1, 0})).error, GridError::unsupported_sample);
+    shape.bits = 16;
+    shape.format = SAMPLEFORMAT_IEEEFP;  // half floats
+    EXPECT_EQ(read("a.tif", make_tiff(shape, {1, 2, 3, 4, 5, 6})).error, GridError::unsupported_sample);
+    shape.bits = 1;
+    shape.format = SAMPLEFORMAT_UINT;
+    shape.width = 8;
+    shape.height = 1;
+    EXPECT_EQ(read("a.tif", make_tiff(shape, {1, 0, 1, 0, 1, 0, 1, 0})).error, GridError::unsupported_sample);
 
-    spec = TiffSpec{};
-    spec.width = 65536;
-    spec.height = 1;
-    spec.bits = 8;
-    spec.format = SAMPLEFORMAT_UINT;
-    spec.compression = COMPRESSION_ADOBE_DEFLATE;
-    EXPECT_EQ(read("a.tif", make_tiff(spec, std::vector<double>(65536, 1))).error, GridError::too_large);
+    shape = TiffShape{};
+    shape.width = 65536;
+    shape.height = 1;
+    shape.bits = 8;
+    shape.format = SAMPLEFORMAT_UINT;
+    shape.compression = COMPRESSION_ADOBE_DEFLATE;
+    EXPECT_EQ(read("a.tif", make_tiff(shape, std::vector<double>(65536, 1))).error, GridError::too_large);
 
     // A directory without strip offsets: libtiff's own refusal, named.
     const Bytes header = {'I', 'I', 42, 0, 8, 0, 0, 0,  2, 0,
@@ -729,14 +729,14 @@ TEST(GridFormats, TakenFilesBuildTheGridInPlaceWhereTheyCan) {
         {COMPRESSION_ADOBE_DEFLATE, false, 1, nullptr, false},
     };
     for (const auto& c : cases) {
-        TiffSpec spec;
-        spec.width = spec.height = 3;
-        spec.compression = c.compression;
-        spec.big_endian = c.big_endian;
-        spec.rows_per_strip = c.rows_per_strip;
-        spec.nodata = c.nodata;
+        TiffShape shape;
+        shape.width = shape.height = 3;
+        shape.compression = c.compression;
+        shape.big_endian = c.big_endian;
+        shape.rows_per_strip = c.rows_per_strip;
+        shape.nodata = c.nodata;
         bool in_place = false;
-        Read r = take("a.tif", make_tiff(spec, values), &in_place);
+        Read r = take("a.tif", make_tiff(shape, values), &in_place);
         ASSERT_EQ(r.error, GridError::none);
         EXPECT_EQ(in_place, c.in_place) << c.compression << " " << c.big_endian;
         for (size_t i = 0; i < values.size(); ++i) {
