@@ -55,11 +55,8 @@ Status ready_grid(const char* path, Grid& grid, bool mapped) {
     if (grid.type == SampleType::u8 || grid.type == SampleType::i8) {
         console_printf("Warning: %s holds 8-bit values: 256 heights at most, which show as terraces.\r\n", path);
     }
+    // A grid without a valid value never loads (no_valid_value).
     if (grid.voids == 0) return status_ok;
-    if (grid.voids == uint64_t{grid.width} * grid.height) {
-        console_printf("%s > Error: %s\r\n", path, grid_error_text(GridError::no_valid_value));
-        return status_refused;
-    }
     if (!fill_voids(grid.f32, grid.width, grid.height)) return report_out_of_memory(path);
     // At most 65535 x 65535 pixels: the count fits 32 bits.
     console_printf("Warning: %s has %u %s (no data), each filled from the valid pixels around it.\r\n", path,

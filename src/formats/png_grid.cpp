@@ -4,6 +4,8 @@
 // LodePNG, through the project's memory hooks, as the file stores it.
 #include <lodepng.h>
 
+#include <cstring>
+
 #include "grid_readers.h"
 #include "png_heightmap.h"
 
@@ -86,9 +88,18 @@ GridError read_png_grid(const uint8_t* bytes, uint64_t size, Grid* out, const ch
     }
     unsigned char* pixels = nullptr;
     if (error == GridError::none) {
-        code = lodepng_decode(&pixels, &width, &height, &state, bytes, static_cast<size_t>(size));
-        if (code == 83) error = GridError::out_of_memory;
-        else if (code != 0) error = GridError::corrupt;
+        // LodePNG reads chunk lengths where it finds them, more than once,
+        // and the bytes may lie in a file view: it decodes a private copy.
+        uint8_t* copy = allocate_buffer(size);
+        if (copy == nullptr) {
+            error = GridError::out_of_memory;
+        } else {
+            memcpy(copy, bytes, static_cast<size_t>(size));
+            code = lodepng_decode(&pixels, &width, &height, &state, copy, static_cast<size_t>(size));
+            release_buffer(copy);
+            if (code == 83) error = GridError::out_of_memory;
+            else if (code != 0) error = GridError::corrupt;
+        }
     }
     if (error == GridError::corrupt && code != 0) *detail = lodepng_error_text(code);
     const StoredSeaLevel sea_level = find_sea_level(bytes, size);
