@@ -104,16 +104,11 @@ bool is_yes(const char* answer) {
 // of its chain, which is what the write replaces: by its name when it lies
 // in the link's folder, by its path when elsewhere.
 void ask_to_replace(const char* output) {
-    char end[4096], folder[4096], output_folder[4096];
-    const size_t at_output = name_start(output);
-    memcpy(output_folder, output, at_output);
-    memcpy(output_folder + at_output, ".", 2);
+    char end[4096];
     if (link_end(output, end, sizeof end)) {
         const size_t at = name_start(end);
-        memcpy(folder, end, at);
-        memcpy(folder + at, ".", 2);
-        const bool here = same_file(folder, output_folder);
-        if (!here || !same_name(end + at, output + at_output)) {
+        const bool here = same_folder(end, output);
+        if (!here || !same_name(end + at, output + name_start(output))) {
             console_printf("%s (a link to %s) exists. Replace it? [y/N]\r\n", name_of(output), here ? end + at : end);
             return;
         }

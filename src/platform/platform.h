@@ -141,6 +141,9 @@ bool link_end(const char* path, char* out, size_t capacity);
 size_t name_start(const char* path);
 // True when two names of one folder name one file.
 bool same_name(const char* a, const char* b);
+// True when the folders two paths lie in are one folder (however each is
+// spelled), whether or not the files themselves exist.
+bool same_folder(const char* a, const char* b);
 
 // Fills `out` with `size` bytes from the system's random source, for keys
 // no input can guess. False, with the last error code set, when it gives none.

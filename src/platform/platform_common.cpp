@@ -46,22 +46,25 @@ bool same_output(const char* a, const char* b) {
     reached(b, end_b);
     const size_t at_a = name_start(end_a), at_b = name_start(end_b);
     bool same = end_a[at_a] != 0 && same_name(end_a + at_a, end_b + at_b);
-    if (same) {
-        char folder_a[4096], folder_b[4096];
-        auto folder = [](const char* path, size_t length, char* out) {
-            if (length == 0) {
-                memcpy(out, ".", 2);
-            } else {
-                memcpy(out, path, length);
-                out[length] = 0;
-            }
-        };
-        folder(end_a, at_a, folder_a);
-        folder(end_b, at_b, folder_b);
-        same = same_file(folder_a, folder_b);
-    }
+    if (same) same = same_folder(end_a, end_b);
     set_last_error_code(saved);
     return same;
+}
+
+bool same_folder(const char* a, const char* b) {
+    char folder_a[4096], folder_b[4096];
+    auto folder = [](const char* path, char* out) {
+        const size_t length = name_start(path);
+        if (length == 0) {
+            memcpy(out, ".", 2);
+        } else {
+            memcpy(out, path, length);
+            out[length] = 0;
+        }
+    };
+    folder(a, folder_a);
+    folder(b, folder_b);
+    return same_file(folder_a, folder_b);
 }
 
 bool report_both_outputs(const char* a, const char* b) {
