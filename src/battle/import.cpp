@@ -209,6 +209,7 @@ uint64_t encode_heightmaps(const HeightmapPair& pair, uint8_t* chunk, uint32_t* 
     PoolKey key{};
     if (index != nullptr) {
         pool.mask = index_capacity(nb) - 1;
+        take_pages_for_writing(index, pattern_index_size(nb));
         memset(index, 0, pattern_index_size(nb));
         key = fresh_pool_key(index);
     }
@@ -237,12 +238,24 @@ uint64_t encode_heightmaps(const HeightmapPair& pair, uint8_t* chunk, uint32_t* 
         return true;
     };
 
+    // The table is written whole; the pool's pages are taken a few MiB
+    // ahead of it, as it grows (a row of blocks adds at most a pattern each).
+    take_pages_for_writing(chunk + 32, l1);
+    const uint64_t row_most = 64 * ((uint64_t{width} + 7) / 8);
+    const uint64_t pages_ahead = uint64_t{8} << 20;
+    uint64_t taken = 0;
     uint8_t* entry = chunk + 28;
     uint64_t k = 0;
     Block block;
     for (const Rows& image : {Rows{pair.samples1, pair.rows1, width}, Rows{pair.samples2, pair.rows2, width}}) {
         for (uint32_t y0 = 0; y0 < height; y0 += 8) {
             const uint32_t rows = height - y0 < 8 ? height - y0 : 8;
+            const uint64_t room = 64 * (2 * nb - pool.count);
+            if (64 * pool.count + 64 * delay + row_most > taken && taken < 64 * 2 * nb) {
+                const uint64_t step = pages_ahead < room ? pages_ahead : room;
+                take_pages_for_writing(pool.bytes + 64 * pool.count, step);
+                taken = 64 * pool.count + step;
+            }
             for (uint32_t x0 = 0; x0 < width; x0 += 8, ++k, entry += 8) {
                 const uint32_t columns = width - x0 < 8 ? width - x0 : 8;
                 read_block(image, x0, y0, columns, rows, block);

@@ -306,6 +306,7 @@ bool fits_in_place(TIFF* tiff, const Layout& layout, bool floats) {
 // The strips moved down into the file's block `own`, which becomes the grid.
 void move_in_place(TIFF* tiff, const Layout& layout, uint8_t* own) {
     const uint64_t row_bytes = uint64_t{layout.width} * (layout.bits / 8);
+    take_pages_for_writing(own, row_bytes * layout.height);
     for (uint32_t y0 = 0, b = 0; y0 < layout.height; y0 += layout.tile_height, ++b) {
         const uint64_t rows = layout.height - y0 < layout.tile_height ? layout.height - y0 : layout.tile_height;
         memmove(own + y0 * row_bytes, own + TIFFGetStrileOffset(tiff, b), static_cast<size_t>(rows * row_bytes));

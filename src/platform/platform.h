@@ -154,6 +154,13 @@ bool system_random(void* out, size_t size);
 uint8_t* allocate_buffer(uint64_t size);
 void release_buffer(void* buffer);
 
+// Takes the pages of a block about to be written whole (a fresh buffer, or
+// a private file view's pages that will be changed) all at once rather than
+// one fault at a time; where each fault is dear, as on a virtual machine,
+// that halves what they cost. Blocks under a few MiB are left alone, and
+// nothing changes where the system cannot: the writes then take the pages.
+void take_pages_for_writing(void* block, uint64_t size);
+
 // The PNG decoder's memory. hook_free accepts an empty block.
 void* hook_alloc(size_t size);
 void* hook_realloc(void* block, size_t size);

@@ -599,6 +599,9 @@ void release_buffer(void* buffer) {
     if (buffer != nullptr) VirtualFree(buffer, 0, MEM_RELEASE);
 }
 
+// Windows has no call that takes written pages in one go; the writes take them.
+void take_pages_for_writing(void*, uint64_t) {}
+
 struct Worker {
     HANDLE thread;
     void (*work)(void*);

@@ -369,6 +369,7 @@ Plain decode_plain_image(const uint8_t* header, const uint8_t* bytes, uint64_t s
     if (idat_chunks > 1) {
         gathered = allocate_buffer(idat_bytes);
         if (gathered == nullptr) return leave(ReaderChoice::out_of_memory);
+        take_pages_for_writing(gathered, idat_bytes);
         uint64_t taken = 0;
         for (uint64_t pos = first_idat, length = 0; taken < idat_bytes; pos += length + 12) {
             const bool whole = chunk_at(bytes, size, pos, &length);
@@ -385,6 +386,7 @@ Plain decode_plain_image(const uint8_t* header, const uint8_t* bytes, uint64_t s
     auto* samples = static_cast<uint8_t*>(lodepng_malloc(static_cast<size_t>(expected)));
     ReaderChoice choice = ReaderChoice::out_of_memory;
     if (samples != nullptr) {
+        take_pages_for_writing(samples, expected);
         size_t produced = 0;
         const InflateResult inflated = inflate_common_zlib(stream, static_cast<size_t>(idat_bytes), samples,
                                                            static_cast<size_t>(expected), &produced);
