@@ -10,16 +10,17 @@ checked exactly: -s against a model of the chunk walk and the in-place edit,
 a successful -x against PNGs built here from the damaged file's own blocks, a
 successful -i against the clean import's chunk spliced into the damaged file.
 
-The native build runs the complete sweep: every truncation and 2000 flips
-of each file. Where each start costs more (the sanitizer build, Wine,
-memcheck; or HMAP_SWEEP=sample) a fixed sample is taken that still reaches
-every kind of damage: each file is mapped into its fields (the battle file's
-signature, size words, chunk header words, table entries, patterns, ATTR tag
-and tail; each PNG chunk's length, type, data fields and CRC, and inside the
-image data the zlib header, each stored block's header, the scanlines and
-the Adler-32), and the sample cuts the file at the start and in the middle
-of every field and changes one byte in every field (for the PNG once with
-the CRC left wrong and once repaired), plus 40 seeded random flips.
+The test run takes a fixed sample that still reaches every kind of damage:
+each file is mapped into its fields (the battle file's signature, size
+words, chunk header words, table entries, patterns, ATTR tag and tail; each
+PNG chunk's length, type, data fields and CRC, and inside the image data the
+zlib header, each stored block's header, the scanlines and the Adler-32),
+and the sample cuts the file at the start and in the middle of every field
+and changes one byte in every field (for the PNG once with the CRC left
+wrong and once repaired), plus seeded random flips: 400 natively, 40 where
+each start costs more (the sanitizer build, Wine, memcheck). The complete
+sweep, every truncation and 2000 flips of each file, is a longer campaign
+run by hand: HMAP_SWEEP=full.
 """
 import os
 import random
@@ -33,8 +34,11 @@ import harness
 from harness import HmapTestCase, STATUS_REFUSED, WINDOWS, VALGRIND, png_chunk, sea_level_chunk
 from heightmaps import Chunk, sea_level, wrap_warnings
 
-SAMPLE = (os.environ.get("HMAP_SWEEP") or ("sample" if WINDOWS or VALGRIND else "full")) == "sample"
-FLIPS = 40 if SAMPLE else 2000
+# HMAP_SWEEP: "full", "sample" (400 flips) or "small" (40 flips, where each
+# start costs more).
+MODE = os.environ.get("HMAP_SWEEP") or ("small" if WINDOWS or VALGRIND else "sample")
+SAMPLE = MODE != "full"
+FLIPS = {"full": 2000, "sample": 400}.get(MODE, 40)
 IEND = png_chunk(b"IEND", b"")
 
 
