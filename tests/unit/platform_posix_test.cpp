@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <string>
@@ -161,6 +162,30 @@ TEST_F(InPlaceWrite, AViewOfAFileAnotherProgramChangesIsNoLongerUnchanged) {
         EXPECT_FALSE(copy_from_view(view, 0, 1, &first)) << how;
         close_file_view(&view);
     }
+}
+
+TEST_F(InPlaceWrite, PagesTakenForWritingInAPrivateViewStillShowTheFileAndNeverReachIt) {
+    std::string bytes(8 << 20, '\0');  // above the least block whose pages are taken
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 4096);
+    std::ofstream(file, std::ios::binary) << bytes;
+    FileView view;
+    ASSERT_TRUE(open_private_file_view(file.c_str(), &view));
+    auto* own = const_cast<uint8_t*>(view.data);
+    take_pages_for_writing(own + 1, view.size - 1);
+    EXPECT_EQ(memcmp(own, bytes.data(), bytes.size()), 0);
+    own[0] ^= 1;
+    own[view.size - 1] ^= 1;
+    EXPECT_TRUE(view_unchanged(view));
+    close_file_view(&view);
+    EXPECT_EQ(contents(file), bytes);
+
+    // Cut short under the view: taking the pages fails quietly, and the
+    // change is seen as before.
+    ASSERT_TRUE(open_private_file_view(file.c_str(), &view));
+    ASSERT_EQ(truncate(file.c_str(), 4096), 0);
+    take_pages_for_writing(const_cast<uint8_t*>(view.data), view.size);
+    EXPECT_FALSE(view_unchanged(view));
+    close_file_view(&view);
 }
 
 // An answer line from standard input, here a pipe put in its place.

@@ -24,7 +24,7 @@ struct StoredBlock {
 
 // A PNG taken apart by a reader of its own: every chunk's CRC checked, the
 // IDAT data joined, the stored blocks walked and the Adler-32 checked.
-struct Decoded {
+struct WrittenPng {
     std::vector<std::string> types;
     std::vector<uint32_t> idat_lengths;
     Bytes stream;  // the joined IDAT data
@@ -34,8 +34,8 @@ struct Decoded {
     uint16_t sea_level = 0;
 };
 
-Decoded decode(const Bytes& png) {
-    Decoded d;
+WrittenPng decode_written(const Bytes& png) {
+    WrittenPng d;
     static const uint8_t signature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
     EXPECT_EQ(memcmp(png.data(), signature, 8), 0);
     size_t pos = 8;
@@ -159,7 +159,7 @@ TEST(PngWriter, OnePixelFileByteForByte) {
     EXPECT_EQ(png, expected);
 
     // Heightmap 2 of the same file: pattern byte 255, base 0, sea level 300.
-    const Decoded d = decode(export_layer(b, 1));
+    const WrittenPng d = decode_written(export_layer(b, 1));
     EXPECT_EQ(d.raw, (Bytes{0, (32640 + 300) >> 8, (32640 + 300) & 0xFF}));
     EXPECT_EQ(d.sea_level, 300);
 }
@@ -172,14 +172,14 @@ TEST(PngWriter, SamplesOfBothHeightmapsWrapModulo65536) {
     b.entries[5].base = -1234;   // heightmap 2: sea level 1234
     b.entries[3].base = 70000;   // only the low 16 bits count
     for (int layer = 0; layer < 2; ++layer) {
-        const Decoded d = decode(export_layer(b, layer));
+        const WrittenPng d = decode_written(export_layer(b, layer));
         EXPECT_EQ(d.types, (std::vector<std::string>{"IHDR", "IDAT", "hmAP", "IEND"}));
         EXPECT_EQ(d.width, 13u);
         EXPECT_EQ(d.height, 11u);
         EXPECT_EQ(d.sea_level, 1234);
         EXPECT_EQ(d.raw, expected_raw(b, layer, 1234)) << layer;
     }
-    const Decoded d = decode(export_layer(b, 0));
+    const WrittenPng d = decode_written(export_layer(b, 0));
     const uint16_t first = static_cast<uint16_t>(d.raw[1] << 8 | d.raw[2]);
     EXPECT_EQ(first, (32640 + 40000 + 1234) % 65536);
 }
@@ -200,7 +200,7 @@ TEST(PngWriter, StoredBlocksOf65535BytesTheLastOneFinal) {
         const Bytes png = export_layer(b, 1);
         const PngLayout layout = png_layout(c.width, c.height);
         EXPECT_EQ(png.size(), layout.stream_bytes + 71);
-        const Decoded d = decode(png);
+        const WrittenPng d = decode_written(png);
         ASSERT_EQ(d.blocks.size(), c.blocks.size()) << c.width;
         for (size_t i = 0; i < c.blocks.size(); ++i) {
             EXPECT_EQ(d.blocks[i].length, c.blocks[i]) << c.width << " block " << i;
@@ -239,14 +239,14 @@ TEST(PngWriter, SplitStreamIsTheSameStreamInFullChunks) {
     // boundaries inside block headers, rows and the Adler-32.
     BattleBuilder b = BattleBuilder::sized(200, 200);
     b.entries[7].base = -5;
-    const Decoded whole = decode(export_layer(b, 0));
+    const WrittenPng whole = decode_written(export_layer(b, 0));
     ASSERT_EQ(whole.idat_lengths.size(), 1u);
     const uint64_t d = whole.stream.size();
     for (uint64_t limit : {uint64_t{1}, uint64_t{3}, uint64_t{7}, uint64_t{4096}, uint64_t{65538}, d - 1, d}) {
         const Bytes png = export_layer(b, 0, limit);
         const PngLayout layout = png_layout(200, 200, limit);
         EXPECT_EQ(png.size(), layout.file_bytes);
-        const Decoded split = decode(png);
+        const WrittenPng split = decode_written(png);
         EXPECT_EQ(split.stream, whole.stream) << limit;
         EXPECT_EQ(split.raw, expected_raw(b, 0, 5)) << limit;
         ASSERT_EQ(split.idat_lengths.size(), layout.idat_chunks) << limit;
@@ -267,7 +267,7 @@ TEST(PngWriter, PartsOfAnySizeMakeTheSameFile) {
     b.entries[2].base = -77;
     for (uint64_t chunk_limit : {max_chunk_data, uint64_t{40}}) {
         const Bytes whole = export_layer(b, 1, chunk_limit, 1 << 20);
-        EXPECT_EQ(decode(whole).raw, expected_raw(b, 1, 77));
+        EXPECT_EQ(decode_written(whole).raw, expected_raw(b, 1, 77));
         for (uint64_t part : {1, 2, 3, 26, 27, 28, 64, 333}) {
             EXPECT_EQ(export_layer(b, 1, chunk_limit, part), whole) << chunk_limit << " " << part;
         }
