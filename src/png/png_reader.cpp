@@ -386,7 +386,10 @@ Plain decode_plain_image(const uint8_t* header, const uint8_t* bytes, uint64_t s
     auto* samples = static_cast<uint8_t*>(lodepng_malloc(static_cast<size_t>(expected)));
     ReaderChoice choice = ReaderChoice::out_of_memory;
     if (samples != nullptr) {
-        take_pages_for_writing(samples, expected);
+        // Its pages are taken in one go only where the image data is not
+        // far smaller than what it claims to inflate to: a small stream that
+        // claims a huge image and fails early then never costs the block.
+        if (expected / 64 <= idat_bytes) take_pages_for_writing(samples, expected);
         size_t produced = 0;
         const InflateResult inflated = inflate_common_zlib(stream, static_cast<size_t>(idat_bytes), samples,
                                                            static_cast<size_t>(expected), &produced);
