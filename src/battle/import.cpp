@@ -250,8 +250,8 @@ uint64_t encode_heightmaps(const HeightmapPair& pair, uint8_t* chunk, uint32_t* 
     for (const Rows& image : {Rows{pair.samples1, pair.rows1, width}, Rows{pair.samples2, pair.rows2, width}}) {
         for (uint32_t y0 = 0; y0 < height; y0 += 8) {
             const uint32_t rows = height - y0 < 8 ? height - y0 : 8;
-            const uint64_t room = 64 * (2 * nb - pool.count);
-            if (64 * pool.count + 64 * delay + row_most > taken && taken < 64 * 2 * nb) {
+            if (taken < 64 * 2 * nb && 64 * (pool.count + delay) + row_most > taken) {
+                const uint64_t room = 64 * (2 * nb - pool.count);
                 const uint64_t step = pages_ahead < room ? pages_ahead : room;
                 take_pages_for_writing(pool.bytes + 64 * pool.count, step);
                 taken = 64 * pool.count + step;
