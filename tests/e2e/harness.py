@@ -431,3 +431,30 @@ class HmapTestCase(unittest.TestCase):
     def assertUnchanged(self, before):
         """Every file in the scratch folder as it was, and no new file."""
         self.assertEqual(snapshot(self.dir), before)
+
+
+def load_parts(parts):
+    """A load_tests for a module that the test run runs in parts, each a test
+    of its own, so that a long module is never alone at the end of a run.
+    `parts` is [(name, substrings of test ids)]: a test goes to the first
+    part after the first whose substrings its id holds, and to the first part
+    when it holds none, so that no test is ever left out. HMAP_E2E_PART names
+    the part to run and HMAP_E2E_PARTS all the parts of the run, which must
+    be the module's own; without them the whole module runs."""
+    def load_tests(loader, tests, pattern):
+        part = os.environ.get("HMAP_E2E_PART")
+        if not part:
+            return tests
+        names = [name for name, _ in parts]
+        if os.environ.get("HMAP_E2E_PARTS", "").split(",") != names:
+            raise RuntimeError(f"the run has parts {os.environ.get('HMAP_E2E_PARTS')!r}, the module {names}")
+
+        def part_of(test):
+            return next((name for name, keys in parts[1:] if any(key in test.id() for key in keys)), names[0])
+
+        def flat(suite):
+            for test in suite:
+                yield from flat(test) if isinstance(test, unittest.TestSuite) else (test,)
+
+        return unittest.TestSuite(test for test in flat(tests) if part_of(test) == part)
+    return load_tests

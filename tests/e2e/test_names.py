@@ -14,7 +14,7 @@ through a pipe (UTF-8), and, under Wine, as the text a console shows (the
 program in a pseudo-terminal, where Wine gives it a real console).
 
 Run as a script with --table, it prints which names work in which code page
-for the build under test.
+for the build under test; with --locales FOLDER, it builds the locales there.
 """
 import os
 import shutil
@@ -46,6 +46,9 @@ CODE_PAGES = {
 SEA_LEVEL = "0x0123"
 PROMPT = "Press any key to close this window."
 
+# Run as two tests: the commands on each name, and what a console shows.
+load_tests = harness.load_parts([("names", ()), ("console", (".Console.",))])
+
 locale_dir = None  # the locales built for this module, under Wine
 reference = {}     # what each command writes for a plain ASCII name
 
@@ -55,22 +58,27 @@ def setUpModule():
     if not harness.HMAP_EXE or not harness.TOOLS:
         return
     if WINDOWS:
-        locale_dir = build_locales()
+        # The test run builds them once for all its parts (HMAP_LOCALES).
+        locale_dir = os.environ.get("HMAP_LOCALES") or build_locales()
     make_reference()
 
 
 def tearDownModule():
-    if locale_dir:
+    if locale_dir and locale_dir != os.environ.get("HMAP_LOCALES"):
         shutil.rmtree(locale_dir, ignore_errors=True)
 
 
-def build_locales():
-    """The four locales in a scratch folder (for LOCPATH); none on the machine changes."""
+def build_locales(folder=None):
+    """The four locales in `folder` or a scratch folder (for LOCPATH); none on
+    the machine changes."""
     if shutil.which("localedef") is None:
         reason = "localedef is missing (Debian's libc-bin): no code pages to try"
         print(f"test_names: skipped: {reason}", file=sys.stderr)
         raise unittest.SkipTest(reason)
-    folder = tempfile.mkdtemp(prefix="hmap-locales-")
+    if folder:
+        os.makedirs(folder, exist_ok=True)
+    else:
+        folder = tempfile.mkdtemp(prefix="hmap-locales-")
     for locale, _ in CODE_PAGES.values():
         p = subprocess.run(["localedef", "--no-archive", "-i", locale, "-f", "UTF-8",
                             os.path.join(folder, locale + ".UTF-8")],
@@ -329,7 +337,9 @@ def print_table():
 
 
 if __name__ == "__main__":
-    if sys.argv[1:] == ["--table"]:
+    if sys.argv[1:2] == ["--locales"] and len(sys.argv) == 3:
+        build_locales(sys.argv[2])
+    elif sys.argv[1:] == ["--table"]:
         start = time.monotonic()
         print_table()
         print(f"({time.monotonic() - start:.1f} s)")
