@@ -147,6 +147,10 @@ uint64_t chunk_capacity(uint64_t nb);
 // Bytes of the hash index over the pattern pool for `nb` blocks a heightmap.
 uint64_t pattern_index_size(uint64_t nb);
 
+// The widest range a block keeps: its lowest sample and at most 255 steps of
+// 128 above it. Wider blocks have their steps above 255 capped.
+constexpr uint32_t max_block_range = 255 * 128;
+
 // Told of each block whose range exceeds 32640 (its steps above 255 are capped).
 using TruncationReport = void (*)(void* context, uint32_t x0, uint32_t y0);
 

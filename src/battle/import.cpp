@@ -9,10 +9,6 @@
 
 namespace {
 
-// Steps of 128 reach at most 255 x 128 above the block minimum; a block whose
-// range is larger is warned about and its top steps are capped at 255.
-constexpr uint32_t max_block_range = 255 * 128;
-
 // Slots of the pattern index: a power of two at least twice the 2 x NB
 // patterns the pool can ever hold, so probe runs stay short.
 uint64_t index_capacity(uint64_t nb) {

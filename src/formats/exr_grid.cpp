@@ -12,7 +12,7 @@
 
 namespace {
 
-struct Source {
+struct ExrSource {
     const uint8_t* bytes;
     uint64_t size;
     bool failed;  // an error was reported; its text is in grid_detail
@@ -20,18 +20,18 @@ struct Source {
 
 int64_t read_at(exr_const_context_t, void* user, void* out, uint64_t count, uint64_t offset,
                 exr_stream_error_func_ptr_t) {
-    auto* source = static_cast<Source*>(user);
+    auto* source = static_cast<ExrSource*>(user);
     if (offset >= source->size) return 0;
     const uint64_t n = count < source->size - offset ? count : source->size - offset;
     memcpy(out, source->bytes + offset, static_cast<size_t>(n));
     return static_cast<int64_t>(n);
 }
-int64_t source_size(exr_const_context_t, void* user) { return static_cast<int64_t>(static_cast<Source*>(user)->size); }
+int64_t source_size(exr_const_context_t, void* user) { return static_cast<int64_t>(static_cast<ExrSource*>(user)->size); }
 
 void keep_error(exr_const_context_t context, exr_result_t, const char* message) {
     void* user = nullptr;
     if (exr_get_user_data(context, &user) != EXR_ERR_SUCCESS || user == nullptr) return;
-    auto* source = static_cast<Source*>(user);
+    auto* source = static_cast<ExrSource*>(user);
     if (source->failed) return;
     source->failed = true;
     snprintf(grid_detail, sizeof grid_detail, "%s", message != nullptr ? message : "");
@@ -227,7 +227,7 @@ GridError decode_chunks(exr_context_t context, const Frame& frame, Grid* out) {
 }  // namespace
 
 GridError read_exr_grid(const uint8_t* bytes, uint64_t size, Grid* out, const char** detail) {
-    Source source{bytes, size, false};
+    ExrSource source{bytes, size, false};
     exr_set_default_memory_routines(hook_alloc, hook_free);
     exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
     init.error_handler_fn = keep_error;

@@ -8,6 +8,9 @@
 
 #include "heightmap_formats.h"
 
+// White space between the fields of a text header (PFM's, say).
+inline bool is_space(uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
 // The largest side any reader takes.
 constexpr uint32_t max_grid_side = 65535;
 

@@ -79,8 +79,6 @@ bool starts_with(const uint8_t* bytes, uint64_t size, const char* magic, size_t 
     return size >= length && memcmp(bytes, magic, length) == 0;
 }
 
-bool is_space(uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
 // Whether `path` ends in `extension` (".r16"), in any case.
 bool has_extension(const char* path, const char* extension) {
     const size_t length = strlen(path), want = strlen(extension);

@@ -9,8 +9,6 @@
 
 namespace {
 
-bool is_space(uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
 // The next header field after white space, as text: [*start, *end).
 bool next_field(const uint8_t* bytes, uint64_t size, uint64_t* pos, const char** start, const char** end) {
     while (*pos < size && is_space(bytes[*pos])) ++*pos;

@@ -20,7 +20,7 @@ namespace {
 constexpr ttag_t gdal_nodata_tag = 42113;
 
 // What libtiff reads from: the file's bytes.
-struct Source {
+struct TiffSource {
     const uint8_t* bytes;
     uint64_t size;
     uint64_t pos;
@@ -28,7 +28,7 @@ struct Source {
 };
 
 tmsize_t read_bytes(thandle_t handle, void* out, tmsize_t count) {
-    auto* source = static_cast<Source*>(handle);
+    auto* source = static_cast<TiffSource*>(handle);
     if (count < 0) return -1;
     const uint64_t left = source->pos < source->size ? source->size - source->pos : 0;
     const uint64_t n = static_cast<uint64_t>(count) < left ? static_cast<uint64_t>(count) : left;
@@ -38,7 +38,7 @@ tmsize_t read_bytes(thandle_t handle, void* out, tmsize_t count) {
 }
 tmsize_t write_bytes(thandle_t, void*, tmsize_t) { return -1; }
 toff_t seek_to(thandle_t handle, toff_t offset, int whence) {
-    auto* source = static_cast<Source*>(handle);
+    auto* source = static_cast<TiffSource*>(handle);
     uint64_t base = whence == SEEK_CUR ? source->pos : whence == SEEK_END ? source->size : 0;
     if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) return static_cast<toff_t>(-1);
     // Offsets are unsigned; a step back comes as a wrapped-around value.
@@ -46,9 +46,9 @@ toff_t seek_to(thandle_t handle, toff_t offset, int whence) {
     return source->pos;
 }
 int close_source(thandle_t) { return 0; }
-toff_t source_size(thandle_t handle) { return static_cast<Source*>(handle)->size; }
+toff_t source_size(thandle_t handle) { return static_cast<TiffSource*>(handle)->size; }
 int map_source(thandle_t handle, void** base, toff_t* size) {
-    auto* source = static_cast<Source*>(handle);
+    auto* source = static_cast<TiffSource*>(handle);
     *base = const_cast<uint8_t*>(source->bytes);  // libtiff only reads a mapping opened "r"
     *size = source->size;
     return 1;
@@ -56,7 +56,7 @@ int map_source(thandle_t handle, void** base, toff_t* size) {
 void unmap_source(thandle_t, void*, toff_t) {}
 
 int keep_error(TIFF*, void* user, const char* module, const char* format, va_list args) {
-    auto* source = static_cast<Source*>(user);
+    auto* source = static_cast<TiffSource*>(user);
     if (!source->failed) {
         source->failed = true;
         int n = module != nullptr ? snprintf(grid_detail, sizeof grid_detail, "%s: ", module) : 0;
@@ -322,7 +322,7 @@ GridError read_tiff_grid(const uint8_t* bytes, uint64_t size, Grid* out, const c
     // Nothing goes to the process-wide handlers either.
     TIFFSetErrorHandler(nullptr);
     TIFFSetWarningHandler(nullptr);
-    Source source{bytes, size, 0, false};
+    TiffSource source{bytes, size, 0, false};
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
     if (options == nullptr) return GridError::out_of_memory;
     TIFFOpenOptionsSetErrorHandlerExtR(options, keep_error, &source);

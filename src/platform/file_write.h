@@ -95,6 +95,12 @@ void release_ending_events();
 extern const uint32_t error_code_invalid_request;  // more or fewer bytes than announced
 extern const uint32_t error_code_out_of_memory;
 
+#ifndef _WIN32
+// Closes fd without letting close() change errno (platform_posix.cpp; the
+// Windows layer's, for handles, is in platform_win32.h).
+void close_keeping_error(int fd);
+#endif
+
 // ---- Shared ----
 
 // Prints the note about a temporary file left behind, if there is one, and

@@ -88,13 +88,6 @@ void disarm(SystemWrite* w) {
 
 // ---- Files ----
 
-// Closes fd without letting close() change errno.
-void close_keeping_error(int fd) {
-    int saved = errno;
-    close(fd);
-    errno = saved;
-}
-
 // Follows the chain of symbolic links at `path` to the file at its end,
 // which need not exist: a dangling link names the file to create, as shell
 // redirection has it. A relative link is taken from the link's own folder.

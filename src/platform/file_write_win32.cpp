@@ -26,7 +26,6 @@ struct SystemWrite {
 
 namespace {
 
-constexpr DWORD io_step = 1u << 30;  // WriteFile takes 32-bit counts
 constexpr DWORD status_control_c_exit = 0xC000013A;  // how Windows ends a process on Ctrl+C
 
 // Attributes that a replaced file keeps; the archive bit is set besides, as

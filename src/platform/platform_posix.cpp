@@ -38,14 +38,13 @@ bool write_stdout(const char* bytes, size_t count) {
     return true;
 }
 
-// Closes fd without letting close() change errno.
+}  // namespace
+
 void close_keeping_error(int fd) {
     int saved = errno;
     close(fd);
     errno = saved;
 }
-
-}  // namespace
 
 bool console_printf(const char* format, ...) {
     va_list args;

@@ -24,7 +24,6 @@ constexpr size_t message_capacity = 4096;
 char message_buffer[message_capacity];
 wchar_t wide_message[message_capacity];
 uint64_t live_hook_blocks = 0;
-constexpr DWORD io_step = 1u << 30;  // ReadFile and WriteFile take 32-bit counts
 
 // ---- Text ----
 

@@ -43,5 +43,7 @@ wchar_t* new_wide(size_t units);
 wchar_t* full_long_form(const wchar_t* path);
 // Opens what a path names, links followed, only to look at it.
 HANDLE open_for_query(const wchar_t* path, DWORD flags = 0);
+// The most bytes one ReadFile or WriteFile is given: they take 32-bit counts.
+constexpr DWORD io_step = 1u << 30;
 // Closes a handle without letting the close change the last error code.
 void close_keeping_error(HANDLE file);

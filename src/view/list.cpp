@@ -11,10 +11,6 @@
 
 namespace {
 
-// The import stores a block as its lowest sample and steps of 128 above it,
-// at most 255 of them.
-constexpr uint32_t max_block_range = 255 * 128;
-
 const char* colour_type_name(uint8_t colour_type) {
     switch (colour_type) {
         case 0:
