@@ -18,9 +18,9 @@ zlib header, each stored block's header, the scanlines and the Adler-32),
 and the sample cuts the file at the start and in the middle of every field
 and changes one byte in every field (for the PNG once with the CRC left
 wrong and once repaired), plus seeded random flips: 200 natively, 40 where
-each start costs more (the sanitizer build, memcheck), none under Wine. The complete
-sweep, every truncation and 2000 flips of each file, is a longer campaign
-run by hand: HMAP_SWEEP=full.
+each start costs more (the sanitizer build, memcheck), none under Wine. The
+complete sweep, every truncation and 2000 flips of each file, is a longer
+campaign run by hand: HMAP_SWEEP=full.
 """
 import os
 import random
