@@ -57,7 +57,9 @@ Status ready_grid(const char* path, Grid& grid, bool mapped) {
     }
     // A grid without a valid value never loads (no_valid_value).
     if (grid.voids == 0) return status_ok;
-    if (!fill_voids(grid.f32, grid.width, grid.height)) return report_out_of_memory(path);
+    const bool filled = grid.f32 != nullptr ? fill_voids(grid.f32, grid.width, grid.height)
+                                            : fill_voids(grid.f64, grid.width, grid.height);
+    if (!filled) return report_out_of_memory(path);
     // At most 65535 x 65535 pixels: the count fits 32 bits.
     console_printf("Warning: %s has %u %s (no data), each filled from the valid pixels around it.\r\n", path,
                    static_cast<unsigned>(grid.voids), grid.voids == 1 ? "void pixel" : "void pixels");
@@ -207,7 +209,7 @@ Status run_convert(const char* in, const char* out, const char* a3, const char* 
         if (status == status_ok) report_written(out, kind, width, height, range, has_sea_level, mapping.sea_level);
     }
     close_row_source(&source);
-    if (grid.u16 != nullptr || grid.f32 != nullptr) release_grid(&grid);
+    if (grid_held(grid)) release_grid(&grid);
     release_battle_file(&battle);
     return status;
 }
@@ -251,6 +253,6 @@ Status fit_to_heightmap(const char* path, const char* battle_path, const BattleF
     }
     close_row_source(&source);
     release_buffer(values);
-    if (grid.u16 != nullptr || grid.f32 != nullptr) release_grid(&grid);
+    if (grid_held(grid)) release_grid(&grid);
     return status;
 }

@@ -34,12 +34,13 @@ uint16_t map_value(const SampleMapping& mapping, double value);
 // The same for `count` values at once.
 void map_values(const SampleMapping& mapping, const double* values, uint32_t count, uint16_t* out);
 
-// Fills the voids (NaN) of a grid of floats in place from the valid values
-// around them: a pyramid of half-size levels, each pixel the mean of the
-// valid ones it covers, then each void taken from the level above,
-// interpolated. False when the pyramid's memory is not to be had (the grid
-// then unchanged) or no value is valid.
+// Fills the voids (NaN) of a grid of floats or doubles in place from the
+// valid values around them: a pyramid of half-size levels, each pixel the
+// mean of the valid ones it covers, then each void taken from the level
+// above, interpolated. False when the pyramid's memory is not to be had (the
+// grid then unchanged) or no value is valid.
 bool fill_voids(float* values, uint32_t width, uint32_t height);
+bool fill_voids(double* values, uint32_t width, uint32_t height);
 
 // Where each output pixel of one axis takes its value from, when `in`
 // pixels become `out`: area average when shrinking, bilinear (pixel centres

@@ -81,19 +81,24 @@ uint16_t map_value(const SampleMapping& mapping, double value) {
 namespace {
 
 // One level of the void-filling pyramid: the mean of the valid values
-// under each pixel, and how much of it is valid (1 at most).
+// under each pixel, and how much of it is valid (1 at most). T is the
+// grid's own type, float or double, so that a grid of doubles keeps its
+// values exact.
+template <typename T>
 struct Level {
     uint32_t width, height;
-    float* value;
-    float* weight;  // empty for the grid itself, where a void is NaN
+    T* value;
+    T* weight;  // empty for the grid itself, where a void is NaN
 };
 
-float weight_at(const Level& level, uint64_t i) {
+template <typename T>
+T weight_at(const Level<T>& level, uint64_t i) {
     if (level.weight != nullptr) return level.weight[i];
-    return std::isnan(level.value[i]) ? 0.0f : 1.0f;
+    return std::isnan(level.value[i]) ? T(0) : T(1);
 }
 
-void reduce(const Level& fine, const Level& coarse) {
+template <typename T>
+void reduce(const Level<T>& fine, const Level<T>& coarse) {
     for (uint32_t y = 0; y < coarse.height; ++y) {
         for (uint32_t x = 0; x < coarse.width; ++x) {
             double weights = 0, sum = 0;
@@ -104,7 +109,7 @@ void reduce(const Level& fine, const Level& coarse) {
                     const uint32_t fx = 2 * x + dx;
                     if (fx >= fine.width) break;
                     const uint64_t i = uint64_t{fy} * fine.width + fx;
-                    const float w = weight_at(fine, i);
+                    const T w = weight_at(fine, i);
                     if (w > 0) {
                         weights += w;
                         sum += double{w} * fine.value[i];
@@ -112,17 +117,18 @@ void reduce(const Level& fine, const Level& coarse) {
                 }
             }
             const uint64_t o = uint64_t{y} * coarse.width + x;
-            coarse.value[o] = weights > 0 ? static_cast<float>(sum / weights) : 0.0f;
-            coarse.weight[o] = weights > 1 ? 1.0f : static_cast<float>(weights);
+            coarse.value[o] = weights > 0 ? static_cast<T>(sum / weights) : T(0);
+            coarse.weight[o] = weights > 1 ? T(1) : static_cast<T>(weights);
         }
     }
 }
 
 // The coarse level's value under a fine pixel, bilinear between the coarse
 // pixels' centres.
-float upsampled(const Level& coarse, uint32_t x, uint32_t y) {
-    auto place = [](uint32_t i, uint32_t n, uint32_t* i0, uint32_t* i1, float* f) {
-        float s = (static_cast<float>(i) + 0.5f) / 2.0f - 0.5f;
+template <typename T>
+T upsampled(const Level<T>& coarse, uint32_t x, uint32_t y) {
+    auto place = [](uint32_t i, uint32_t n, uint32_t* i0, uint32_t* i1, T* f) {
+        T s = (static_cast<T>(i) + T(0.5)) / T(2) - T(0.5);
         if (s < 0) s = 0;
         *i0 = static_cast<uint32_t>(s);
         if (*i0 >= n - 1) {
@@ -130,40 +136,40 @@ float upsampled(const Level& coarse, uint32_t x, uint32_t y) {
             *f = 0;
         } else {
             *i1 = *i0 + 1;
-            *f = s - static_cast<float>(*i0);
+            *f = s - static_cast<T>(*i0);
         }
     };
     uint32_t x0, x1, y0, y1;
-    float fx, fy;
+    T fx, fy;
     place(x, coarse.width, &x0, &x1, &fx);
     place(y, coarse.height, &y0, &y1, &fy);
-    const float* r0 = coarse.value + uint64_t{y0} * coarse.width;
-    const float* r1 = coarse.value + uint64_t{y1} * coarse.width;
-    const float top = r0[x0] + (r0[x1] - r0[x0]) * fx;
-    const float bottom = r1[x0] + (r1[x1] - r1[x0]) * fx;
+    const T* r0 = coarse.value + uint64_t{y0} * coarse.width;
+    const T* r1 = coarse.value + uint64_t{y1} * coarse.width;
+    const T top = r0[x0] + (r0[x1] - r0[x0]) * fx;
+    const T bottom = r1[x0] + (r1[x1] - r1[x0]) * fx;
     return top + (bottom - top) * fy;
 }
 
 // Completes a level from the finished one above it: each pixel not wholly
 // valid takes the rest of its value from there.
-void expand(const Level& coarse, const Level& fine) {
+template <typename T>
+void expand(const Level<T>& coarse, const Level<T>& fine) {
     for (uint32_t y = 0; y < fine.height; ++y) {
         for (uint32_t x = 0; x < fine.width; ++x) {
             const uint64_t i = uint64_t{y} * fine.width + x;
-            const float w = weight_at(fine, i);
+            const T w = weight_at(fine, i);
             if (w >= 1) continue;
-            const float up = upsampled(coarse, x, y);
+            const T up = upsampled(coarse, x, y);
             fine.value[i] = w > 0 ? w * fine.value[i] + (1 - w) * up : up;
         }
     }
 }
 
-}  // namespace
-
-bool fill_voids(float* values, uint32_t width, uint32_t height) {
+template <typename T>
+bool fill_voids_of(T* values, uint32_t width, uint32_t height) {
     // Each level a quarter of the one below: all of them fewer pixels than
     // the grid, in one block.
-    Level levels[34];
+    Level<T> levels[34];
     levels[0] = {width, height, values, nullptr};
     int count = 1;
     uint64_t pixels = 0;
@@ -174,9 +180,9 @@ bool fill_voids(float* values, uint32_t width, uint32_t height) {
         pixels += uint64_t{w} * h;
     }
     if (count == 1) return !std::isnan(values[0]);
-    auto* block = reinterpret_cast<float*>(allocate_buffer(8 * pixels));
+    auto* block = reinterpret_cast<T*>(allocate_buffer(2 * sizeof(T) * pixels));
     if (block == nullptr) return false;
-    float* next = block;
+    T* next = block;
     for (int k = 1; k < count; ++k) {
         const uint64_t n = uint64_t{levels[k].width} * levels[k].height;
         levels[k].value = next;
@@ -191,6 +197,11 @@ bool fill_voids(float* values, uint32_t width, uint32_t height) {
     release_buffer(block);
     return any_valid;
 }
+
+}  // namespace
+
+bool fill_voids(float* values, uint32_t width, uint32_t height) { return fill_voids_of(values, width, height); }
+bool fill_voids(double* values, uint32_t width, uint32_t height) { return fill_voids_of(values, width, height); }
 
 // ---- resampling ----
 
@@ -276,9 +287,11 @@ void source_values(RowSource& source, uint32_t y, double* out) {
         if (grid.u16 != nullptr) {
             const uint16_t* row = grid.u16 + y * in_width;
             for (uint64_t x = 0; x < in_width; ++x) out[x] = row[x];
-        } else {
+        } else if (grid.f32 != nullptr) {
             const float* row = grid.f32 + y * in_width;
             for (uint64_t x = 0; x < in_width; ++x) out[x] = row[x];
+        } else {
+            memcpy(out, grid.f64 + y * in_width, 8 * in_width);
         }
         return;
     }
@@ -290,8 +303,10 @@ void source_values(RowSource& source, uint32_t y, double* out) {
         const uint64_t at = uint64_t{source.down.index[t]} * in_width;
         if (grid.u16 != nullptr) {
             for (uint64_t x = 0; x < in_width; ++x) sum[x] += w * grid.u16[at + x];
-        } else {
+        } else if (grid.f32 != nullptr) {
             for (uint64_t x = 0; x < in_width; ++x) sum[x] += w * grid.f32[at + x];
+        } else {
+            for (uint64_t x = 0; x < in_width; ++x) sum[x] += w * grid.f64[at + x];
         }
     }
     for (uint32_t x = 0; x < source.width; ++x) {

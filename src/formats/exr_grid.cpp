@@ -247,7 +247,7 @@ GridError read_exr_grid(const uint8_t* bytes, uint64_t size, Grid* out, const ch
         Frame frame{};
         error = read_frame(context, &frame);
         if (error == GridError::none) error = check_chunks(context, frame, size);
-        if (error == GridError::none) error = start_grid(out, frame.width, frame.height, true);
+        if (error == GridError::none) error = start_grid(out, frame.width, frame.height, GridValues::f32);
         if (error == GridError::none) error = decode_chunks(context, frame, out);
         if (error == GridError::none) {
             const exr_attr_chlist_t* channels = nullptr;

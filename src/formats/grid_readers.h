@@ -14,11 +14,13 @@ inline bool is_space(uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c
 // The largest side any reader takes.
 constexpr uint32_t max_grid_side = 65535;
 
-// Sets the size and allocates the grid's samples (floats or 16-bit) for
-// `width` x `height`: too_large past max_grid_side, corrupt for an empty
-// side, out_of_memory when the buffer cannot be had. `grid` is cleared first.
-// Given `place`, the samples go there instead of a new buffer.
-GridError start_grid(Grid* grid, uint64_t width, uint64_t height, bool floats, uint8_t* place = nullptr);
+// Which buffer of a Grid holds its values.
+enum class GridValues : uint8_t { u16, f32, f64 };
+// Sets the size and allocates the grid's values of that kind for `width` x
+// `height`: too_large past max_grid_side, corrupt for an empty side,
+// out_of_memory when the buffer cannot be had. `grid` is cleared first.
+// Given `place`, the values go there instead of a new buffer.
+GridError start_grid(Grid* grid, uint64_t width, uint64_t height, GridValues values, uint8_t* place = nullptr);
 
 // The side of a square of `count` samples; 0 when `count` is no square.
 uint64_t square_side(uint64_t count);

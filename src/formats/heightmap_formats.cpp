@@ -12,33 +12,32 @@ char grid_detail[256];
 
 void release_grid(Grid* grid) {
     if (grid->view.state != nullptr) {
-        close_file_view(&grid->view);  // the samples lie in its pages
+        close_file_view(&grid->view);  // the values lie in its pages
     } else {
         release_buffer(grid->u16);
         release_buffer(grid->f32);
+        release_buffer(grid->f64);
     }
     grid->u16 = nullptr;
     grid->f32 = nullptr;
+    grid->f64 = nullptr;
 }
 
 bool grid_unchanged(const Grid& grid) { return grid.view.state == nullptr || view_unchanged(grid.view); }
 
-GridError start_grid(Grid* grid, uint64_t width, uint64_t height, bool floats, uint8_t* place) {
+GridError start_grid(Grid* grid, uint64_t width, uint64_t height, GridValues values, uint8_t* place) {
     *grid = Grid{};
     if (width == 0 || height == 0) return GridError::corrupt;
     if (width > max_grid_side || height > max_grid_side) return GridError::too_large;
     grid->width = static_cast<uint32_t>(width);
     grid->height = static_cast<uint32_t>(height);
-    const uint64_t count = width * height;
-    if (place != nullptr) {
-        if (floats) grid->f32 = reinterpret_cast<float*>(place);
-        else grid->u16 = reinterpret_cast<uint16_t*>(place);
-    } else if (floats) {
-        grid->f32 = reinterpret_cast<float*>(allocate_buffer(count * sizeof(float)));
-        if (grid->f32 == nullptr) return GridError::out_of_memory;
-    } else {
-        grid->u16 = reinterpret_cast<uint16_t*>(allocate_buffer(count * sizeof(uint16_t)));
-        if (grid->u16 == nullptr) return GridError::out_of_memory;
+    const uint64_t bytes = width * height * (values == GridValues::u16 ? 2 : values == GridValues::f32 ? 4 : 8);
+    uint8_t* block = place != nullptr ? place : allocate_buffer(bytes);
+    if (block == nullptr) return GridError::out_of_memory;
+    switch (values) {
+    case GridValues::u16: grid->u16 = reinterpret_cast<uint16_t*>(block); break;
+    case GridValues::f32: grid->f32 = reinterpret_cast<float*>(block); break;
+    case GridValues::f64: grid->f64 = reinterpret_cast<double*>(block); break;
     }
     return GridError::none;
 }
@@ -57,6 +56,8 @@ const char* grid_error_text(GridError error) {
     case GridError::unknown_format:
         return "Not a heightmap hmap reads (PNG, TIFF, OpenEXR, PFM, .r16, .raw, .r32 or .hgt)";
     case GridError::truncated: return "The file ends before its pixels do";
+    case GridError::shared_blocks:
+        return "Its strips or tiles share their bytes, far too few for the pixels it claims";
     case GridError::corrupt: return "Damaged file";
     case GridError::raw_size_unknown:
         return "A RAW file's length gives no square size; size it by its map: hmap -c IN OUT MAP.prj N";
@@ -101,27 +102,17 @@ constexpr Extension extensions[] = {
     {".exr", GridFormat::exr}, {".pfm", GridFormat::pfm}, {".hgt", GridFormat::hgt},
 };
 
-// Voids (NaN and infinities, all made NaN) counted, and the lowest and
-// highest valid value.
-GridError measure_grid(Grid* grid) {
+// Voids (NaN and infinities, all made NaN) counted among values of type T,
+// and the lowest and highest valid value.
+template <typename T>
+GridError measure_values(Grid* grid, T* values) {
     const uint64_t count = uint64_t{grid->width} * grid->height;
-    if (grid->u16 != nullptr) {
-        uint16_t lowest = 0xFFFF, highest = 0;
-        for (uint64_t i = 0; i < count; ++i) {
-            const uint16_t v = grid->u16[i];
-            lowest = v < lowest ? v : lowest;
-            highest = v > highest ? v : highest;
-        }
-        grid->lowest = lowest;
-        grid->highest = highest;
-        return GridError::none;
-    }
-    float lowest = INFINITY, highest = -INFINITY;
+    T lowest = INFINITY, highest = -INFINITY;
     uint64_t voids = 0;
     for (uint64_t i = 0; i < count; ++i) {
-        const float v = grid->f32[i];
+        const T v = values[i];
         if (!std::isfinite(v)) {
-            grid->f32[i] = NAN;
+            values[i] = NAN;
             ++voids;
             continue;
         }
@@ -130,6 +121,21 @@ GridError measure_grid(Grid* grid) {
     }
     grid->voids = voids;
     if (voids == count) return GridError::no_valid_value;
+    grid->lowest = lowest;
+    grid->highest = highest;
+    return GridError::none;
+}
+
+GridError measure_grid(Grid* grid) {
+    if (grid->f32 != nullptr) return measure_values(grid, grid->f32);
+    if (grid->f64 != nullptr) return measure_values(grid, grid->f64);
+    const uint64_t count = uint64_t{grid->width} * grid->height;
+    uint16_t lowest = 0xFFFF, highest = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        const uint16_t v = grid->u16[i];
+        lowest = v < lowest ? v : lowest;
+        highest = v > highest ? v : highest;
+    }
     grid->lowest = lowest;
     grid->highest = highest;
     return GridError::none;
@@ -163,6 +169,12 @@ bool detect_grid_format(const char* path, const uint8_t* bytes, uint64_t size, G
 
 namespace {
 
+// Whether the grid's values lie in the block `own` (built in place there).
+bool lies_in(const Grid& grid, const uint8_t* own) {
+    return grid.u16 == reinterpret_cast<const uint16_t*>(own) || grid.f32 == reinterpret_cast<const float*>(own) ||
+           grid.f64 == reinterpret_cast<const double*>(own);
+}
+
 GridError read_any_grid(const char* path, const uint8_t* bytes, uint64_t size, const GridHints& hints, Grid* out,
                         const char** detail, uint8_t* own) {
     *out = Grid{};
@@ -189,8 +201,7 @@ GridError read_any_grid(const char* path, const uint8_t* bytes, uint64_t size, c
     }
     if (error != GridError::none) {
         // A grid built in place is released with the block it lies in.
-        if (own != nullptr && (out->u16 == reinterpret_cast<uint16_t*>(own) || out->f32 == reinterpret_cast<float*>(own)))
-            *out = Grid{};
+        if (own != nullptr && lies_in(*out, own)) *out = Grid{};
         release_grid(out);
         *out = Grid{};
     }
@@ -203,14 +214,6 @@ GridError read_grid(const char* path, const uint8_t* bytes, uint64_t size, const
                     const char** detail) {
     return read_any_grid(path, bytes, size, hints, out, detail, nullptr);
 }
-
-namespace {
-
-bool lies_in(const Grid& grid, const uint8_t* own) {
-    return grid.u16 == reinterpret_cast<const uint16_t*>(own) || grid.f32 == reinterpret_cast<const float*>(own);
-}
-
-}  // namespace
 
 GridError take_grid(const char* path, FileBytes* file, const GridHints& hints, Grid* out, const char** detail) {
     uint8_t* own = file->data;

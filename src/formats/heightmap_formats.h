@@ -14,15 +14,17 @@ enum class GridFormat : uint8_t { png, raw16, raw32, tiff, exr, pfm, hgt };
 enum class SampleType : uint8_t { u8, u16, u32, i8, i16, i32, f16, f32, f64 };
 
 // The values of a heightmap, row by row from the top. Integer samples of at
-// most 16 bits without voids are held as they are in `u16`; everything else
-// (signed, 32-bit, floating point, or with voids) as floats in `f32`, where
-// a void is NaN. Exactly one of the two buffers is set; it comes from
-// allocate_buffer and is released with release_grid.
+// most 16 bits without voids are held as they are in `u16`; 32-bit integers
+// and 64-bit floats, which a float cannot hold exactly, as doubles in `f64`;
+// everything else (signed 8 or 16 bits, halves and floats, or 16 bits with
+// voids) as floats in `f32`. A void is NaN. Exactly one of the three buffers
+// is set; it comes from allocate_buffer and is released with release_grid.
 struct Grid {
     uint32_t width;
     uint32_t height;
     uint16_t* u16;
     float* f32;
+    double* f64;
     GridFormat format;
     SampleType type;
     uint8_t channels;      // in the file; only the first (or Y) is read
@@ -34,6 +36,12 @@ struct Grid {
     FileView view;         // the file's private view, when the grid lies in its pages
 };
 void release_grid(Grid* grid);
+// Value `i` (row by row) of whichever buffer the grid holds.
+inline double grid_value(const Grid& grid, uint64_t i) {
+    return grid.u16 != nullptr ? grid.u16[i] : grid.f32 != nullptr ? grid.f32[i] : grid.f64[i];
+}
+// Whether a grid holds any values at all.
+inline bool grid_held(const Grid& grid) { return grid.u16 != nullptr || grid.f32 != nullptr || grid.f64 != nullptr; }
 // False, with error_file_changed as the last error, when the grid lies in
 // its file's pages and the file is no longer the version read: whatever was
 // made from the grid is then not to be kept. True for a grid of its own.
@@ -46,6 +54,7 @@ enum class GridError : uint8_t {
     out_of_memory,
     unknown_format,       // no signature known, and no extension that says
     truncated,            // the file ends before its pixels do
+    shared_blocks,        // strips or tiles that share their bytes, too few for the pixels claimed
     corrupt,              // the format's library refused the data
     raw_size_unknown,     // a RAW whose length gives no square, and no map to size it
     raw_size_mismatch,    // a RAW whose length is not the map's size

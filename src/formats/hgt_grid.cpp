@@ -7,7 +7,7 @@
 GridError read_hgt_grid(const uint8_t* bytes, uint64_t size, Grid* out) {
     const uint64_t side = size % 2 == 0 ? square_side(size / 2) : 0;
     if (side == 0) return GridError::hgt_not_square;
-    if (const GridError error = start_grid(out, side, side, true); error != GridError::none) return error;
+    if (const GridError error = start_grid(out, side, side, GridValues::f32); error != GridError::none) return error;
     out->type = SampleType::i16;
     out->channels = 1;
     for (uint64_t i = 0; i < side * side; ++i) {

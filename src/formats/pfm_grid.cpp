@@ -45,7 +45,7 @@ GridError read_pfm_grid(const uint8_t* bytes, uint64_t size, Grid* out) {
     if (width > max_grid_side || height > max_grid_side) return GridError::too_large;
     const uint64_t row_bytes = 4 * channels * width;
     if ((size - pos) / row_bytes < height) return GridError::truncated;
-    if (const GridError error = start_grid(out, width, height, true); error != GridError::none) return error;
+    if (const GridError error = start_grid(out, width, height, GridValues::f32); error != GridError::none) return error;
     out->type = SampleType::f32;
     out->channels = static_cast<uint8_t>(channels);
     const bool little = scale < 0;

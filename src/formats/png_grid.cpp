@@ -15,7 +15,7 @@ namespace {
 constexpr uint64_t deflate_max_ratio = 1032;
 
 GridError from_grey16(const Grey16Image& image, Grid* out) {
-    if (const GridError error = start_grid(out, image.width, image.height, false); error != GridError::none)
+    if (const GridError error = start_grid(out, image.width, image.height, GridValues::u16); error != GridError::none)
         return error;
     for (uint32_t y = 0; y < image.height; ++y) {
         const uint8_t* row = grey16_row(image, y);
@@ -104,7 +104,7 @@ GridError read_png_grid(const uint8_t* bytes, uint64_t size, Grid* out, const ch
     if (error == GridError::corrupt && code != 0) *detail = lodepng_error_text(code);
     const StoredSeaLevel sea_level = find_sea_level(bytes, size);
     if (error == GridError::none && sea_level.chunk == SeaLevelChunk::too_short) error = GridError::corrupt;
-    if (error == GridError::none) error = start_grid(out, width, height, false);
+    if (error == GridError::none) error = start_grid(out, width, height, GridValues::u16);
     if (error == GridError::none &&
         !take_samples(pixels, uint64_t{width} * height, converted ? 4 : channels, wide, out)) {
         release_grid(out);

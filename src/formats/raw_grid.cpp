@@ -31,7 +31,7 @@ GridError read_raw_grid(const uint8_t* bytes, uint64_t size, GridFormat format, 
     // The samples are the grid's already where the file's bytes are ours
     // and the processor is little-endian too: the grid takes them as they lie.
     const bool in_place = own != nullptr && std::endian::native == std::endian::little;
-    if (const GridError error = start_grid(out, width, height, floats, in_place ? own : nullptr);
+    if (const GridError error = start_grid(out, width, height, floats ? GridValues::f32 : GridValues::u16, in_place ? own : nullptr);
         error != GridError::none)
         return error;
     out->type = floats ? SampleType::f32 : SampleType::u16;

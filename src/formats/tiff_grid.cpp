@@ -3,11 +3,13 @@
 // refusal's detail). The first sample of each pixel is read, as 8/16/32-bit
 // unsigned or signed integers or 32/64-bit floats, from strips or tiles,
 // planes contiguous or separate, in any compression libtiff decodes; GDAL's
-// no-data value is a void. Strips whose samples are the grid's own type are
-// decoded straight into its rows; any other strip or tile goes through one
-// block of its own size.
+// no-data value, compared in the samples' own type, is a void. 32-bit
+// integers and 64-bit floats are held as doubles, exactly. Strips whose
+// samples are the grid's own type are decoded straight into its rows; any
+// other strip or tile goes through one block of its own size.
 #include <tiffio.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -77,9 +79,40 @@ struct Layout {
     bool tiled;
     uint32_t tile_width, tile_height;  // a strip is a tile as wide as the image
     SampleType type;
+    GridValues values;  // the grid's buffer for this type
     bool has_nodata;
     double nodata;
+    // An integer type's no-data value, when it is one of the type's values;
+    // else no integer sample is a void.
+    bool nodata_is_sample;
+    int64_t nodata_sample;
 };
+
+// The grid's buffer for a sample type: 16-bit samples as they are (but for
+// voids), 32-bit integers and 64-bit floats as doubles, the rest as floats.
+GridValues values_for(SampleType type, bool has_nodata) {
+    switch (type) {
+    case SampleType::u8:
+    case SampleType::u16: return has_nodata ? GridValues::f32 : GridValues::u16;
+    case SampleType::u32:
+    case SampleType::i32:
+    case SampleType::f64: return GridValues::f64;
+    default: return GridValues::f32;
+    }
+}
+
+// The range of an integer sample type.
+void integer_range(SampleType type, int64_t* lo, int64_t* hi) {
+    switch (type) {
+    case SampleType::u8: *lo = 0, *hi = 255; break;
+    case SampleType::u16: *lo = 0, *hi = 65535; break;
+    case SampleType::u32: *lo = 0, *hi = 4294967295; break;
+    case SampleType::i8: *lo = -128, *hi = 127; break;
+    case SampleType::i16: *lo = -32768, *hi = 32767; break;
+    case SampleType::i32: *lo = -2147483648LL, *hi = 2147483647; break;
+    default: *lo = 1, *hi = 0; break;  // no integer type
+    }
+}
 
 bool sample_type(uint16_t format, uint16_t bits, SampleType* type) {
     if (format == SAMPLEFORMAT_UINT && bits == 8) *type = SampleType::u8;
@@ -151,35 +184,39 @@ GridError read_layout(TIFF* tiff, Layout* layout) {
         layout->tile_height = rows == 0 || rows > layout->height ? layout->height : rows;
     }
     layout->has_nodata = read_nodata(tiff, &layout->nodata);
+    layout->values = values_for(layout->type, layout->has_nodata);
+    int64_t lo = 0, hi = 0;
+    integer_range(layout->type, &lo, &hi);
+    const double nodata = layout->nodata;
+    layout->nodata_is_sample = layout->has_nodata && nodata >= static_cast<double>(lo) &&
+                               nodata <= static_cast<double>(hi) && nodata == std::floor(nodata);
+    if (layout->nodata_is_sample) layout->nodata_sample = static_cast<int64_t>(nodata);
     return GridError::none;
 }
 
-// Sample `i` of a decoded block as a float, by type.
-float sample_at(const uint8_t* block, uint64_t i, SampleType type) {
+// Sample `i` of a decoded block, by type; exact for every type.
+double sample_at(const uint8_t* block, uint64_t i, SampleType type) {
     switch (type) {
     case SampleType::u8: return block[i];
     case SampleType::i8: return static_cast<int8_t>(block[i]);
     case SampleType::u16: { uint16_t v; memcpy(&v, block + 2 * i, 2); return v; }
     case SampleType::i16: { int16_t v; memcpy(&v, block + 2 * i, 2); return v; }
-    case SampleType::u32: { uint32_t v; memcpy(&v, block + 4 * i, 4); return static_cast<float>(v); }
-    case SampleType::i32: { int32_t v; memcpy(&v, block + 4 * i, 4); return static_cast<float>(v); }
+    case SampleType::u32: { uint32_t v; memcpy(&v, block + 4 * i, 4); return v; }
+    case SampleType::i32: { int32_t v; memcpy(&v, block + 4 * i, 4); return v; }
     case SampleType::f32: { float v; memcpy(&v, block + 4 * i, 4); return v; }
-    case SampleType::f64: { double v; memcpy(&v, block + 8 * i, 8); return static_cast<float>(v); }
+    case SampleType::f64: { double v; memcpy(&v, block + 8 * i, 8); return v; }
     case SampleType::f16: break;
     }
     return NAN;
 }
 
-// The no-data value as the samples hold it: compared in their own type,
-// so that a float's no-data value matches the float it was rounded to.
-bool is_nodata(const uint8_t* block, uint64_t i, const Layout& layout) {
-    if (layout.type == SampleType::f64) {
-        double v;
-        memcpy(&v, block + 8 * i, 8);
-        return v == layout.nodata;
-    }
-    if (layout.type == SampleType::f32) return sample_at(block, i, layout.type) == static_cast<float>(layout.nodata);
-    return static_cast<double>(sample_at(block, i, layout.type)) == layout.nodata;
+// The no-data value as the samples hold it, compared in their own type: a
+// float's no-data value matches the float it was rounded to ("-9999.9"),
+// an integer's only a sample of that very value.
+bool is_nodata(double sample, const Layout& layout) {
+    if (layout.type == SampleType::f64) return sample == layout.nodata;
+    if (layout.type == SampleType::f32) return static_cast<float>(sample) == static_cast<float>(layout.nodata);
+    return layout.nodata_is_sample && sample == static_cast<double>(layout.nodata_sample);
 }
 
 // Rows [y0, y0 + rows) and columns [x0, x0 + columns) of the grid from a
@@ -191,21 +228,29 @@ void copy_block(const uint8_t* block, uint32_t block_width, uint32_t step, const
         const uint64_t at = uint64_t{y0 + y} * layout.width + x0;
         for (uint32_t x = 0; x < columns; ++x) {
             const uint64_t i = first + uint64_t{x} * step;
+            const double v = sample_at(block, i, layout.type);
             if (out->u16 != nullptr) {
-                out->u16[at + x] = static_cast<uint16_t>(sample_at(block, i, layout.type));
+                out->u16[at + x] = static_cast<uint16_t>(v);
             } else {
-                out->f32[at + x] = layout.has_nodata && is_nodata(block, i, layout) ? NAN
-                                                                                     : sample_at(block, i, layout.type);
+                const double value = layout.has_nodata && is_nodata(v, layout) ? NAN : v;
+                if (out->f32 != nullptr) out->f32[at + x] = static_cast<float>(value);
+                else out->f64[at + x] = value;
             }
         }
     }
 }
 
-// The no-data value of f32 samples already in the grid's rows made NaN.
-void mark_nodata(float* samples, uint64_t count, const Layout& layout) {
-    const auto nodata = static_cast<float>(layout.nodata);
-    for (uint64_t i = 0; i < count; ++i)
-        if (samples[i] == nodata) samples[i] = NAN;
+// The no-data value of samples already in the grid's rows (floats or
+// doubles, as the file holds them) made NaN.
+void mark_nodata(Grid* grid, uint64_t first, uint64_t count, const Layout& layout) {
+    if (grid->f32 != nullptr) {
+        const auto nodata = static_cast<float>(layout.nodata);
+        for (uint64_t i = first; i < first + count; ++i)
+            if (grid->f32[i] == nodata) grid->f32[i] = NAN;
+    } else if (grid->f64 != nullptr) {
+        for (uint64_t i = first; i < first + count; ++i)
+            if (grid->f64[i] == layout.nodata) grid->f64[i] = NAN;
+    }
 }
 
 // Decoders turn a byte into at most about 2730 (LZW's longest string of
@@ -214,24 +259,60 @@ void mark_nodata(float* samples, uint64_t count, const Layout& layout) {
 // pixels cannot be whole.
 constexpr uint64_t max_decode_ratio = 4096;
 
-// Every block of the first plane must lie in the file, and the file must be
-// able to hold the pixels it announces, before anything is allocated.
+// Where a block's bytes lie in the file.
+struct Extent {
+    uint64_t offset, count;
+};
+
+// The bytes a file's blocks cover, each byte once however many blocks
+// share it: the extents sorted and merged.
+uint64_t distinct_bytes(Extent* extents, uint64_t count) {
+    std::sort(extents, extents + count, [](const Extent& a, const Extent& b) { return a.offset < b.offset; });
+    uint64_t covered = 0, end = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        const uint64_t from = extents[i].offset > end ? extents[i].offset : end;
+        const uint64_t to = extents[i].offset + extents[i].count;
+        if (to > from) covered += to - from;
+        end = to > end ? to : end;
+    }
+    return covered;
+}
+
+// Every block of the first plane must lie in the file, and the bytes the
+// blocks store must be able to hold the pixels the file announces, before
+// anything is allocated. Blocks that share their bytes count them once: a
+// few kilobytes pointed at by every strip hold no more than once.
 GridError check_blocks(TIFF* tiff, const Layout& layout, uint64_t size) {
     const uint32_t blocks = layout.tiled ? TIFFNumberOfTiles(tiff) : TIFFNumberOfStrips(tiff);
     const uint64_t across = (uint64_t{layout.width} + layout.tile_width - 1) / layout.tile_width;
     const uint64_t down = (uint64_t{layout.height} + layout.tile_height - 1) / layout.tile_height;
     if (blocks == 0) return GridError::no_pixel_data;
     if (blocks < across * down) return GridError::corrupt;
-    uint64_t stored = 0;
+    uint64_t stored = 0, end = 0;
+    bool in_order = true;  // each block after the one before it, as writers lay them out
     for (uint32_t b = 0; b < across * down; ++b) {
         const uint64_t offset = TIFFGetStrileOffset(tiff, b), count = TIFFGetStrileByteCount(tiff, b);
         if (offset == 0 && count == 0) return GridError::no_pixel_data;
         if (offset > size || count > size - offset) return GridError::truncated;
+        in_order = in_order && offset >= end;
+        end = offset + count;
         stored += count;
+    }
+    bool shared = false;
+    if (!in_order) {
+        auto* extents = reinterpret_cast<Extent*>(allocate_buffer(sizeof(Extent) * across * down));
+        if (extents == nullptr) return GridError::out_of_memory;
+        for (uint32_t b = 0; b < across * down; ++b)
+            extents[b] = {TIFFGetStrileOffset(tiff, b), TIFFGetStrileByteCount(tiff, b)};
+        const uint64_t distinct = distinct_bytes(extents, across * down);
+        release_buffer(extents);
+        shared = distinct < stored;
+        stored = distinct;
     }
     const uint64_t step = layout.separate ? 1 : layout.samples;
     const uint64_t pixels = across * layout.tile_width * down * layout.tile_height;
-    if (pixels * step * (layout.bits / 8) > max_decode_ratio * stored + 65536) return GridError::truncated;
+    if (pixels * step * (layout.bits / 8) > max_decode_ratio * stored + 65536)
+        return shared ? GridError::shared_blocks : GridError::truncated;
     return GridError::none;
 }
 
@@ -244,7 +325,8 @@ GridError read_pixels(TIFF* tiff, const Layout& layout, Grid* out) {
     // and strips, which hold whole rows.
     const bool straight = !layout.tiled && step == 1 &&
                           ((out->u16 != nullptr && layout.type == SampleType::u16) ||
-                           (out->f32 != nullptr && layout.type == SampleType::f32));
+                           (out->f32 != nullptr && layout.type == SampleType::f32) ||
+                           (out->f64 != nullptr && layout.type == SampleType::f64));
     const uint64_t block_bytes = uint64_t{layout.tile_width} * layout.tile_height * step * sample_bytes;
     uint8_t* block = straight ? nullptr : allocate_buffer(block_bytes);
     if (!straight && block == nullptr) return GridError::out_of_memory;
@@ -260,10 +342,12 @@ GridError read_pixels(TIFF* tiff, const Layout& layout, Grid* out) {
             if (straight) {
                 const uint64_t first = uint64_t{y0} * layout.width;
                 const uint64_t want = uint64_t{rows} * layout.width * sample_bytes;
-                void* to = out->u16 != nullptr ? static_cast<void*>(out->u16 + first) : out->f32 + first;
+                void* to = out->u16 != nullptr   ? static_cast<void*>(out->u16 + first)
+                           : out->f32 != nullptr ? static_cast<void*>(out->f32 + first)
+                                                 : static_cast<void*>(out->f64 + first);
                 got = TIFFReadEncodedStrip(tiff, index, to, static_cast<tmsize_t>(want));
-                if (got == static_cast<tmsize_t>(want) && out->f32 != nullptr && layout.has_nodata)
-                    mark_nodata(out->f32 + first, uint64_t{rows} * layout.width, layout);
+                if (got == static_cast<tmsize_t>(want) && layout.has_nodata)
+                    mark_nodata(out, first, uint64_t{rows} * layout.width, layout);
                 if (got != static_cast<tmsize_t>(want)) got = -1;
             } else if (layout.tiled) {
                 got = TIFFReadEncodedTile(tiff, index, block, static_cast<tmsize_t>(block_bytes));
@@ -287,13 +371,17 @@ GridError read_pixels(TIFF* tiff, const Layout& layout, Grid* out) {
 // strips holding one sample per pixel of the grid's own type, each lying at
 // or after the place its rows take in the grid, so that moving the strips
 // down in order never overwrites one still to move.
-bool fits_in_place(TIFF* tiff, const Layout& layout, bool floats) {
+bool fits_in_place(TIFF* tiff, const Layout& layout) {
     uint16_t compression = COMPRESSION_NONE, fill_order = FILLORDER_MSB2LSB;
     TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
     TIFFGetFieldDefaulted(tiff, TIFFTAG_FILLORDER, &fill_order);
     if (layout.tiled || compression != COMPRESSION_NONE || fill_order != FILLORDER_MSB2LSB ||
-        (!layout.separate && layout.samples != 1) || layout.type != (floats ? SampleType::f32 : SampleType::u16))
+        (!layout.separate && layout.samples != 1))
         return false;
+    const bool own_type = (layout.values == GridValues::u16 && layout.type == SampleType::u16) ||
+                          (layout.values == GridValues::f32 && layout.type == SampleType::f32) ||
+                          (layout.values == GridValues::f64 && layout.type == SampleType::f64);
+    if (!own_type) return false;
     const uint64_t row_bytes = uint64_t{layout.width} * (layout.bits / 8);
     for (uint32_t y0 = 0, b = 0; y0 < layout.height; y0 += layout.tile_height, ++b) {
         const uint64_t rows = layout.height - y0 < layout.tile_height ? layout.height - y0 : layout.tile_height;
@@ -312,6 +400,7 @@ void move_in_place(TIFF* tiff, const Layout& layout, uint8_t* own) {
         memmove(own + y0 * row_bytes, own + TIFFGetStrileOffset(tiff, b), static_cast<size_t>(rows * row_bytes));
     }
     const uint64_t count = uint64_t{layout.width} * layout.height;
+    if (TIFFIsByteSwapped(tiff) && layout.bits == 64) TIFFSwabArrayOfDouble(reinterpret_cast<double*>(own), count);
     if (TIFFIsByteSwapped(tiff) && layout.bits == 32) TIFFSwabArrayOfLong(reinterpret_cast<uint32_t*>(own), count);
     if (TIFFIsByteSwapped(tiff) && layout.bits == 16) TIFFSwabArrayOfShort(reinterpret_cast<uint16_t*>(own), count);
 }
@@ -337,7 +426,8 @@ GridError read_tiff_grid(const uint8_t* bytes, uint64_t size, Grid* out, const c
     if (tiff == nullptr) {
         // A file cut before its first directory, or one that has no offsets
         // of strips or tiles, else whatever libtiff said.
-        const bool big = size >= 4 && bytes[2] == (bytes[0] == 'I' ? 43 : 0);
+        // BigTIFF by its version word, 43 where a classic TIFF has 42.
+        const bool big = size >= 4 && (bytes[0] == 'I' ? bytes[2] == 43 && bytes[3] == 0 : bytes[2] == 0 && bytes[3] == 43);
         const uint64_t first = size < (big ? 16u : 8u) ? size
                                : big ? (bytes[0] == 'I' ? grid_le32(bytes + 8) | uint64_t{grid_le32(bytes + 12)} << 32
                                                         : uint64_t{grid_be32(bytes + 8)} << 32 | grid_be32(bytes + 12))
@@ -348,13 +438,13 @@ GridError read_tiff_grid(const uint8_t* bytes, uint64_t size, Grid* out, const c
     } else {
         Layout layout;
         error = read_layout(tiff, &layout);
-        const bool floats = (layout.type != SampleType::u8 && layout.type != SampleType::u16) || layout.has_nodata;
         if (error == GridError::none) error = check_blocks(tiff, layout, size);
-        const bool in_place = error == GridError::none && own != nullptr && fits_in_place(tiff, layout, floats);
-        if (error == GridError::none) error = start_grid(out, layout.width, layout.height, floats, in_place ? own : nullptr);
+        const bool in_place = error == GridError::none && own != nullptr && fits_in_place(tiff, layout);
+        if (error == GridError::none)
+            error = start_grid(out, layout.width, layout.height, layout.values, in_place ? own : nullptr);
         if (error == GridError::none && in_place) {
             move_in_place(tiff, layout, own);
-            if (floats && layout.has_nodata) mark_nodata(out->f32, uint64_t{layout.width} * layout.height, layout);
+            if (layout.has_nodata) mark_nodata(out, 0, uint64_t{layout.width} * layout.height, layout);
         } else if (error == GridError::none) {
             error = read_pixels(tiff, layout, out);
         }

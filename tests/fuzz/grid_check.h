@@ -26,20 +26,19 @@ inline void check_read_grid(const char* path, const uint8_t* data, size_t size, 
     const GridError taken_error = take_grid(path, &file, hints, &taken);
     FUZZ_CHECK(taken_error == error && file.data == nullptr);
     if (error != GridError::none) {
-        FUZZ_CHECK(grid.u16 == nullptr && grid.f32 == nullptr);
-        FUZZ_CHECK(taken.u16 == nullptr && taken.f32 == nullptr);
+        FUZZ_CHECK(!grid_held(grid) && !grid_held(taken));
         return;
     }
     FUZZ_CHECK(taken.width == grid.width && taken.height == grid.height && taken.voids == grid.voids);
-    FUZZ_CHECK((taken.u16 == nullptr) == (grid.u16 == nullptr));
-    FUZZ_CHECK((grid.u16 == nullptr) != (grid.f32 == nullptr));
+    FUZZ_CHECK((taken.u16 == nullptr) == (grid.u16 == nullptr) && (taken.f32 == nullptr) == (grid.f32 == nullptr));
+    FUZZ_CHECK((grid.u16 != nullptr) + (grid.f32 != nullptr) + (grid.f64 != nullptr) == 1);
     FUZZ_CHECK(grid.width >= 1 && grid.width <= 65535 && grid.height >= 1 && grid.height <= 65535);
     const uint64_t count = uint64_t{grid.width} * grid.height;
     uint64_t voids = 0;
     double lowest = INFINITY, highest = -INFINITY;
     for (uint64_t i = 0; i < count; ++i) {
-        const double v = grid.u16 != nullptr ? grid.u16[i] : grid.f32[i];
-        const double w = taken.u16 != nullptr ? taken.u16[i] : taken.f32[i];
+        const double v = grid_value(grid, i);
+        const double w = grid_value(taken, i);
         FUZZ_CHECK(same_bytes(&v, &w, sizeof v) || (std::isnan(v) && std::isnan(w)));
         if (std::isnan(v)) {
             ++voids;

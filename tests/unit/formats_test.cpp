@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <zlib.h>
+
 #include "heightmap_formats.h"
 #include "png_test_files.h"
 
@@ -28,10 +30,7 @@ Read read(const char* path, const Bytes& bytes, GridHints hints = {}) {
     const uint64_t live = hook_live_blocks();
     r.error = read_grid(path, bytes.data(), bytes.size(), hints, &r.grid, &detail);
     if (detail != nullptr) r.detail = detail;
-    if (r.error != GridError::none) {
-        EXPECT_EQ(r.grid.u16, nullptr);
-        EXPECT_EQ(r.grid.f32, nullptr);
-    }
+    if (r.error != GridError::none) EXPECT_FALSE(grid_held(r.grid));
     EXPECT_EQ(hook_live_blocks(), live) << path;
     return r;
 }
@@ -329,6 +328,42 @@ toff_t mem_size(thandle_t h) { return static_cast<MemoryFile*>(h)->bytes.size();
 int mem_map(thandle_t, void**, toff_t*) { return 0; }
 void mem_unmap(thandle_t, void*, toff_t) {}
 
+// A 16-bit TIFF `side` x `side`, in strips of `rows` rows that all point at
+// one deflate blob of zeros.
+Bytes shared_strips_tiff(uint32_t side, uint32_t rows) {
+    const uint32_t strips = side / rows;
+    std::vector<uint8_t> zeros(size_t{side} * rows * 2);
+    uLongf blob_size = compressBound(static_cast<uLong>(zeros.size()));
+    Bytes blob(blob_size);
+    EXPECT_EQ(compress2(blob.data(), &blob_size, zeros.data(), static_cast<uLong>(zeros.size()), 9), Z_OK);
+    blob.resize(blob_size);
+    const uint32_t offsets = 8 + uint32_t(blob.size()), counts = offsets + 4 * strips, ifd = counts + 4 * strips;
+    Bytes out = {'I', 'I', 42, 0};
+    auto put32 = [&](uint32_t v) { for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (8 * i))); };
+    auto put16 = [&](uint16_t v) { out.insert(out.end(), {uint8_t(v), uint8_t(v >> 8)}); };
+    put32(ifd);
+    out.insert(out.end(), blob.begin(), blob.end());
+    for (uint32_t i = 0; i < strips; ++i) put32(8);
+    for (uint32_t i = 0; i < strips; ++i) put32(uint32_t(blob.size()));
+    const uint32_t entries[][4] = {{256, 4, 1, side}, {257, 4, 1, side}, {258, 3, 1, 16}, {259, 3, 1, 8},
+                                   {262, 3, 1, 1},    {273, 4, strips, offsets},         {277, 3, 1, 1},
+                                   {278, 4, 1, rows}, {279, 4, strips, counts},          {339, 3, 1, 1}};
+    put16(uint16_t(std::size(entries)));
+    for (const auto& e : entries) {
+        put16(uint16_t(e[0]));
+        put16(uint16_t(e[1]));
+        put32(e[2]);
+        if (e[1] == 3 && e[2] == 1) {
+            put16(uint16_t(e[3]));
+            put16(0);
+        } else {
+            put32(e[3]);
+        }
+    }
+    put32(0);
+    return out;
+}
+
 struct TiffShape {
     uint32_t width = 3, height = 2;
     uint16_t samples = 1, bits = 32, format = SAMPLEFORMAT_IEEEFP;
@@ -439,10 +474,13 @@ TEST(GridFormats, TiffSampleTypesLayoutsAndCompressions) {
             EXPECT_EQ(r.grid.channels, shape.samples) << what;
             EXPECT_EQ(r.grid.width, 3u);
             EXPECT_EQ(r.grid.height, 2u);
+            // 16 bits at most as they are; 32-bit integers and doubles exact.
             const bool narrow = type.type == SampleType::u8 || type.type == SampleType::u16;
+            const bool wide = type.bits == 64 || (type.bits == 32 && type.format != SAMPLEFORMAT_IEEEFP);
             ASSERT_EQ(r.grid.u16 != nullptr, narrow) << what;
+            ASSERT_EQ(r.grid.f64 != nullptr, wide) << what;
             std::vector<double> got;
-            for (size_t i = 0; i < 6; ++i) got.push_back(narrow ? r.grid.u16[i] : r.grid.f32[i]);
+            for (size_t i = 0; i < 6; ++i) got.push_back(grid_value(r.grid, i));
             EXPECT_EQ(got, values) << what;
             release_grid(&r.grid);
         }
@@ -481,6 +519,67 @@ TEST(GridFormats, TiffFloatsWithPredictorAndNoData) {
     ASSERT_EQ(n.error, GridError::none) << n.detail;
     EXPECT_EQ(n.grid.voids, 0u);
     release_grid(&n.grid);
+
+    // GDAL's -9999.9 is no float: a float sample is a void when it is the
+    // float the value rounds to, whatever strip or tile it comes from.
+    for (uint32_t tile : {0u, 16u}) {
+        shape = TiffShape{};
+        shape.nodata = "-9999.9";
+        shape.tile = tile;
+        Read f = read("dem.tif", make_tiff(shape, {-9999.9, 10, 20, -9999.9, 30, -9999.8}));
+        ASSERT_EQ(f.error, GridError::none) << f.detail;
+        EXPECT_EQ(f.grid.voids, 2u) << tile;
+        EXPECT_EQ(f.grid.lowest, -9999.8f) << tile;
+        EXPECT_EQ(f.grid.highest, 30) << tile;
+        release_grid(&f.grid);
+    }
+}
+
+TEST(GridFormats, Tiff32BitIntegersAndDoublesStayExact) {
+    // GDAL's no-data values of 32-bit integers, compared as integers: no
+    // float holds 4294967295 or -2147483647, and a float near them is no void.
+    TiffShape shape;
+    shape.format = SAMPLEFORMAT_UINT;
+    shape.nodata = "4294967295";
+    Read u = read("u.tif", make_tiff(shape, {4294967295.0, 500, 4294967294.0, 700, 4294967295.0, 600}));
+    ASSERT_EQ(u.error, GridError::none) << u.detail;
+    EXPECT_EQ(u.grid.voids, 2u);
+    EXPECT_EQ(u.grid.lowest, 500);
+    EXPECT_EQ(u.grid.highest, 4294967294.0);
+    release_grid(&u.grid);
+    shape.format = SAMPLEFORMAT_INT;
+    shape.nodata = "-2147483647";
+    Read i = read("i.tif", make_tiff(shape, {-2147483647.0, 500, -2147483648.0, 700, 1, 2}));
+    ASSERT_EQ(i.error, GridError::none) << i.detail;
+    EXPECT_EQ(i.grid.voids, 1u);
+    EXPECT_EQ(i.grid.lowest, -2147483648.0);
+    release_grid(&i.grid);
+    // A no-data value that is none of the type's values makes no void.
+    shape.format = SAMPLEFORMAT_UINT;
+    shape.nodata = "-1";
+    Read none = read("n.tif", make_tiff(shape, {1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(none.grid.voids, 0u);
+    release_grid(&none.grid);
+
+    // Values 6 apart above 10^8 keep their distances (floats are 8 apart there).
+    shape = TiffShape{};
+    shape.format = SAMPLEFORMAT_UINT;
+    std::vector<double> steps;
+    for (int k = 0; k < 6; ++k) steps.push_back(100000000.0 + 6 * k);
+    Read s = read("s.tif", make_tiff(shape, steps));
+    ASSERT_EQ(s.error, GridError::none);
+    EXPECT_EQ(std::vector<double>(s.grid.f64, s.grid.f64 + 6), steps);
+    EXPECT_EQ(s.grid.highest, 100000030.0);
+    release_grid(&s.grid);
+    shape.format = SAMPLEFORMAT_IEEEFP;
+    shape.bits = 64;
+    shape.nodata = "1e300";
+    Read d = read("d.tif", make_tiff(shape, {1e300, 1e-300, 0.1, 1e200, 5, 6}));
+    ASSERT_EQ(d.error, GridError::none);
+    EXPECT_EQ(d.grid.voids, 1u);
+    EXPECT_EQ(d.grid.f64[2], 0.1);
+    EXPECT_EQ(d.grid.highest, 1e200);  // no float holds it; no void either
+    release_grid(&d.grid);
 }
 
 TEST(GridFormats, TiffRefusals) {
@@ -513,6 +612,15 @@ TEST(GridFormats, TiffRefusals) {
     }
     EXPECT_EQ(read("a.tif", moved).error, GridError::truncated);
 
+    // Every strip pointing at one small deflate blob: counted once, its
+    // bytes cannot hold 16384 x 16384 pixels, refused before any is decoded.
+    EXPECT_EQ(read("bomb.tif", shared_strips_tiff(16384, 64)).error, GridError::shared_blocks);
+    // Shared strips whose bytes can hold what they claim are read.
+    Read shared = read("shared.tif", shared_strips_tiff(16, 8));
+    ASSERT_EQ(shared.error, GridError::none) << shared.detail;
+    EXPECT_EQ(shared.grid.highest, 0);
+    release_grid(&shared.grid);
+
     shape.bits = 16;
     shape.format = SAMPLEFORMAT_IEEEFP;  // half floats
     EXPECT_EQ(read("a.tif", make_tiff(shape, {1, 2, 3, 4, 5, 6})).error, GridError::unsupported_sample);
@@ -537,10 +645,17 @@ TEST(GridFormats, TiffRefusals) {
                           0, 0, 0, 0};
     Read none = read("a.tif", header);
     EXPECT_EQ(none.error, GridError::no_pixel_data) << none.detail;
-    // Garbage after a TIFF signature: libtiff's text comes as the detail.
-    Read garbage = read("a.tif", {'I', 'I', 42, 0, 8, 0, 0, 0, 0xFF, 0xFF, 1, 2, 3});
-    EXPECT_EQ(garbage.error, GridError::corrupt);
-    EXPECT_FALSE(garbage.detail.empty());
+    // Garbage after a TIFF signature: libtiff's text comes as the detail,
+    // in either byte order (a classic big-endian TIFF is no BigTIFF).
+    for (const Bytes& bytes : {Bytes{'I', 'I', 42, 0, 8, 0, 0, 0, 0xFF, 0xFF, 1, 2, 3},
+                               Bytes{'M', 'M', 0, 42, 0, 0, 0, 8, 0xFF, 0xFF, 1, 2, 3}}) {
+        Read garbage = read("a.tif", bytes);
+        EXPECT_EQ(garbage.error, GridError::corrupt) << bytes[0];
+        EXPECT_FALSE(garbage.detail.empty());
+    }
+    // A BigTIFF cut before its first directory, in either byte order.
+    EXPECT_EQ(read("a.tif", {'M', 'M', 0, 43, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16}).error, GridError::truncated);
+    EXPECT_EQ(read("a.tif", {'I', 'I', 43, 0, 8, 0, 0, 0, 16, 0, 0, 0, 0, 0, 0, 0}).error, GridError::truncated);
 }
 
 }  // namespace
@@ -710,7 +825,8 @@ Read take(const char* path, const Bytes& bytes, bool* in_place) {
     r.error = take_grid(path, &file, GridHints{}, &r.grid, &detail);
     EXPECT_EQ(file.data, nullptr);
     *in_place = r.grid.f32 == reinterpret_cast<const float*>(block) ||
-                r.grid.u16 == reinterpret_cast<const uint16_t*>(block);
+                r.grid.u16 == reinterpret_cast<const uint16_t*>(block) ||
+                r.grid.f64 == reinterpret_cast<const double*>(block);
     return r;
 }
 
@@ -743,6 +859,19 @@ TEST(GridFormats, TakenFilesBuildTheGridInPlaceWhereTheyCan) {
             if (c.nodata != nullptr && values[i] == -6.25) EXPECT_TRUE(std::isnan(r.grid.f32[i]));
             else EXPECT_EQ(r.grid.f32[i], float(values[i])) << i;
         }
+        release_grid(&r.grid);
+    }
+    // Doubles too, swapped in place from either byte order.
+    for (bool big_endian : {false, true}) {
+        TiffShape shape;
+        shape.width = shape.height = 3;
+        shape.bits = 64;
+        shape.big_endian = big_endian;
+        bool in_place = false;
+        Read r = take("a.tif", make_tiff(shape, values), &in_place);
+        ASSERT_EQ(r.error, GridError::none);
+        EXPECT_TRUE(in_place);
+        EXPECT_EQ(std::vector<double>(r.grid.f64, r.grid.f64 + 9), values) << big_endian;
         release_grid(&r.grid);
     }
     Bytes raw;
