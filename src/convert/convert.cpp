@@ -96,13 +96,14 @@ void report_resampling(const char* path, const Grid& grid, const char* battle_pa
 // The heights typed as LOW and HIGH; prints why when they are refused.
 bool take_height_range(const char* a3, const char* a4, SampleMapping* mapping) {
     int64_t low = 0, high = 0;
-    if (!parse_height(a4, &high)) {
-        console_printf("Error: %s is no height: LOW and HIGH are whole numbers, as in hmap -c in.tif out.png -50 "
-                       "1200.\r\n",
-                       a4);
-        return false;
+    for (const char* typed : {a3, a4}) {
+        if (!parse_height(typed, typed == a3 ? &low : &high)) {
+            console_printf("Error: %s is no height: LOW and HIGH are whole numbers, as in hmap -c in.tif out.png "
+                           "-50 1200.\r\n",
+                           typed);
+            return false;
+        }
     }
-    parse_height(a3, &low);
     const int low_int = static_cast<int>(low), high_int = static_cast<int>(high);
     if (low > high) {
         console_printf("Error: LOW %d is above HIGH %d.\r\n", low_int, high_int);
@@ -163,8 +164,7 @@ Status run_convert(const char* in, const char* out, const char* a3, const char* 
     SampleMapping mapping{};
     const char* battle_path = nullptr;
     int layer = 0;
-    int64_t first = 0;
-    if (a3[0] != 0 && parse_height(a3, &first)) {
+    if (a3[0] != 0 && looks_like_number(a3)) {
         if (!take_height_range(a3, a4, &mapping)) return status_refused;
     } else if (a3[0] != 0) {
         if ((a4[0] != '1' && a4[0] != '2') || a4[1] != 0) {

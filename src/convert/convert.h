@@ -15,9 +15,15 @@ Status run_convert(const char* in, const char* out, const char* a3, const char* 
 
 // ---- the steps, each on grids in memory ----
 
-// A height typed on the command line: an integer with an optional sign, of at
-// most 6 digits.
+// A height typed on the command line: a whole number with an optional sign,
+// at most max_typed_height from 0 (the checks of a range then say what is
+// wrong with it: above HIGH, a span too wide, samples past 65535).
+constexpr int64_t max_typed_height = 2147483647;
 bool parse_height(const char* text, int64_t* value);
+// Whether an argument is written as a number of any kind ("-50.5", "1e3",
+// "1234567"): in LOW's place it is then a height, right or wrong, never the
+// name of a battle map.
+bool looks_like_number(const char* text);
 
 // How values become samples. Unmapped, a grid's u16 samples pass unchanged
 // (a filled void rounded to nearest); mapped, value v becomes the height

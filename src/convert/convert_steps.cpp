@@ -12,11 +12,22 @@ bool parse_height(const char* text, int64_t* value) {
     if (*p == '-' || *p == '+') ++p;
     if (*p == 0) return false;
     int64_t magnitude = 0;
-    for (int digits = 0; *p != 0; ++p, ++digits) {
-        if (*p < '0' || *p > '9' || digits == 6) return false;
+    for (; *p != 0; ++p) {
+        if (*p < '0' || *p > '9') return false;
         magnitude = magnitude * 10 + (*p - '0');
+        if (magnitude > max_typed_height) return false;
     }
     *value = negative ? -magnitude : magnitude;
+    return true;
+}
+
+bool looks_like_number(const char* text) {
+    const char* p = text;
+    if (*p == '-' || *p == '+') ++p;
+    if (!((*p >= '0' && *p <= '9') || *p == '.')) return false;
+    for (; *p != 0; ++p) {
+        if (!((*p >= '0' && *p <= '9') || *p == '.' || *p == 'e' || *p == 'E' || *p == '-' || *p == '+')) return false;
+    }
     return true;
 }
 

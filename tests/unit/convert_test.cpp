@@ -33,7 +33,13 @@ TEST(ConvertHeights, TypedHeights) {
     EXPECT_EQ(v, -50);
     EXPECT_TRUE(parse_height("+999999", &v));
     EXPECT_EQ(v, 999999);
-    for (const char* bad : {"", "-", "1.5", "1e3", "0x10", "1000000", " 5", "5 "}) EXPECT_FALSE(parse_height(bad, &v)) << bad;
+    // Any length: the range checks say what is wrong with a height too far out.
+    EXPECT_TRUE(parse_height("-2147483647", &v));
+    EXPECT_EQ(v, -2147483647);
+    for (const char* bad : {"", "-", "1.5", "1e3", "0x10", "2147483648", " 5", "5 "}) EXPECT_FALSE(parse_height(bad, &v)) << bad;
+    // In LOW's place, anything written as a number is a height, never a map's name.
+    for (const char* number : {"1234567", "-50.5", "+3", ".5", "1e3", "-0"}) EXPECT_TRUE(looks_like_number(number)) << number;
+    for (const char* name : {"map.prj", "", "-", "1map.prj", "x1"}) EXPECT_FALSE(looks_like_number(name)) << name;
 }
 
 TEST(ConvertHeights, MappingRoundsHalvesAwayFromZeroAndAddsTheSeaLevel) {
