@@ -76,7 +76,10 @@ def block_pixels(width, height, x0, y0):
 def check_encoding(test, chunk, layers, sea_level):
     """Every block of the chunk is what the import must make of `layers` (two
     sample lists): base = block minimum - sea level, each step the sample's
-    distance from the minimum in 128s, rounded to nearest, capped at 255."""
+    distance from the minimum in 128s, rounded to nearest, capped at 255.
+    The pattern's cells outside an edge block's pixels keep what the blocks
+    before left there (one scratch pattern for the whole import, all zero at
+    first), and the pool holds each pattern once, in the order of first use."""
     test.assertEqual(chunk.np * 64, chunk.l2)
     test.assertEqual(chunk.size_word, (8 * chunk.nb + chunk.l2 + 24) & 0xFFFFFFFF)
     offsets = [offset for _, offset in chunk.entries]
@@ -84,6 +87,8 @@ def check_encoding(test, chunk, layers, sea_level):
     patterns = [chunk.patterns[i:i + 64] for i in range(0, chunk.l2, 64)]
     test.assertEqual(len(set(patterns)), len(patterns), "a pattern stored twice")
     w, h = chunk.width, chunk.height
+    scratch = bytearray(64)
+    pool = {}
     for layer, samples in enumerate(layers):
         for n, x0, y0 in chunk.blocks():
             pixels = block_pixels(w, h, x0, y0)
@@ -93,6 +98,12 @@ def check_encoding(test, chunk, layers, sea_level):
                 want = min(255, (samples[y * w + x] - lo + 64) >> 7)
                 if chunk.step(layer, x, y) != want:
                     test.fail(f"heightmap {layer + 1} pixel {x},{y}: step {chunk.step(layer, x, y)}, want {want}")
+                scratch[(y - y0) * 8 + x - x0] = want
+            offset = pool.setdefault(bytes(scratch), 64 * len(pool))
+            if chunk.entries[layer * chunk.nb + n][1] != offset:
+                test.fail(f"heightmap {layer + 1} block {x0},{y0}: pattern at {chunk.entries[layer * chunk.nb + n][1]}, "
+                          f"want {offset} (the cells outside the image as the blocks before left them)")
+    test.assertEqual(chunk.patterns, b"".join(pool), "the pool, in the order of first use")
 
 
 def truncation_warnings(width, height, layers):

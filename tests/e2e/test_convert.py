@@ -33,27 +33,65 @@ def png_samples(data):
     return rows[:, 1:].copy().view(">u2").astype(np.int64), (sea[0] if sea else None)
 
 
-def mapped(values, low, high):
-    """Heights as hmap maps them: low to high over the valid values, halves away from zero."""
+def fitted(values, low, high, lo=None, hi=None):
+    """Heights before rounding: low to high over lo..hi (the valid values')."""
     v = values.astype(np.float64)
-    lo, hi = np.nanmin(v), np.nanmax(v)
-    h = low + (v - lo) * (high - low) / (hi - lo)
+    lo = np.nanmin(v) if lo is None else lo
+    hi = np.nanmax(v) if hi is None else hi
+    return low + (v - lo) * (high - low) / (hi - lo)
+
+
+def rounded(h):
+    """Halves away from zero."""
     whole = np.trunc(h)  # h - whole is exact, so the halves are found exactly
     return np.nan_to_num(whole + np.where(np.abs(h - whole) >= 0.5, np.sign(h), 0)).astype(np.int64)
 
 
+def mapped(values, low, high):
+    """Heights as hmap maps them: low to high over the valid values, halves away from zero."""
+    return rounded(fitted(values, low, high))
+
+
+def axis_weights(n_in, n_out):
+    """The n_out x n_in matrix of one axis's resampling: each output pixel the
+    area average of the input pixels under it where the axis shrinks,
+    bilinear between pixel centres (edges held) where it grows."""
+    w = np.zeros((n_out, n_in))
+    scale = n_in / n_out
+    for o in range(n_out):
+        if n_out < n_in:
+            start, end = o * scale, (o + 1) * scale
+            for i in range(int(start), min(n_in, int(np.ceil(end)))):
+                w[o, i] = (min(i + 1, end) - max(i, start)) / scale
+        else:
+            at = max(0.0, (o + 0.5) * scale - 0.5)
+            i = int(at)
+            if i >= n_in - 1:
+                w[o, n_in - 1] = 1
+            else:
+                w[o, i], w[o, i + 1] = 1 - (at - i), at - i
+    return w
+
+
+def resampled(values, width, height):
+    return axis_weights(values.shape[0], height) @ values.astype(np.float64) @ axis_weights(values.shape[1], width).T
+
+
 def gdal_file(path, array, driver="GTiff", nodata=None, options=()):
     types = {np.float32: gdal.GDT_Float32, np.int16: gdal.GDT_Int16, np.uint16: gdal.GDT_UInt16,
-             np.float64: gdal.GDT_Float64}
-    mem = gdal.GetDriverByName("MEM").Create("", array.shape[1], array.shape[0], 1, types[array.dtype.type])
+             np.float64: gdal.GDT_Float64, np.uint32: gdal.GDT_UInt32, np.int32: gdal.GDT_Int32}
+    bands = array if array.ndim == 3 else array[None]
+    mem = gdal.GetDriverByName("MEM").Create("", bands.shape[2], bands.shape[1], bands.shape[0],
+                                             types[array.dtype.type])
     if driver == "SRTMHGT":
         mem.SetGeoTransform((6 - 0.5 / 1200, 1 / 1200, 0, 46 + 0.5 / 1200, 0, -1 / 1200))
         mem.SetProjection('GEOGCS["WGS 84",DATUM["WGS_1984",SPHEROID["WGS 84",6378137,298.257223563]],'
                           'PRIMEM["Greenwich",0],UNIT["degree",0.0174532925199433]]')
-    band = mem.GetRasterBand(1)
-    band.WriteArray(array)
-    if nodata is not None:
-        band.SetNoDataValue(nodata)
+    for i, values in enumerate(bands):
+        band = mem.GetRasterBand(i + 1)
+        band.WriteArray(values)
+        if nodata is not None:
+            band.SetNoDataValue(nodata)
     gdal.GetDriverByName(driver).CreateCopy(path, mem, options=list(options))
 
 
@@ -110,23 +148,63 @@ class Formats(ConvertCase):
                 stored = values.astype(np.float16) if depth == "half" else values
                 self.check_png("t.png", mapped(stored, 0, 3000), 0)
 
+    def test_exr_channel_chosen_by_name_not_by_place(self):
+        # EXR keeps channels in name order (B, G, R); R is read where there is
+        # no Y, Y wherever it is.
+        r = terrain(20, 12, seed=2).astype(np.float32)
+        others = (r[::-1] * 3, np.sqrt(np.abs(r)))
+        gdal_file(self.path("rgb.tif"), np.stack([r, *others]))
+        for names, read in (("R,G,B", r), ("A,Y,Z", others[0])):
+            with self.subTest(names=names):
+                subprocess.run(["oiiotool", self.path("rgb.tif"), "--chnames", names, "-d", "float",
+                                "-o", self.path("c.exr")], check=True)
+                self.convert("c.exr", "c.png", "0", "5000", lines=1)
+                self.check_png("c.png", mapped(read, 0, 5000), 0)
+
     def test_voids_are_filled_and_counted(self):
         values = terrain(64, 64).astype(np.float32)
-        values[10:14, 20:30] = -9999
-        gdal_file(self.path("nd.tif"), values, nodata=-9999)
+        hole = np.zeros(values.shape, bool)
+        hole[10:14, 20:30] = True
         ints = np.round(values).astype(np.int16)
-        gdal_file(self.path("nd16.tif"), ints, nodata=-9999)
-        for name, data in (("nd.tif", values), ("nd16.tif", ints)):
+        # GDAL's no-data values: -9999.9 is no float (the samples hold the
+        # float it rounds to), and no float holds the 32-bit integers' own.
+        cases = (("nd.tif", values, -9999), ("nd16.tif", ints, -9999), ("nd9.tif", values, -9999.9),
+                 ("u32.tif", (ints.astype(np.int64) + 100000000).astype(np.uint32), 4294967295),
+                 ("i32.tif", ints.astype(np.int32) * 1000, -2147483647))
+        for name, data, nodata in cases:
             with self.subTest(name=name):
+                data = np.where(hole, np.array(nodata).astype(data.dtype), data)
+                gdal_file(self.path(name), data, nodata=nodata)
                 out = self.convert(name, "o.png", "0", "1000", lines=2)
                 self.assertIn(f"Warning: {name} has 40 void pixels (no data), each filled", out)
-                valid = np.where(data == -9999, np.nan, data.astype(np.float64))
+                valid = np.where(hole, np.nan, data.astype(np.float64))
                 expected = mapped(valid, 0, 1000)
                 samples, _ = png_samples(self.read("o.png"))
                 hole = np.isnan(valid)
                 np.testing.assert_array_equal(samples[~hole], expected[~hole])
                 around = expected[8:16, 18:32][~hole[8:16, 18:32]]
                 self.assertTrue((samples[hole] >= around.min()).all() and (samples[hole] <= around.max()).all())
+
+    def test_32_bit_integers_and_huge_values_as_they_are(self):
+        # 100000000 + 6i: 8 apart as floats, mapped and listed exactly.
+        gdal_file(self.path("steps.tif"), (np.arange(16) * 6 + 100000000).astype(np.uint32).reshape(4, 4))
+        self.convert("steps.tif", "o.png", "0", "1000", lines=1)
+        self.check_png("o.png", mapped(np.arange(16).reshape(4, 4), 0, 1000), 0)
+        self.assertIn(b"  range: 100000000 to 100000090 values\r\n", self.hmap("-l", "steps.tif").stdout)
+        # The largest floats are written with a power of ten, never cut.
+        self.write("huge.pfm", b"Pf\n2 1\n-1.0\n" + np.array([-3.4e38, 3.4e38], "<f4").tobytes())
+        self.assertIn(b"  range: -3.4e+38 to 3.4e+38 values\r\n", self.hmap("-l", "huge.pfm").stdout)
+
+    def test_halves_round_away_from_zero(self):
+        # v / 2 over 0..8 lands on every half; below 0 they round down, above up.
+        self.write("ramp.pfm", b"Pf\n9 1\n-1.0\n" + np.arange(9, dtype="<f4").tobytes())
+        for low, high in ((-4, 0), (0, 4)):
+            with self.subTest(low=low):
+                self.convert("ramp.pfm", "o.png", str(low), str(high), lines=1)
+                halves = low + np.arange(9) / 2
+                expected = np.trunc(halves) + np.sign(halves) * (np.abs(halves % 1) == 0.5)
+                self.assertEqual(list(mapped(np.arange(9.0), low, high)), list(expected))
+                self.check_png("o.png", expected.reshape(1, 9) - min(low, 0), -min(low, 0))
 
     def test_hgt_and_raw_and_8_bit_png(self):
         side = 1201
@@ -190,6 +268,13 @@ class WayBack(ConvertCase):
         written = re.search(r"Wrote h1.png \(96 x 80, heights (-?\d+) to (-?\d+), sea level (\w+)\)", out)
         self.assertEqual(written.group(3), sea)
         self.assertTrue(int(low) <= int(written.group(1)) < int(written.group(2)) <= int(high), (out, low, high))
+        # Each sample from the area average across (the first input pixel of
+        # most output pixels only partly under it) and bilinear down.
+        dem = terrain(150, 61).astype(np.float32)
+        heights = fitted(resampled(dem, 96, 80), int(low), int(high), dem.min(), dem.max())
+        samples, _ = png_samples(self.read("h1.png"))
+        near_half = np.abs(np.abs(heights % 1) - 0.5) < 0.01  # the weights are floats
+        np.testing.assert_array_equal(samples[~near_half], rounded(heights)[~near_half] + int(sea, 16))
         self.assertEqual(self.hmap("-x", "map.prj", "x1.png", "x2.png").status, 0)
         result = self.hmap("-i", "map.prj", "new.prj", "h1.png", "x2.png")
         self.assertEqual(result.status, 0, result)
@@ -256,6 +341,9 @@ class BadInput(ConvertCase):
                                                                     "65535, the most 16-bit samples hold."),
                            (("in.pfm", "o.png", "0", "1.5"), "Error: 1.5 is no height: LOW and HIGH are whole numbers, "
                                                             "as in hmap -c in.tif out.png -50 1200."),
+                           (("in.pfm", "o.png", "-50.5", "1200"), "Error: -50.5 is no height: LOW and HIGH are whole "
+                                                                  "numbers, as in hmap -c in.tif out.png -50 1200."),
+                           (("in.pfm", "o.png", "1234567", "2000"), "Error: LOW 1234567 is above HIGH 2000."),
                            (("in.pfm", "in.pfm.png", "in.pfm.png", "3"), "Error: 3 is no heightmap number: N is 1 or 2."),
                            (("in.r16", "in.r16"), "Error: in.r16 is also an input of this command; nothing was "
                                                   "written.")):

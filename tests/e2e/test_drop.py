@@ -321,6 +321,10 @@ class AtAConsole(DropCase):
         self.assertEqual(lines, [question, "n", "map-1.png is kept; nothing was written."])
         self.assertEqual(status, STATUS_REFUSED)
         self.assertUnchanged(before)
+        # Enter alone is the [N] of the question.
+        status, lines = self.in_terminal([battle], [(question, self.enter(""))])
+        self.assertEqual((status, lines[-1]), (STATUS_REFUSED, "map-1.png is kept; nothing was written."))
+        self.assertUnchanged(before)
         # y for the first, anything but y for the second: nothing at all.
         question2 = "map-2.png exists. Replace it? [y/N]"
         status, lines = self.in_terminal([battle], [(question, self.enter("y")), (question2, self.enter("no"))])

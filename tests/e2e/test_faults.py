@@ -399,6 +399,21 @@ class OtherPrograms(FaultTestCase):
                                      {k: v for k, v in before.items() if k != name})
                     self.write(name, before[name])
 
+    def test_a_listing_of_an_input_that_changes_while_it_is_read(self):
+        # -l counts in the files' pages: a file changed once it was read (as
+        # the next file is opened) ends the listing with its line.
+        for how in ("append", "overwrite", "cut"):
+            for name, at in (("in.prj", "one.png"), ("one.png", "two.png")):
+                with self.subTest(how=how, changed=name):
+                    os.utime(self.path(name), (1, 1))
+                    before = self.read(name)
+                    p = self.run_preloaded(("-l", "in.prj", "one.png", "two.png"), HMAP_CHANGE_ON_READ="/" + name,
+                                           HMAP_CHANGE_AT="/" + at, HMAP_CHANGE_HOW=how)
+                    self.write(name, before)
+                    self.assertEqual((p.returncode, p.stderr), (self.BUSY, b""), p.stdout)
+                    self.assertIn(b"\r\nin.prj heightmap 2 against two.png\r\n", p.stdout)
+                    self.assertTrue(p.stdout.endswith(self.changed(name)), p.stdout)
+
     @contextlib.contextmanager
     def held(self, path, kind):
         """Another program holding a lock (a classic record lock, as lockf

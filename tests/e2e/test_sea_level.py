@@ -127,17 +127,24 @@ class Spellings(SeaLevelCase):
                ("abc", not_a_sea_level("abc")), ("00", not_a_sea_level("00")), ("1.5", not_a_sea_level("1.5"))]
 
     def test_a_value_is_stored_whole_or_refused_with_the_file_untouched(self):
+        # Each spelling on a file of its own, so that one stored wrong shows
+        # as that one alone.
         self.pil_png()
-        for text, value in self.STORED:
+        self.hmap("-s", "f.png", "7")
+        seven = self.read("f.png")
+        for i, (text, value) in enumerate(self.STORED):
             with self.subTest(value=text):
-                self.hmap("-s", "f.png", "7")
-                self.assertRun(self.hmap("-s", "f.png", text), b"", 0)
-                self.assertRun(self.hmap("-s", "f.png"), b"%04X\r\n" % value, 0)
+                name = f"stored{i}.png"
+                self.write(name, seven)
+                self.assertRun(self.hmap("-s", name, text), b"", 0)
+                self.assertRun(self.hmap("-s", name), b"%04X\r\n" % value, 0)
         self.hmap("-s", "f.png", "0x1234")
-        before = snapshot(self.dir)
-        for text, message in self.REFUSED:
+        for i, (text, message) in enumerate(self.REFUSED):
             with self.subTest(value=text):
-                self.assertRun(self.hmap("-s", "f.png", text), message, STATUS_REFUSED)
+                name = f"refused{i}.png"
+                shutil.copyfile(self.path("f.png"), self.path(name))
+                before = snapshot(self.dir)
+                self.assertRun(self.hmap("-s", name, text), message, STATUS_REFUSED)
                 self.assertUnchanged(before)
 
     def test_the_value_shown_goes_back_in_as_the_shell_passes_it(self):

@@ -5,6 +5,9 @@
  * how: "append" adds a byte, "overwrite" changes its first byte in place
  * (the length stays; the time it was last written moves on), "cut" cuts it
  * to 40 bytes (a mapping's pages past them fault when touched).
+ * With $HMAP_CHANGE_AT set, the change comes instead at the first read or
+ * mapping of the file whose name ends in that: after the changed file was
+ * read, while hmap works on what it read.
  * With $HMAP_KEEP_TEMPORARY set, removing a file whose name starts with
  * ".hmap-" fails with EACCES, as in a folder that turned read-only. */
 #define _GNU_SOURCE
@@ -32,12 +35,15 @@ static int names_the_file(int fd, const char *suffix) {
 
 static void change_once(int fd) {
     const char *suffix = getenv("HMAP_CHANGE_ON_READ");
-    if (!changed && suffix != NULL && names_the_file(fd, suffix)) {
+    const char *at = getenv("HMAP_CHANGE_AT");
+    if (!changed && suffix != NULL && names_the_file(fd, at != NULL ? at : suffix)) {
         changed = 1;
         const char *how = getenv("HMAP_CHANGE_HOW");
         int append = how == NULL || strcmp(how, "append") == 0;
-        char link[64];
-        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        /* The changed file by its name, from the folder hmap runs in. */
+        char link[4096];
+        if (at != NULL) snprintf(link, sizeof link, "%s", suffix + (suffix[0] == '/'));
+        else snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
         if (how != NULL && strcmp(how, "cut") == 0) {
             if (truncate(link, 40) != 0) abort();
             return;
