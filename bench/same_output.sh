@@ -7,10 +7,12 @@
 # For the shipped sample and every terrain kind of make_battle (flat,
 # realistic, rough, negative, shared) at sizes that are and are not multiples
 # of 8, both programs export the battle file and import the PNGs back (into
-# the same battle file and into one of other dimensions), and import the PNGs
+# the same battle file and into one of other dimensions), import the PNGs
 # saved again by ImageMagick with its default compression (as 16-bit
-# greyscale); every PNG, battle
-# file and message must be byte for byte the same. --huge adds a 32768x32768
+# greyscale), list the map with its PNGs, draw its pictures, and convert a
+# PNG (to R16, to heights typed, fitted to the map) and a float TIFF made
+# by GDAL (typed heights, fitted, resampled); every PNG, battle file and
+# message must be byte for byte the same. --huge adds a 32768x32768
 # flat map, whose PNGs (2 GiB each, about 9 GiB of disk in all) hold their
 # zlib stream in two IDAT chunks. make_battle comes from build/release (or
 # $HMAP_TOOLS).
@@ -71,6 +73,18 @@ done
 maps+=("realistic-4096.prj")
 "$make_battle" --width 300 --height 200 --terrain negative --lead 100,3,20,5,7 --trailing 777 -o other.prj >/dev/null
 place other.prj
+# A terrain of GDAL's, with a few voids: float TIFF, deflate, tiled.
+/usr/bin/python3 - <<'PY'
+import numpy as np
+from osgeo import gdal
+y, x = np.mgrid[0:300, 0:500]
+dem = (800 * np.sin(x / 40.0) * np.cos(y / 25.0) + x - y).astype(np.float32)
+dem[100:104, 50:60] = -9999
+d = gdal.GetDriverByName("GTiff").Create("dem.tif", 500, 300, 1, gdal.GDT_Float32,
+                                         ["COMPRESS=DEFLATE", "TILED=YES"])
+d.GetRasterBand(1).SetNoDataValue(-9999)
+d.GetRasterBand(1).WriteArray(dem)
+PY
 
 for map in "${maps[@]}"; do
   place "$map"
@@ -85,6 +99,15 @@ for map in "${maps[@]}"; do
   done
   place z1.png; place z2.png
   both "$map saved by ImageMagick" "z.prj" -i "$map" z.prj z1.png z2.png
+  place 1.png; place 2.png
+  both "$map listed" "" -l "$map" 1.png 2.png
+  both "$map drawn" "p1.png p2.png" -p "$map" p1.png p2.png
+  both "$map converted" "c.r16" -c 1.png c.r16
+  both "$map converted" "c.png" -c 2.png c.png -50 1200
+  both "$map converted" "f.png" -c 1.png f.png "$map" 2
+  place dem.tif
+  both "$map: a float TIFF" "t.png" -c dem.tif t.png -300 4000
+  both "$map: a float TIFF" "m.png" -c dem.tif m.png "$map" 1
   rm -f old/* new/* ./*.png
   place other.prj
 done
