@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "battle_file.h"
+#include "commands.h"
 #include "convert.h"
 #include "drop.h"
 #include "png_heightmap.h"

@@ -10,45 +10,16 @@
 #include <cstring>
 
 #include "battle_file.h"
+#include "bytes.h"
 #include "command_line.h"
+#include "commands.h"
 #include "convert.h"
 #include "heightmap_formats.h"
+#include "input_file.h"
 #include "png_heightmap.h"
 #include "view.h"
 
 namespace {
-
-// A foreign heightmap: another tool's format, or a PNG that is no 16-bit
-// greyscale heightmap (fitted to the battle map as hmap -c fits it).
-enum class Content { unreadable, battle, png, foreign, other };
-
-bool heightmap_png(const uint8_t* bytes, uint64_t size) {
-    // IHDR's bit depth and colour type; a PNG cut before them gets the
-    // heightmap reader's messages, as it always has.
-    return size < 26 || (bytes[24] == 16 && bytes[25] == 0);
-}
-
-// What a file holds, by its signature.
-Content content_of(const char* path) {
-    if (path[0] == 0) return Content::unreadable;
-    FileView view;
-    const uint32_t saved = last_error_code();
-    if (!open_file_view(path, &view)) {
-        set_last_error_code(saved);
-        return Content::unreadable;
-    }
-    uint8_t start[32];
-    const uint64_t size = view.size < sizeof start ? view.size : sizeof start;
-    memcpy(start, view.data, static_cast<size_t>(size));
-    close_file_view(&view);
-    GridFormat format;
-    const Content content = has_battle_signature(start, size) ? Content::battle
-                            : has_png_signature(start, size)
-                                ? (heightmap_png(start, size) ? Content::png : Content::foreign)
-                            : detect_grid_format(path, start, size, &format) ? Content::foreign
-                                                                             : Content::other;
-    return content;
-}
 
 // A path beside another: its folder as given, its name without the last
 // extension (a name without one, or starting with its only dot, whole), and
@@ -77,9 +48,9 @@ bool exists(const char* path) { return same_file(path, path); }
 bool in_name_order(const char* a, const char* b) {
     const char* name_a = name_of(a);
     const char* name_b = name_of(b);
-    auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
     for (size_t i = 0;; ++i) {
-        const int ca = lower(static_cast<unsigned char>(name_a[i])), cb = lower(static_cast<unsigned char>(name_b[i]));
+        const int ca = static_cast<unsigned char>(ascii_lower(name_a[i]));
+        const int cb = static_cast<unsigned char>(ascii_lower(name_b[i]));
         if (ca != cb) return ca < cb;
         if (ca == 0) break;
     }
@@ -94,7 +65,7 @@ bool is_yes(const char* answer) {
     auto is = [&](const char* word) {
         if (strlen(word) != length) return false;
         for (size_t i = 0; i < length; ++i)
-            if ((answer[i] | 0x20) != word[i]) return false;
+            if (ascii_lower(answer[i]) != word[i]) return false;
         return true;
     };
     return is("y") || is("yes");
@@ -144,12 +115,12 @@ Status may_write(const char* const* outputs, int count) {
     return status_ok;
 }
 
-Status export_beside(const char* battle_path) {
+Status export_beside(const char* battle_path, InputFile* input) {
     const Beside png1 = beside(battle_path, "-1.png");
     const Beside png2 = beside(battle_path, "-2.png");
     if (report_export_clash(battle_path, png1.text, png2.text)) return status_refused;
     BattleFile file;
-    if (Status status = load_battle_file(battle_path, &file)) return status;
+    if (Status status = take_battle_view(battle_path, &input->view, &file)) return status;
     const char* outputs[2] = {png1.text, png2.text};
     Status status = may_write(outputs, 2);
     if (status == status_ok) status = export_battle(battle_path, file, png1.text, png2.text);
@@ -162,12 +133,17 @@ Status export_beside(const char* battle_path) {
     return status;
 }
 
-// `foreign_a` and `foreign_b`: which of the two is another tool's heightmap,
-// fitted to its heightmap of the battle file before the import.
-Status import_beside(const char* battle_path, const char* png_a, const char* png_b, bool foreign_a, bool foreign_b) {
-    const char* png1 = in_name_order(png_a, png_b) ? png_a : png_b;
-    const char* png2 = png1 == png_a ? png_b : png_a;
-    const bool foreign[2] = {png1 == png_a ? foreign_a : foreign_b, png1 == png_a ? foreign_b : foreign_a};
+// A heightmap the drop takes: as the import reads it, or another tool's,
+// fitted to its heightmap of the battle file first.
+bool taken_as_it_is(const InputFile& input) { return input.kind == FileKind::png && input.heightmap_png; }
+
+Status import_beside(const char* battle_path, InputFile* battle, const char* png_a, InputFile* a, const char* png_b,
+                     InputFile* b) {
+    const bool a_first = in_name_order(png_a, png_b);
+    const char* png1 = a_first ? png_a : png_b;
+    const char* png2 = a_first ? png_b : png_a;
+    InputFile* inputs[2] = {a_first ? a : b, a_first ? b : a};
+    const bool foreign[2] = {!taken_as_it_is(*inputs[0]), !taken_as_it_is(*inputs[1])};
     const Beside edited = beside(battle_path, "-edited.prj");
     // The battle file too stays as it was, whichever link makes it the output.
     if (report_output_is_input(edited.text, battle_path) || report_output_is_input(edited.text, png1) ||
@@ -175,13 +151,13 @@ Status import_beside(const char* battle_path, const char* png_a, const char* png
         return status_refused;
     Grey16Image images[2];
     const char* paths[2] = {png1, png2};
-    Status status1 = foreign[0] ? status_ok : load_grey16_png(png1, &images[0]);
-    Status status2 = foreign[1] ? status_ok : load_grey16_png(png2, &images[1]);
+    Status status1 = foreign[0] ? status_ok : take_grey16_view(png1, &inputs[0]->view, &images[0]);
+    Status status2 = foreign[1] ? status_ok : take_grey16_view(png2, &inputs[1]->view, &images[1]);
     Status status = status1 != status_ok ? status1 : status2;
     BattleFile old{};
-    if (status == status_ok) status = load_battle_file(battle_path, &old);
+    if (status == status_ok) status = take_battle_view(battle_path, &battle->view, &old);
     for (int i = 0; i < 2 && status == status_ok; ++i) {
-        if (foreign[i]) status = fit_to_heightmap(paths[i], battle_path, old, i, &images[i]);
+        if (foreign[i]) status = fit_to_heightmap(paths[i], inputs[i], battle_path, old, i, &images[i]);
     }
     if (status == status_ok) {
         // These images come from the battle file's export: an editor that
@@ -195,11 +171,10 @@ Status import_beside(const char* battle_path, const char* png_a, const char* png
                            name_of(paths[i]), name_of(battle_path), static_cast<unsigned>(old.sea_level));
         }
         // What the import refuses is refused before anyone is asked.
-        const bool refused = images[0].width != images[1].width || images[0].height != images[1].height ||
-                             images[0].sea_level != images[1].sea_level;
         const char* outputs[1] = {edited.text};
-        if (!refused) status = may_write(outputs, 1);
-        if (status == status_ok) status = import_images(battle_path, edited.text, png1, images[0], png2, images[1]);
+        status = report_pair_refused(png1, images[0], png2, images[1]) ? status_refused : may_write(outputs, 1);
+        if (status == status_ok)
+            status = import_images(battle_path, &old, edited.text, png1, images[0], png2, images[1]);
     }
     if (status == status_ok) {
         console_printf("Wrote %s (%u x %u, sea level %04X).\r\n", name_of(edited.text),
@@ -221,34 +196,42 @@ Status import_beside(const char* battle_path, const char* png_a, const char* png
 
 bool open_files(const char* const* paths, int count, Status* status) {
     if (count < 1 || count > 3) return false;
-    int battles = 0, pngs = 0;
-    int battle = 0, png[2] = {0, 0};
-    bool is_foreign[3] = {};
-    for (int i = 0; i < count; ++i) {
-        switch (content_of(paths[i])) {
-            case Content::battle:
-                battle = i;
-                ++battles;
-                break;
-            case Content::foreign:
-                is_foreign[i] = true;
-                [[fallthrough]];
-            case Content::png:
-                if (pngs < 2) png[pngs] = i;
-                ++pngs;
-                break;
-            default:
-                return false;
+    // Each file opened once, known by what it holds, its view handed on.
+    InputFile inputs[3] = {};
+    int opened = 0, battles = 0, heightmaps = 0;
+    int battle = 0, heightmap[2] = {0, 0};
+    const uint32_t saved = last_error_code();
+    bool known = true;
+    for (; opened < count && known; ++opened) {
+        const int i = opened;
+        if (paths[i][0] == 0 || !open_input(paths[i], &inputs[i])) {
+            set_last_error_code(saved);  // not a drop: nothing to report of the file
+            known = false;
+            break;
+        }
+        if (inputs[i].kind == FileKind::battle) {
+            battle = i;
+            ++battles;
+        } else if (inputs[i].kind == FileKind::png || inputs[i].kind == FileKind::foreign) {
+            if (heightmaps < 2) heightmap[heightmaps] = i;
+            ++heightmaps;
+        } else {
+            known = false;
         }
     }
-    if (battles == 1 && pngs == 0) {
-        *status = export_beside(paths[battle]);
-    } else if (battles == 1 && pngs == 2) {
-        *status = import_beside(paths[battle], paths[png[0]], paths[png[1]], is_foreign[png[0]], is_foreign[png[1]]);
-    } else if (battles == 0 && pngs == 1) {
-        *status = list_files(paths[png[0]], "", "");
+    bool dropped = known;
+    if (known && battles == 1 && heightmaps == 0) {
+        *status = export_beside(paths[battle], &inputs[battle]);
+    } else if (known && battles == 1 && heightmaps == 2) {
+        *status = import_beside(paths[battle], &inputs[battle], paths[heightmap[0]], &inputs[heightmap[0]],
+                                paths[heightmap[1]], &inputs[heightmap[1]]);
+    } else if (known && battles == 0 && heightmaps == 1) {
+        const char* listed[3] = {paths[heightmap[0]], "", ""};
+        InputFile* given[3] = {&inputs[heightmap[0]], nullptr, nullptr};
+        *status = list_inputs(listed, given);
     } else {
-        return false;
+        dropped = false;
     }
-    return true;
+    for (int i = 0; i < opened; ++i) close_input(&inputs[i]);
+    return dropped;
 }

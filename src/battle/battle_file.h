@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "bytes.h"
+#include "heightmap_limits.h"
 #include "platform.h"
 
 // A loaded battle file. `data` is the whole file, read in place in a file
@@ -62,17 +64,6 @@ void release_battle_file(BattleFile* file);
 // buffer.
 const char* check_battle_bytes(BattleFile* file);
 
-// Little-endian words of the battle file.
-inline uint32_t read_le32(const uint8_t* p) {
-    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-inline void write_le32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
-
 // Fields of a validated HMAP chunk.
 inline uint32_t battle_width(const BattleFile& f) { return f.width; }
 inline uint32_t battle_height(const BattleFile& f) { return f.height; }
@@ -107,20 +98,10 @@ struct LayerHeights {
 LayerHeights battle_layer_heights(const BattleFile& file, int layer);
 // The heights of row `y` of heightmap `layer`: width values of base + 128 x step.
 void battle_height_row(const BattleFile& file, int layer, uint32_t y, int64_t* out);
+// The samples an export writes for row `y` of heightmap `layer`: width
+// big-endian 16-bit values, each height plus the sea level modulo 65536.
+void battle_sample_row(const BattleFile& file, int layer, uint32_t y, uint8_t* out);
 
-// The import command: replaces the heightmaps of `battle_in` with the two
-// PNGs and writes the result to `battle_out`.
-Status import_heightmaps(const char* battle_in, const char* battle_out, const char* png1, const char* png2);
-// The import of two images already loaded (their sea levels as they are to
-// be taken), from the refusal of differing sizes or sea levels on; the
-// caller has checked that `battle_out` is neither image and releases them.
-struct Grey16Image;
-Status import_images(const char* battle_in, const char* battle_out, const char* png1, const Grey16Image& image1,
-                     const char* png2, const Grey16Image& image2);
-
-// Heightmaps are at most this wide and tall: the chunk's dimensions must stay
-// below 65536.
-constexpr uint32_t max_heightmap_side = 65535;
 // The 32-bit L2 word counts 64 bytes per pattern, so a chunk holds fewer than
 // 2^26 patterns.
 constexpr uint64_t max_patterns = uint64_t{1} << 26;

@@ -63,3 +63,31 @@ void battle_height_row(const BattleFile& file, int layer, uint32_t y, int64_t* o
         }
     }
 }
+
+namespace {
+
+// The big-endian samples pattern x 128 + base (mod 65536) of `count` pixels.
+inline void put_samples(uint8_t* out, const uint8_t* pattern, uint16_t base, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint16_t v = static_cast<uint16_t>(pattern[i] * 128 + base);
+        out[2 * i] = static_cast<uint8_t>(v >> 8);
+        out[2 * i + 1] = static_cast<uint8_t>(v);
+    }
+}
+
+}  // namespace
+
+void battle_sample_row(const BattleFile& file, int layer, uint32_t y, uint8_t* out) {
+    const uint32_t width = battle_width(file), row_in_block = y % 8;
+    const uint64_t blocks_per_row = (uint64_t{width} + 7) / 8;
+    const uint8_t* entries = battle_entries(file) + (uint64_t(layer) * battle_block_count(file) + (y / 8) * blocks_per_row) * 8;
+    for (uint32_t x0 = 0; x0 < width; x0 += 8, entries += 8, out += 16) {
+        const uint16_t base = static_cast<uint16_t>(read_le32(entries) + file.sea_level);
+        const uint8_t* pattern = entry_pattern(file, entries) + row_in_block * 8;
+        if (width - x0 >= 8) {
+            put_samples(out, pattern, base, 8);  // a whole block: a fixed count the compiler unrolls
+        } else {
+            put_samples(out, pattern, base, width - x0);
+        }
+    }
+}

@@ -6,21 +6,18 @@
 
 #include "convert.h"
 
+#include "bytes.h"
+#include "convert_steps.h"
+
 namespace {
 
 enum class OutputKind { png, raw };
 
 // The output's kind by its name's extension, any case.
 bool output_kind(const char* path, OutputKind* kind) {
-    const char* dot = strrchr(path + name_start(path), '.');
-    if (dot == nullptr || strlen(dot) != 4) return false;
-    char ext[5] = {};
-    for (size_t i = 0; i < 4; ++i) {
-        ext[i] = dot[i] >= 'A' && dot[i] <= 'Z' ? static_cast<char>(dot[i] + ('a' - 'A')) : dot[i];
-    }
-    if (strcmp(ext, ".png") == 0) {
+    if (has_extension(path, ".png")) {
         *kind = OutputKind::png;
-    } else if (strcmp(ext, ".r16") == 0 || strcmp(ext, ".raw") == 0) {
+    } else if (has_extension(path, ".r16") || has_extension(path, ".raw")) {
         *kind = OutputKind::raw;
     } else {
         return false;
@@ -28,30 +25,9 @@ bool output_kind(const char* path, OutputKind* kind) {
     return true;
 }
 
-const char* sample_kind(SampleType type) {
-    switch (type) {
-        case SampleType::u8:
-            return "8-bit";
-        case SampleType::i8:
-        case SampleType::i16:
-        case SampleType::i32:
-            return "Signed";
-        case SampleType::u32:
-            return "32-bit";
-        default:
-            return "Floating-point";
-    }
-}
-
-// What a loaded grid needs before its rows are made: refuses what cannot be
-// taken unmapped, warns of 8-bit values, fills the voids.
-Status ready_grid(const char* path, Grid& grid, bool mapped) {
-    if (!mapped && grid.type != SampleType::u16) {
-        console_printf("%s > Error: %s values are no 16-bit samples: map them to heights with hmap -c IN OUT "
-                       "LOW HIGH, or to a battle map's with hmap -c IN OUT MAP.prj N.\r\n",
-                       path, sample_kind(grid.type));
-        return status_refused;
-    }
+// What a loaded grid needs before its rows are made: warns of 8-bit values,
+// fills the voids.
+Status ready_grid(const char* path, Grid& grid) {
     if (grid.type == SampleType::u8 || grid.type == SampleType::i8) {
         console_printf("Warning: %s holds 8-bit values: 256 heights at most, which show as terraces.\r\n", path);
     }
@@ -189,9 +165,13 @@ Status run_convert(const char* in, const char* out, const char* a3, const char* 
         hints.width = battle_width(battle);
         hints.height = battle_height(battle);
     }
+    // Without a mapping only 16-bit samples will do, told by the header.
+    hints.samples_only = !mapping.mapped;
     Grid grid{};
-    Status status = load_grid(in, hints, &grid);
-    if (status == status_ok) status = ready_grid(in, grid, mapping.mapped);
+    InputFile input;
+    Status status = open_input(in, &input) ? take_grid_view(in, &input.view, hints, &grid) : report_file_failure(in);
+    close_input(&input);
+    if (status == status_ok) status = ready_grid(in, grid);
     const bool has_sea_level = mapping.mapped || grid.has_sea_level;
     if (!mapping.mapped) mapping.sea_level = grid.has_sea_level ? grid.sea_level : 0;
     mapping.lowest = grid.lowest;
@@ -214,8 +194,8 @@ Status run_convert(const char* in, const char* out, const char* a3, const char* 
     return status;
 }
 
-Status fit_to_heightmap(const char* path, const char* battle_path, const BattleFile& battle, int layer,
-                        Grey16Image* out) {
+Status fit_to_heightmap(const char* path, InputFile* input, const char* battle_path, const BattleFile& battle,
+                        int layer, Grey16Image* out) {
     *out = {};
     SampleMapping mapping{};
     if (Status status = map_heights(battle_path, battle, layer, &mapping)) return status;
@@ -223,8 +203,8 @@ Status fit_to_heightmap(const char* path, const char* battle_path, const BattleF
     hints.width = battle_width(battle);
     hints.height = battle_height(battle);
     Grid grid{};
-    if (Status status = load_grid(path, hints, &grid)) return status;
-    Status status = ready_grid(path, grid, true);
+    if (Status status = take_grid_view(path, &input->view, hints, &grid)) return status;
+    Status status = ready_grid(path, grid);
     mapping.lowest = grid.lowest;
     mapping.highest = grid.highest;
     RowSource source{};

@@ -4,7 +4,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "convert.h"
+#include "convert_steps.h"
+#include "png_heightmap.h"
 
 bool parse_height(const char* text, int64_t* value) {
     const char* p = text;
@@ -396,24 +397,14 @@ Status end_write(const char* path, FileWrite* out, bool written, const RowSource
 Status write_heightmap_png(const char* path, RowSource& source, const SampleMapping& mapping, bool with_sea_level,
                            SampleRange* range) {
     const uint32_t width = source.width, height = source.height;
-    const PngLayout layout =
-        stored_png_layout(2 * uint64_t{width} + 1, height, with_sea_level ? sea_level_chunk_size : 0);
-    StoredPngFrame frame{};
-    write_be32(frame.ihdr, width);
-    write_be32(frame.ihdr + 4, height);
-    frame.ihdr[8] = 16;  // bit depth; greyscale, compression, filter and interlace methods 0
-    uint8_t hmap_chunk[sea_level_chunk_size];
-    if (with_sea_level) {
-        write_sea_level_chunk(hmap_chunk, mapping.sea_level);
-        frame.extra_chunks = hmap_chunk;
-        frame.extra_chunk_bytes = sizeof hmap_chunk;
-    }
+    const PngLayout layout = png_layout(width, height, max_chunk_data, with_sea_level);
     // A row's values and samples, then the streamer's part and row.
     uint8_t* buffer = allocate_buffer(row_scratch_bytes(width) + png_part_bytes + layout.row_bytes);
     if (buffer == nullptr) return report_out_of_memory(path);
     SampleRows rows{&source, &mapping, reinterpret_cast<double*>(buffer), {}, true};
     FileWrite* out = begin_file_write(path, layout.file_bytes);
-    const bool written = out != nullptr && stream_stored_png(layout, frame, make_png_row, &rows,
+    const bool written = out != nullptr && stream_grey16_png(layout, width, height, with_sea_level,
+                                                             mapping.sea_level, make_png_row, &rows,
                                                              buffer + row_scratch_bytes(width), png_part_bytes,
                                                              write_png_part, out);
     const Status status = end_write(path, out, written, source);

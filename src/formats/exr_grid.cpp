@@ -15,7 +15,8 @@ namespace {
 struct ExrSource {
     const uint8_t* bytes;
     uint64_t size;
-    bool failed;  // an error was reported; its text is in grid_detail
+    GridDetail* detail;
+    bool failed;  // an error was reported; its text is the detail
 };
 
 int64_t read_at(exr_const_context_t, void* user, void* out, uint64_t count, uint64_t offset,
@@ -34,7 +35,7 @@ void keep_error(exr_const_context_t context, exr_result_t, const char* message) 
     auto* source = static_cast<ExrSource*>(user);
     if (source->failed) return;
     source->failed = true;
-    snprintf(grid_detail, sizeof grid_detail, "%s", message != nullptr ? message : "");
+    snprintf(source->detail->text, sizeof source->detail->text, "%s", message != nullptr ? message : "");
 }
 
 // The most bytes a chunk may unpack to per byte stored, by compression:
@@ -46,7 +47,7 @@ uint64_t max_unpack_ratio(exr_compression_t compression) {
     case EXR_COMPRESSION_RLE: return 128;
     case EXR_COMPRESSION_ZIPS:
     case EXR_COMPRESSION_ZIP:
-    case EXR_COMPRESSION_PXR24: return 1032;
+    case EXR_COMPRESSION_PXR24: return deflate_max_ratio;
     default: return 65536;
     }
 }
@@ -98,7 +99,7 @@ exr_result_t chunk_info(exr_context_t context, const Frame& frame, int64_t tx, i
                                         static_cast<int>(frame.window.min.y + ty * frame.tile_height), info);
 }
 
-GridError read_frame(exr_context_t context, Frame* frame) {
+GridError read_frame(const GridInput& input, exr_context_t context, Frame* frame) {
     int parts = 0;
     exr_storage_t storage{};
     const exr_attr_chlist_t* channels = nullptr;
@@ -113,7 +114,7 @@ GridError read_frame(exr_context_t context, Frame* frame) {
     frame->width = int64_t{frame->window.max.x} - frame->window.min.x + 1;
     frame->height = int64_t{frame->window.max.y} - frame->window.min.y + 1;
     if (frame->width < 1 || frame->height < 1) return GridError::corrupt;
-    if (frame->width > max_grid_side || frame->height > max_grid_side) return GridError::too_large;
+    if (past_limits(input, frame->width, frame->height)) return GridError::too_large;
     const int index = pick_channel(channels);
     if (index < 0) return GridError::no_usable_channel;
     const exr_attr_chlist_entry_t& channel = channels->entries[index];
@@ -128,7 +129,7 @@ GridError read_frame(exr_context_t context, Frame* frame) {
         exr_tile_level_mode_t levels{};
         exr_tile_round_mode_t round{};
         if (exr_get_tile_descriptor(context, 0, &tw, &th, &levels, &round) != EXR_ERR_SUCCESS || tw == 0 || th == 0 ||
-            tw > max_grid_side + 1 || th > max_grid_side + 1)
+            tw > max_heightmap_side + 1 || th > max_heightmap_side + 1)
             return GridError::corrupt;
         frame->tile_width = static_cast<int32_t>(tw);
         frame->tile_height = static_cast<int32_t>(th);
@@ -224,10 +225,14 @@ GridError decode_chunks(exr_context_t context, const Frame& frame, Grid* out) {
     return result == EXR_ERR_SUCCESS ? GridError::none : GridError::corrupt;
 }
 
-}  // namespace
+bool is_exr(const uint8_t* bytes, uint64_t size) {
+    static constexpr uint8_t magic[4] = {0x76, 0x2F, 0x31, 0x01};
+    return size >= 4 && memcmp(bytes, magic, 4) == 0;
+}
 
-GridError read_exr_grid(const uint8_t* bytes, uint64_t size, Grid* out, const char** detail) {
-    ExrSource source{bytes, size, false};
+GridError read_exr(const GridInput& input, Grid* out) {
+    const uint64_t size = input.size;
+    ExrSource source{input.bytes, size, input.detail, false};
     exr_set_default_memory_routines(hook_alloc, hook_free);
     exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
     init.error_handler_fn = keep_error;
@@ -245,9 +250,13 @@ GridError read_exr_grid(const uint8_t* bytes, uint64_t size, Grid* out, const ch
         error = GridError::corrupt;
     } else {
         Frame frame{};
-        error = read_frame(context, &frame);
+        error = read_frame(input, context, &frame);
+        if (error == GridError::none && input.hints.samples_only) {
+            out->type = frame.half ? SampleType::f16 : SampleType::f32;
+            error = GridError::needs_mapping;  // told by the header, before a pixel is decoded
+        }
         if (error == GridError::none) error = check_chunks(context, frame, size);
-        if (error == GridError::none) error = start_grid(out, frame.width, frame.height, GridValues::f32);
+        if (error == GridError::none) error = start_grid(input, out, frame.width, frame.height, GridValues::f32);
         if (error == GridError::none) error = decode_chunks(context, frame, out);
         if (error == GridError::none) {
             const exr_attr_chlist_t* channels = nullptr;
@@ -255,11 +264,17 @@ GridError read_exr_grid(const uint8_t* bytes, uint64_t size, Grid* out, const ch
             out->type = channels->entries[pick_channel(channels)].pixel_type == EXR_PIXEL_HALF ? SampleType::f16
                                                                                                 : SampleType::f32;
             out->channels = static_cast<uint8_t>(channels->num_channels < 255 ? channels->num_channels : 255);
-        } else {
+            snprintf(out->channel, sizeof out->channel, "%s", frame.channel);
+        } else if (error != GridError::needs_mapping) {
             release_grid(out);
         }
     }
     exr_finish(&context);
-    if (error == GridError::corrupt && source.failed) *detail = grid_detail;
+    if (error != GridError::corrupt || !source.failed) input.detail->text[0] = '\0';
     return error;
 }
+
+}  // namespace
+
+extern const GridReader exr_grid;
+const GridReader exr_grid = {"OpenEXR", {".exr"}, "values", is_exr, read_exr};

@@ -1,14 +1,19 @@
-// Detection, dispatch to the format's reader, and what every grid gets
-// afterwards: its voids counted and its value range found, once for all
-// formats.
+// The table of formats, detection and dispatch through it, and what every
+// grid gets afterwards: its voids counted and its value range found, once
+// for all formats.
 #include "heightmap_formats.h"
 
 #include <cmath>
 #include <cstring>
 
 #include "grid_readers.h"
+#include "grid_testing.h"
 
-char grid_detail[256];
+// The formats, in the order their signatures and then their extensions are
+// tried. A new format is a file that defines its reader, its name on these
+// two lines, and its file in CMakeLists.txt.
+extern const GridReader png_grid, tiff_grid, exr_grid, pfm_grid, raw16_grid, raw32_grid, hgt_grid;
+constexpr const GridReader* grid_formats[] = {&png_grid, &tiff_grid, &exr_grid, &pfm_grid, &raw16_grid, &raw32_grid, &hgt_grid};
 
 void release_grid(Grid* grid) {
     if (grid->view.state != nullptr) {
@@ -25,10 +30,11 @@ void release_grid(Grid* grid) {
 
 bool grid_unchanged(const Grid& grid) { return grid.view.state == nullptr || view_unchanged(grid.view); }
 
-GridError start_grid(Grid* grid, uint64_t width, uint64_t height, GridValues values, uint8_t* place) {
+GridError start_grid(const GridInput& input, Grid* grid, uint64_t width, uint64_t height, GridValues values,
+                     uint8_t* place) {
     *grid = Grid{};
     if (width == 0 || height == 0) return GridError::corrupt;
-    if (width > max_grid_side || height > max_grid_side) return GridError::too_large;
+    if (past_limits(input, width, height)) return GridError::too_large;
     grid->width = static_cast<uint32_t>(width);
     grid->height = static_cast<uint32_t>(height);
     const uint64_t bytes = width * height * (values == GridValues::u16 ? 2 : values == GridValues::f32 ? 4 : 8);
@@ -53,8 +59,7 @@ const char* grid_error_text(GridError error) {
     switch (error) {
     case GridError::none: return "No error";
     case GridError::out_of_memory: return "Out of memory";
-    case GridError::unknown_format:
-        return "Not a heightmap hmap reads (PNG, TIFF, OpenEXR, PFM, .r16, .raw, .r32 or .hgt)";
+    case GridError::unknown_format: return "Not a heightmap hmap reads";
     case GridError::truncated: return "The file ends before its pixels do";
     case GridError::shared_blocks:
         return "Its strips or tiles share their bytes, far too few for the pixels it claims";
@@ -70,37 +75,43 @@ const char* grid_error_text(GridError error) {
     case GridError::hgt_not_square: return "An .hgt file's length gives no square of samples";
     case GridError::colour_png: return "A colour PNG; heightmaps are grey (R, G and B equal)";
     case GridError::no_valid_value: return "Not a single valid height: every value is a void";
+    case GridError::needs_mapping: return "Not 16-bit samples";
     }
     return "Unknown error";
 }
 
+const GridReader* grid_format_of(const char* path, const uint8_t* bytes, uint64_t size) {
+    for (const GridReader* reader : grid_formats)
+        if (reader->identify != nullptr && reader->identify(bytes, size)) return reader;
+    for (const GridReader* reader : grid_formats)
+        for (const char* extension : reader->extensions)
+            if (extension != nullptr && has_extension(path, extension)) return reader;
+    return nullptr;
+}
+
 namespace {
 
-bool starts_with(const uint8_t* bytes, uint64_t size, const char* magic, size_t length) {
-    return size >= length && memcmp(bytes, magic, length) == 0;
-}
-
-// Whether `path` ends in `extension` (".r16"), in any case.
-bool has_extension(const char* path, const char* extension) {
-    const size_t length = strlen(path), want = strlen(extension);
-    if (length <= want) return false;
-    for (size_t i = 0; i < want; ++i) {
-        char c = path[length - want + i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != extension[i]) return false;
+// The formats hmap reads, as the refusal of an unknown one lists them:
+// those known by their signature by name, the others by their extensions.
+void list_formats(GridDetail* detail) {
+    const char* items[16];
+    size_t count = 0;
+    for (const GridReader* reader : grid_formats) {
+        if (reader->identify != nullptr) {
+            items[count++] = reader->name;
+            continue;
+        }
+        for (const char* extension : reader->extensions)
+            if (extension != nullptr) items[count++] = extension;
     }
-    return true;
+    size_t length = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const char* separator = i == 0 ? "" : i + 1 == count ? " or " : ", ";
+        length += static_cast<size_t>(snprintf(detail->text + length, sizeof detail->text - length, "%s%s",
+                                               separator, items[i]));
+        if (length >= sizeof detail->text) break;
+    }
 }
-
-struct Extension {
-    const char* text;
-    GridFormat format;
-};
-constexpr Extension extensions[] = {
-    {".png", GridFormat::png}, {".r16", GridFormat::raw16}, {".raw", GridFormat::raw16},
-    {".r32", GridFormat::raw32}, {".tif", GridFormat::tiff}, {".tiff", GridFormat::tiff},
-    {".exr", GridFormat::exr}, {".pfm", GridFormat::pfm}, {".hgt", GridFormat::hgt},
-};
 
 // Voids (NaN and infinities, all made NaN) counted among values of type T,
 // and the lowest and highest valid value.
@@ -141,69 +152,51 @@ GridError measure_grid(Grid* grid) {
     return GridError::none;
 }
 
-}  // namespace
-
-bool detect_grid_format(const char* path, const uint8_t* bytes, uint64_t size, GridFormat* format) {
-    static constexpr uint8_t png[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-    static constexpr uint8_t exr[4] = {0x76, 0x2F, 0x31, 0x01};
-    if (size >= 8 && memcmp(bytes, png, 8) == 0) {
-        *format = GridFormat::png;
-    } else if (starts_with(bytes, size, "II*\0", 4) || starts_with(bytes, size, "MM\0*", 4) ||
-               starts_with(bytes, size, "II+\0", 4) || starts_with(bytes, size, "MM\0+", 4)) {
-        *format = GridFormat::tiff;
-    } else if (size >= 4 && memcmp(bytes, exr, 4) == 0) {
-        *format = GridFormat::exr;
-    } else if (size >= 3 && bytes[0] == 'P' && (bytes[1] == 'f' || bytes[1] == 'F') && is_space(bytes[2])) {
-        *format = GridFormat::pfm;
-    } else {
-        for (const Extension& extension : extensions) {
-            if (has_extension(path, extension.text)) {
-                *format = extension.format;
-                return true;
-            }
-        }
-        return false;
-    }
-    return true;
-}
-
-namespace {
-
 // Whether the grid's values lie in the block `own` (built in place there).
 bool lies_in(const Grid& grid, const uint8_t* own) {
     return grid.u16 == reinterpret_cast<const uint16_t*>(own) || grid.f32 == reinterpret_cast<const float*>(own) ||
            grid.f64 == reinterpret_cast<const double*>(own);
 }
 
-GridError read_any_grid(const char* path, const uint8_t* bytes, uint64_t size, const GridHints& hints, Grid* out,
-                        const char** detail, uint8_t* own) {
-    *out = Grid{};
-    const char* ignored = nullptr;
-    if (detail == nullptr) detail = &ignored;
-    *detail = nullptr;
-    grid_detail[0] = '\0';
-    GridFormat format{};
-    if (!detect_grid_format(path, bytes, size, &format)) return GridError::unknown_format;
-    if (size == 0) return GridError::truncated;
-    GridError error = GridError::unknown_format;
-    switch (format) {
-    case GridFormat::png: error = read_png_grid(bytes, size, out, detail); break;
-    case GridFormat::raw16:
-    case GridFormat::raw32: error = read_raw_grid(bytes, size, format, hints, out, detail, own); break;
-    case GridFormat::tiff: error = read_tiff_grid(bytes, size, out, detail, own); break;
-    case GridFormat::exr: error = read_exr_grid(bytes, size, out, detail); break;
-    case GridFormat::pfm: error = read_pfm_grid(bytes, size, out); break;
-    case GridFormat::hgt: error = read_hgt_grid(bytes, size, out); break;
+// What a sample is, as the refusal of one that is no 16-bit sample names it.
+const char* sample_kind(SampleType type) {
+    switch (type) {
+        case SampleType::u8:
+            return "8-bit";
+        case SampleType::i8:
+        case SampleType::i16:
+        case SampleType::i32:
+            return "Signed";
+        case SampleType::u32:
+            return "32-bit";
+        default:
+            return "Floating-point";
     }
+}
+
+GridError read_any_grid(const char* path, const GridInput& input, Grid* out) {
+    *out = Grid{};
+    const GridReader* format = grid_format_of(path, input.bytes, input.size);
+    if (format == nullptr) {
+        list_formats(input.detail);
+        return GridError::unknown_format;
+    }
+    if (input.size == 0) return GridError::truncated;
+    GridError error = format->read(input, out);
     if (error == GridError::none) {
         out->format = format;
         error = measure_grid(out);
     }
     if (error != GridError::none) {
         // A grid built in place is released with the block it lies in.
-        if (own != nullptr && lies_in(*out, own)) *out = Grid{};
+        if (input.own != nullptr && lies_in(*out, input.own)) *out = Grid{};
+        const SampleType type = out->type;
         release_grid(out);
         *out = Grid{};
+        if (error == GridError::needs_mapping) {
+            out->format = format;
+            out->type = type;
+        }
     }
     return error;
 }
@@ -211,42 +204,54 @@ GridError read_any_grid(const char* path, const uint8_t* bytes, uint64_t size, c
 }  // namespace
 
 GridError read_grid(const char* path, const uint8_t* bytes, uint64_t size, const GridHints& hints, Grid* out,
-                    const char** detail) {
-    return read_any_grid(path, bytes, size, hints, out, detail, nullptr);
+                    GridDetail* detail) {
+    GridDetail ignored;
+    const GridInput input{bytes, size, nullptr, hints, GridLimits{}, detail != nullptr ? detail : &ignored};
+    return read_any_grid(path, input, out);
 }
 
-GridError take_grid(const char* path, FileBytes* file, const GridHints& hints, Grid* out, const char** detail) {
+GridError take_grid(const char* path, FileBytes* file, const GridHints& hints, Grid* out, GridDetail* detail) {
+    GridDetail ignored;
     uint8_t* own = file->data;
-    const GridError error = read_any_grid(path, own, file->size, hints, out, detail, own);
+    const GridInput input{own, file->size, own, hints, GridLimits{}, detail != nullptr ? detail : &ignored};
+    const GridError error = read_any_grid(path, input, out);
     if (error != GridError::none || !lies_in(*out, own)) release_buffer(own);
     *file = FileBytes{};
     return error;
 }
 
-Status load_grid(const char* path, const GridHints& hints, Grid* out) {
-    *out = Grid{};
-    FileView view;
-    if (!open_private_file_view(path, &view)) return report_file_failure(path);
+Status take_grid_view(const char* path, FileView* view, const GridHints& hints, Grid* out) {
+    FileView taken = *view;
+    *view = FileView{};
     // The readers take their headers and tables into copies of their own
-    // (libtiff and OpenEXR into theirs) and read the samples where they lie.
-    auto* own = const_cast<uint8_t*>(view.data);
-    const char* detail = nullptr;
-    const GridError error = read_any_grid(path, own, view.size, hints, out, &detail, own);
+    // (libtiff and OpenEXR into theirs) and read the values where they lie.
+    auto* own = const_cast<uint8_t*>(taken.data);
+    GridDetail detail;
+    const GridInput input{own, taken.size, own, hints, GridLimits{}, &detail};
+    const GridError error = read_any_grid(path, input, out);
     if (error == GridError::none && lies_in(*out, own)) {
-        out->view = view;
+        out->view = taken;
         return status_ok;
     }
     // Decoded into a grid of its own: the file must still be the version read.
-    const bool same = view_unchanged(view);
-    close_file_view(&view);
+    const bool same = view_unchanged(taken);
+    close_file_view(&taken);
     if (!same) {  // a refusal too: it may be of bytes the file never held
         release_grid(out);
         return report_file_failure(path);
     }
     if (error == GridError::none) return status_ok;
     if (error == GridError::out_of_memory) return report_out_of_memory(path);
-    if (detail != nullptr && detail[0] != '\0') {
-        console_printf("%s > Error: %s (%s)\r\n", path, grid_error_text(error), detail);
+    if (error == GridError::needs_mapping) {
+        console_printf("%s > Error: %s values are no 16-bit samples: map them to heights with hmap -c IN OUT "
+                       "LOW HIGH, or to a battle map's with hmap -c IN OUT MAP.prj N.\r\n",
+                       path, sample_kind(out->type));
+        release_grid(out);
+        *out = Grid{};
+        return status_refused;
+    }
+    if (detail.text[0] != '\0') {
+        console_printf("%s > Error: %s (%s)\r\n", path, grid_error_text(error), detail.text);
     } else {
         console_printf("%s > Error: %s\r\n", path, grid_error_text(error));
     }

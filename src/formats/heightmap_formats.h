@@ -1,17 +1,21 @@
 // Heightmaps from other tools: 16-bit RAW (.r16/.raw), 32-bit float RAW
 // (.r32), TIFF and GeoTIFF, OpenEXR, PFM, SRTM .hgt and PNG of any depth.
-// One reader per format, each returning the same grid of values; none of
-// them knows a battle file. The readers print nothing: every failure is a
-// named case with its text, which the caller prints beside the file's name.
+// One reader per format, all returning the same grid of values, listed in
+// one table (grid_formats.cpp) that detection, dispatch, the listing's names
+// and the refusals' texts read; none of them knows a battle file. The
+// readers print nothing: every refusal is a named case, with a detail the
+// caller keeps, printed by the caller beside the file's name.
 #pragma once
 
 #include <cstdint>
 
+#include "heightmap_limits.h"
 #include "platform.h"
 
-enum class GridFormat : uint8_t { png, raw16, raw32, tiff, exr, pfm, hgt };
 // What the file stores per pixel.
 enum class SampleType : uint8_t { u8, u16, u32, i8, i16, i32, f16, f32, f64 };
+
+struct GridReader;
 
 // The values of a heightmap, row by row from the top. Integer samples of at
 // most 16 bits without voids are held as they are in `u16`; 32-bit integers
@@ -25,9 +29,10 @@ struct Grid {
     uint16_t* u16;
     float* f32;
     double* f64;
-    GridFormat format;
+    const GridReader* format;
     SampleType type;
-    uint8_t channels;      // in the file; only the first (or Y) is read
+    uint8_t channels;      // in the file
+    char channel[16];      // the one read, when the file names its channels (an EXR's "R"), cut to fit
     bool has_sea_level;    // a PNG with an hmAP chunk
     uint16_t sea_level;
     uint64_t voids;        // NaN, the no-data value, SRTM's -32768
@@ -48,17 +53,18 @@ inline bool grid_held(const Grid& grid) { return grid.u16 != nullptr || grid.f32
 bool grid_unchanged(const Grid& grid);
 
 // Every way a foreign heightmap can be refused. grid_error_text gives the
-// line printed after "<path> > Error: ".
+// line printed after "<path> > Error: ", followed by " (<detail>)" when the
+// reader left a detail.
 enum class GridError : uint8_t {
     none,
     out_of_memory,
-    unknown_format,       // no signature known, and no extension that says
+    unknown_format,       // no signature known, and no extension that says (the detail lists the formats)
     truncated,            // the file ends before its pixels do
     shared_blocks,        // strips or tiles that share their bytes, too few for the pixels claimed
     corrupt,              // the format's library refused the data
     raw_size_unknown,     // a RAW whose length gives no square, and no map to size it
     raw_size_mismatch,    // a RAW whose length is not the map's size
-    too_large,            // more than 65535 px a side
+    too_large,            // more than the limits' pixels a side
     no_pixel_data,        // a TIFF without strips or tiles
     unsupported_sample,   // a sample type no reader takes (1-bit, complex, ...)
     no_usable_channel,    // an EXR without Y, R or a single channel
@@ -66,37 +72,68 @@ enum class GridError : uint8_t {
     hgt_not_square,
     colour_png,           // an RGB(A) PNG whose channels differ
     no_valid_value,       // every value is a void
+    needs_mapping,        // not 16-bit samples, where only those were asked for (the grid's type says what)
 };
 const char* grid_error_text(GridError error);
 
-// What the reader may know beforehand: the size a RAW file has when it
-// belongs to a battle map (0 x 0 when there is none).
+// What a reader may know beforehand: the size a RAW file has when it
+// belongs to a battle map (0 x 0 when there is none), and whether only
+// 16-bit samples, taken as they are, will do: anything else is then refused
+// (needs_mapping) as soon as the header tells, before a pixel is read.
 struct GridHints {
     uint32_t width = 0;
     uint32_t height = 0;
+    bool samples_only = false;
 };
 
-// The format of a file by its first bytes (PNG, TIFF, EXR, PFM), else by the
-// extension of its name (.r16, .raw, .r32, .hgt); false when neither tells.
-bool detect_grid_format(const char* path, const uint8_t* bytes, uint64_t size, GridFormat* format);
+// What the caller takes at most, as a reader is told before it reads.
+struct GridLimits {
+    uint32_t max_width = max_heightmap_side;
+    uint32_t max_height = max_heightmap_side;
+};
 
-// Reads a heightmap held in memory. On success `out` holds the grid and its
-// value range; on failure nothing is held, `detail` (when given) may point
-// at a library's own text.
-GridError read_grid(const char* path, const uint8_t* bytes, uint64_t size, const GridHints& hints, Grid* out,
-                    const char** detail = nullptr);
+// Where a reader leaves a text for the caller (a size, a library's
+// message), owned by the caller; empty when there is none.
+struct GridDetail {
+    char text[256] = {};
+};
 
-// The same for a file read whole (read_file_whole), whose bytes it takes
-// over: where the samples can be put in place (RAW files, uncompressed TIFF
-// strips of the grid's own type) the grid is built in the file's buffer and
-// holds it; else the buffer is released. `file` is empty afterwards.
-GridError take_grid(const char* path, FileBytes* file, const GridHints& hints, Grid* out,
-                    const char** detail = nullptr);
+// What a reader is given.
+struct GridInput {
+    const uint8_t* bytes;
+    uint64_t size;
+    // The block `bytes` lie in when the reader may write it (a private file
+    // view): a reader that can put the values in place there builds the grid
+    // in it, its buffer then `own` itself. Null otherwise.
+    uint8_t* own;
+    GridHints hints;
+    GridLimits limits;
+    GridDetail* detail;
+};
 
-// Reads a file and its grid; prints "<path> > Error: ..." and returns the
-// refused-input status (or the file failure's) when it cannot. The file is
-// read where it lies, in a private view: where take_grid would build the
-// grid in the file's buffer, it is built in the view's pages and holds the
-// view (see grid_unchanged); else it is decoded into a grid of its own, and
-// the file must still be the version read when that is done.
-Status load_grid(const char* path, const GridHints& hints, Grid* out);
+// One heightmap format: its names, how it is known, how it is read.
+struct GridReader {
+    const char* name;           // as the listing names it ("TIFF")
+    const char* extensions[3];  // lower case, with the dot; the unused ones null
+    const char* unit;           // of its values, as the listing gives their range ("metres")
+    // True when the first bytes are this format's signature; null for a
+    // format that has none, known by its extension alone.
+    bool (*identify)(const uint8_t* bytes, uint64_t size);
+    // Reads the grid's size, values, type and channels (and a PNG's sea
+    // level); on failure holds nothing. The voids are counted and the range
+    // found afterwards, once for every format.
+    GridError (*read)(const GridInput& input, Grid* out);
+};
+
+// The format of a file by its first bytes, else by its name's extension;
+// null when neither tells.
+const GridReader* grid_format_of(const char* path, const uint8_t* bytes, uint64_t size);
+
+// Reads the heightmap of a file opened as a private view, which it takes
+// over (the view is empty afterwards): where the values can be put in place
+// (RAW files, uncompressed TIFF strips of the grid's own type) the grid is
+// built in the view's pages and holds the view (see grid_unchanged); else it
+// is decoded into a grid of its own, and the file must still be the version
+// read when that is done. Prints "<path> > Error: ..." and returns the
+// refused-input status (or the file failure's) when it cannot.
+Status take_grid_view(const char* path, FileView* view, const GridHints& hints, Grid* out);

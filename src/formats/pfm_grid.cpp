@@ -27,9 +27,13 @@ bool read_number(const uint8_t* bytes, uint64_t size, uint64_t* pos, uint64_t* v
     return result.ec == std::errc{} && result.ptr == end;
 }
 
-}  // namespace
+bool is_pfm(const uint8_t* bytes, uint64_t size) {
+    return size >= 3 && bytes[0] == 'P' && (bytes[1] == 'f' || bytes[1] == 'F') && is_space(bytes[2]);
+}
 
-GridError read_pfm_grid(const uint8_t* bytes, uint64_t size, Grid* out) {
+GridError read_pfm(const GridInput& input, Grid* out) {
+    const uint8_t* bytes = input.bytes;
+    const uint64_t size = input.size;
     if (size < 3 || bytes[0] != 'P' || (bytes[1] != 'f' && bytes[1] != 'F')) return GridError::bad_pfm_header;
     const uint64_t channels = bytes[1] == 'F' ? 3 : 1;
     uint64_t pos = 2, width = 0, height = 0;
@@ -42,10 +46,15 @@ GridError read_pfm_grid(const uint8_t* bytes, uint64_t size, Grid* out) {
     if (parsed.ec != std::errc{} || parsed.ptr != end || !(scale < 0 || scale > 0) || width == 0 || height == 0)
         return GridError::bad_pfm_header;
     ++pos;  // the one white-space byte after the scale
-    if (width > max_grid_side || height > max_grid_side) return GridError::too_large;
+    if (past_limits(input, width, height)) return GridError::too_large;
     const uint64_t row_bytes = 4 * channels * width;
     if ((size - pos) / row_bytes < height) return GridError::truncated;
-    if (const GridError error = start_grid(out, width, height, GridValues::f32); error != GridError::none) return error;
+    if (input.hints.samples_only) {
+        out->type = SampleType::f32;
+        return GridError::needs_mapping;
+    }
+    if (const GridError error = start_grid(input, out, width, height, GridValues::f32); error != GridError::none)
+        return error;
     out->type = SampleType::f32;
     out->channels = static_cast<uint8_t>(channels);
     const bool little = scale < 0;
@@ -54,9 +63,14 @@ GridError read_pfm_grid(const uint8_t* bytes, uint64_t size, Grid* out) {
         float* to = out->f32 + y * width;
         for (uint64_t x = 0; x < width; ++x) {
             const uint8_t* p = row + 4 * channels * x;
-            const uint32_t word = little ? grid_le32(p) : grid_be32(p);
+            const uint32_t word = little ? read_le32(p) : read_be32(p);
             memcpy(&to[x], &word, 4);
         }
     }
     return GridError::none;
 }
+
+}  // namespace
+
+extern const GridReader pfm_grid;
+const GridReader pfm_grid = {"PFM", {".pfm"}, "values", is_pfm, read_pfm};

@@ -11,16 +11,14 @@
 
 namespace {
 
-// Deflate turns each byte into at most 1032 (a 258-byte match in two bits).
-constexpr uint64_t deflate_max_ratio = 1032;
-
-GridError from_grey16(const Grey16Image& image, Grid* out) {
-    if (const GridError error = start_grid(out, image.width, image.height, GridValues::u16); error != GridError::none)
+GridError from_grey16(const GridInput& input, const Grey16Image& image, Grid* out) {
+    if (const GridError error = start_grid(input, out, image.width, image.height, GridValues::u16);
+        error != GridError::none)
         return error;
     for (uint32_t y = 0; y < image.height; ++y) {
         const uint8_t* row = grey16_row(image, y);
         uint16_t* to = out->u16 + uint64_t{y} * image.width;
-        for (uint32_t x = 0; x < image.width; ++x) to[x] = grid_be16(row + 2 * x);
+        for (uint32_t x = 0; x < image.width; ++x) to[x] = read_be16(row + 2 * x);
     }
     out->type = SampleType::u16;
     out->channels = 1;
@@ -36,20 +34,22 @@ bool take_samples(const uint8_t* pixels, uint64_t count, unsigned channels, bool
     const bool colour = channels >= 3;
     for (uint64_t i = 0; i < count; ++i) {
         const uint8_t* p = pixels + i * channels * bytes;
-        const uint16_t v = wide ? grid_be16(p) : p[0];
-        if (colour && (v != (wide ? grid_be16(p + 2) : p[1]) || v != (wide ? grid_be16(p + 4) : p[2]))) return false;
+        const uint16_t v = wide ? read_be16(p) : p[0];
+        if (colour && (v != (wide ? read_be16(p + 2) : p[1]) || v != (wide ? read_be16(p + 4) : p[2]))) return false;
         out->u16[i] = v;
     }
     return true;
 }
 
-}  // namespace
+bool is_png(const uint8_t* bytes, uint64_t size) { return has_png_signature(bytes, size); }
 
-GridError read_png_grid(const uint8_t* bytes, uint64_t size, Grid* out, const char** detail) {
+GridError read_png(const GridInput& input, Grid* out) {
+    const uint8_t* bytes = input.bytes;
+    const uint64_t size = input.size;
     Grey16Image image;
     const ReaderChoice choice = decode_plain_grey16_png(bytes, size, &image);
     if (choice == ReaderChoice::own_path) {
-        const GridError error = from_grey16(image, out);
+        const GridError error = from_grey16(input, image, out);
         release_grey16_image(&image);
         return error;
     }
@@ -67,8 +67,10 @@ GridError read_png_grid(const uint8_t* bytes, uint64_t size, Grid* out, const ch
     GridError error = GridError::none;
     if (code != 0) {
         error = GridError::corrupt;
-    } else if (width > max_grid_side || height > max_grid_side) {
+    } else if (past_limits(input, width, height)) {
         error = GridError::too_large;
+    } else if (!wide && input.hints.samples_only) {
+        error = GridError::needs_mapping;  // told by the header, before a pixel is decoded
     } else {
         // The filtered rows the image data inflates to, and no more.
         const uint64_t row_bytes = 1 + uint64_t{width} * channels * (wide ? 2 : 1);
@@ -101,10 +103,10 @@ GridError read_png_grid(const uint8_t* bytes, uint64_t size, Grid* out, const ch
             else if (code != 0) error = GridError::corrupt;
         }
     }
-    if (error == GridError::corrupt && code != 0) *detail = lodepng_error_text(code);
+    if (error == GridError::corrupt && code != 0) set_detail(input, "%s", lodepng_error_text(code));
     const StoredSeaLevel sea_level = find_sea_level(bytes, size);
     if (error == GridError::none && sea_level.chunk == SeaLevelChunk::too_short) error = GridError::corrupt;
-    if (error == GridError::none) error = start_grid(out, width, height, GridValues::u16);
+    if (error == GridError::none) error = start_grid(input, out, width, height, GridValues::u16);
     if (error == GridError::none &&
         !take_samples(pixels, uint64_t{width} * height, converted ? 4 : channels, wide, out)) {
         release_grid(out);
@@ -112,6 +114,7 @@ GridError read_png_grid(const uint8_t* bytes, uint64_t size, Grid* out, const ch
     }
     hook_free(pixels);
     lodepng_state_cleanup(&state);
+    if (error == GridError::needs_mapping) out->type = SampleType::u8;
     if (error != GridError::none) return error;
     out->type = wide ? SampleType::u16 : SampleType::u8;
     out->channels = static_cast<uint8_t>(channels);
@@ -119,3 +122,8 @@ GridError read_png_grid(const uint8_t* bytes, uint64_t size, Grid* out, const ch
     out->sea_level = sea_level.value;
     return GridError::none;
 }
+
+}  // namespace
+
+extern const GridReader png_grid;
+const GridReader png_grid = {"PNG", {".png"}, "values", is_png, read_png};

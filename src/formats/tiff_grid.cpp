@@ -26,7 +26,8 @@ struct TiffSource {
     const uint8_t* bytes;
     uint64_t size;
     uint64_t pos;
-    bool failed;  // an error was reported; its text is in grid_detail
+    GridDetail* detail;
+    bool failed;  // an error was reported; its text is the detail
 };
 
 tmsize_t read_bytes(thandle_t handle, void* out, tmsize_t count) {
@@ -61,9 +62,11 @@ int keep_error(TIFF*, void* user, const char* module, const char* format, va_lis
     auto* source = static_cast<TiffSource*>(user);
     if (!source->failed) {
         source->failed = true;
-        int n = module != nullptr ? snprintf(grid_detail, sizeof grid_detail, "%s: ", module) : 0;
-        if (n < 0 || n >= static_cast<int>(sizeof grid_detail)) n = 0;
-        vsnprintf(grid_detail + n, sizeof grid_detail - n, format, args);
+        char* text = source->detail->text;
+        const size_t room = sizeof source->detail->text;
+        int n = module != nullptr ? snprintf(text, room, "%s: ", module) : 0;
+        if (n < 0 || n >= static_cast<int>(room)) n = 0;
+        vsnprintf(text + n, room - n, format, args);
     }
     return 1;  // handled: nothing printed
 }
@@ -156,7 +159,7 @@ bool read_nodata(TIFF* tiff, double* value) {
     return parsed.ec == std::errc{} && parsed.ptr == end;
 }
 
-GridError read_layout(TIFF* tiff, Layout* layout) {
+GridError read_layout(const GridInput& input, TIFF* tiff, Layout* layout) {
     *layout = Layout{};
     uint16_t planar = PLANARCONFIG_CONTIG;
     if (!TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &layout->width) ||
@@ -167,15 +170,15 @@ GridError read_layout(TIFF* tiff, Layout* layout) {
     TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &layout->format);
     TIFFGetFieldDefaulted(tiff, TIFFTAG_PLANARCONFIG, &planar);
     layout->separate = planar == PLANARCONFIG_SEPARATE && layout->samples > 1;
-    if (layout->width > max_grid_side || layout->height > max_grid_side) return GridError::too_large;
+    if (past_limits(input, layout->width, layout->height)) return GridError::too_large;
     if (layout->width == 0 || layout->height == 0 || layout->samples == 0) return GridError::corrupt;
     if (!sample_type(layout->format, layout->bits, &layout->type)) return GridError::unsupported_sample;
     layout->tiled = TIFFIsTiled(tiff) != 0;
     if (layout->tiled) {
         if (!TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &layout->tile_width) ||
             !TIFFGetField(tiff, TIFFTAG_TILELENGTH, &layout->tile_height) || layout->tile_width == 0 ||
-            layout->tile_height == 0 || layout->tile_width > max_grid_side + 1 ||
-            layout->tile_height > max_grid_side + 1)
+            layout->tile_height == 0 || layout->tile_width > max_heightmap_side + 1 ||
+            layout->tile_height > max_heightmap_side + 1)
             return GridError::corrupt;
     } else {
         uint32_t rows = 0;
@@ -405,13 +408,20 @@ void move_in_place(TIFF* tiff, const Layout& layout, uint8_t* own) {
     if (TIFFIsByteSwapped(tiff) && layout.bits == 16) TIFFSwabArrayOfShort(reinterpret_cast<uint16_t*>(own), count);
 }
 
-}  // namespace
+bool is_tiff(const uint8_t* bytes, uint64_t size) {
+    static constexpr uint8_t signatures[4][4] = {{'I', 'I', 42, 0}, {'M', 'M', 0, 42}, {'I', 'I', 43, 0}, {'M', 'M', 0, 43}};
+    for (const auto& signature : signatures)
+        if (size >= 4 && memcmp(bytes, signature, 4) == 0) return true;
+    return false;
+}
 
-GridError read_tiff_grid(const uint8_t* bytes, uint64_t size, Grid* out, const char** detail, uint8_t* own) {
-    // Nothing goes to the process-wide handlers either.
-    TIFFSetErrorHandler(nullptr);
-    TIFFSetWarningHandler(nullptr);
-    TiffSource source{bytes, size, 0, false};
+GridError read_tiff(const GridInput& input, Grid* out) {
+    const uint8_t* bytes = input.bytes;
+    const uint64_t size = input.size;
+    uint8_t* own = input.own;
+    // Errors and warnings go to this handle's own handlers, never to the
+    // process-wide ones (which would print them).
+    TiffSource source{bytes, size, 0, input.detail, false};
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
     if (options == nullptr) return GridError::out_of_memory;
     TIFFOpenOptionsSetErrorHandlerExtR(options, keep_error, &source);
@@ -425,23 +435,28 @@ GridError read_tiff_grid(const uint8_t* bytes, uint64_t size, Grid* out, const c
     GridError error = GridError::none;
     if (tiff == nullptr) {
         // A file cut before its first directory, or one that has no offsets
-        // of strips or tiles, else whatever libtiff said.
-        // BigTIFF by its version word, 43 where a classic TIFF has 42.
-        const bool big = size >= 4 && (bytes[0] == 'I' ? bytes[2] == 43 && bytes[3] == 0 : bytes[2] == 0 && bytes[3] == 43);
+        // of strips or tiles, else whatever libtiff said. BigTIFF is told by
+        // its version word, 43 where a classic TIFF has 42.
+        const bool little = bytes[0] == 'I';
+        const bool big = size >= 4 && (little ? bytes[2] == 43 && bytes[3] == 0 : bytes[2] == 0 && bytes[3] == 43);
         const uint64_t first = size < (big ? 16u : 8u) ? size
-                               : big ? (bytes[0] == 'I' ? grid_le32(bytes + 8) | uint64_t{grid_le32(bytes + 12)} << 32
-                                                        : uint64_t{grid_be32(bytes + 8)} << 32 | grid_be32(bytes + 12))
-                               : bytes[0] == 'I' ? grid_le32(bytes + 4) : grid_be32(bytes + 4);
-        error = first >= size                           ? GridError::truncated
-                : strstr(grid_detail, "Offsets") != nullptr ? GridError::no_pixel_data
-                                                            : GridError::corrupt;
+                               : big ? (little ? read_le32(bytes + 8) | uint64_t{read_le32(bytes + 12)} << 32
+                                               : uint64_t{read_be32(bytes + 8)} << 32 | read_be32(bytes + 12))
+                               : little ? read_le32(bytes + 4) : read_be32(bytes + 4);
+        error = first >= size                                       ? GridError::truncated
+                : strstr(input.detail->text, "Offsets") != nullptr ? GridError::no_pixel_data
+                                                                    : GridError::corrupt;
     } else {
         Layout layout;
-        error = read_layout(tiff, &layout);
+        error = read_layout(input, tiff, &layout);
         if (error == GridError::none) error = check_blocks(tiff, layout, size);
+        if (error == GridError::none && input.hints.samples_only && layout.type != SampleType::u16) {
+            out->type = layout.type;
+            error = GridError::needs_mapping;  // told by the directory, before a pixel is decoded
+        }
         const bool in_place = error == GridError::none && own != nullptr && fits_in_place(tiff, layout);
         if (error == GridError::none)
-            error = start_grid(out, layout.width, layout.height, layout.values, in_place ? own : nullptr);
+            error = start_grid(input, out, layout.width, layout.height, layout.values, in_place ? own : nullptr);
         if (error == GridError::none && in_place) {
             move_in_place(tiff, layout, own);
             if (layout.has_nodata) mark_nodata(out, 0, uint64_t{layout.width} * layout.height, layout);
@@ -451,11 +466,16 @@ GridError read_tiff_grid(const uint8_t* bytes, uint64_t size, Grid* out, const c
         if (error == GridError::none) {
             out->type = layout.type;
             out->channels = static_cast<uint8_t>(layout.samples < 255 ? layout.samples : 255);
-        } else {
+        } else if (error != GridError::needs_mapping) {
             release_grid(out);
         }
         TIFFClose(tiff);
     }
-    if (error == GridError::corrupt && source.failed) *detail = grid_detail;
+    if (error != GridError::corrupt || !source.failed) input.detail->text[0] = '\0';
     return error;
 }
+
+}  // namespace
+
+extern const GridReader tiff_grid;
+const GridReader tiff_grid = {"TIFF", {".tif", ".tiff"}, "values", is_tiff, read_tiff};

@@ -344,14 +344,15 @@ bool inflate_block(Bits& bits, const Codes& codes, Output& o) {
 
 }  // namespace
 
+bool common_zlib_header(const uint8_t* stream, uint64_t size) {
+    return size >= 6 && (stream[0] & 0x0F) == 8 && (stream[0] >> 4) <= 7 && read_be16(stream) % 31 == 0 &&
+           (stream[1] & 0x20) == 0;
+}
+
 InflateResult inflate_common_zlib(const uint8_t* stream, size_t size, uint8_t* out, size_t capacity,
                                   size_t* produced) {
     *produced = 0;
-    // The zlib header as every inflater checks it: deflate, a window of at
-    // most 32 KiB, the check bits, no preset dictionary.
-    if (size < 6 || (stream[0] & 0x0F) != 8 || (stream[0] >> 4) > 7 || ((stream[0] << 8) | stream[1]) % 31 != 0 ||
-        (stream[1] & 0x20) != 0)
-        return InflateResult::uncommon;
+    if (!common_zlib_header(stream, size)) return InflateResult::uncommon;
     // The deflate data lies between the header and the Adler-32.
     Bits bits{stream + 2, stream + size - 4, 0, 0, 0};
     Codes codes;

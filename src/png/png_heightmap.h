@@ -1,5 +1,6 @@
-// Heightmaps as 16-bit greyscale PNG files: checksums, the chunk walker and
-// the private sea-level chunk "hmAP", the writer and the reader.
+// Heightmaps as 16-bit greyscale PNG files, a codec knowing nothing of
+// battle files or commands: checksums, the chunk walker and the private
+// sea-level chunk "hmAP", the writer of stored PNGs and the reader.
 #pragma once
 
 #include <libdeflate.h>
@@ -8,19 +9,9 @@
 #include <cstdint>
 #include <optional>
 
-#include "battle_file.h"
+#include "bytes.h"
+#include "heightmap_limits.h"
 #include "platform.h"
-
-// Big-endian words of PNG files.
-inline uint32_t read_be32(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-inline void write_be32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
 
 // CRC-32 as PNG uses it; crc32_update continues a running CRC (start with 0).
 inline uint32_t crc32_update(uint32_t crc, const uint8_t* bytes, size_t count) {
@@ -72,28 +63,6 @@ enum class SeaLevelEdit {
 // the buffer, and nothing at all unless it returns updated or inserted.
 SeaLevelEdit edit_sea_level(uint8_t* bytes, uint64_t* size, uint16_t sea_level);
 
-// A sea level as typed on the command line: decimal without leading zeros
-// ("0" itself is one), or "0x"/"0X" and hex digits; at most 65535. A trailing
-// carriage return or line feed is ignored, as the shell keeps hmap's own
-// "\r\n" in $(hmap -s a.png). False for anything else: a sign, a blank, a
-// letter, a leading zero, too large a value.
-bool parse_sea_level(const char* text, uint16_t* value);
-
-// The sea-level commands: -s path shows the stored value; -s path argument
-// stores the argument's value, or, when it is not a number, the sea level
-// taken from the file it names: a PNG's hmAP value, or a battle file's own
-// (the one its export stores).
-Status show_sea_level(const char* path);
-Status set_sea_level(const char* path, uint16_t value);
-Status set_sea_level_from(const char* path, const char* argument);
-
-// The export command: heightmap 1 and 2 of the battle file to two PNGs.
-Status run_export(const char* battle_path, const char* png1_path, const char* png2_path);
-// Its steps: the refusal of outputs that are the battle file or one file
-// (true when it printed one), and the export of a loaded battle file.
-bool report_export_clash(const char* battle_path, const char* png1_path, const char* png2_path);
-Status export_battle(const char* battle_path, const BattleFile& file, const char* png1_path, const char* png2_path);
-
 // A PNG of stored deflate blocks: signature, IHDR, the zlib stream in IDAT
 // chunks, the chunks after them (an exported heightmap's hmAP), IEND. The
 // stream sits in one IDAT chunk whenever it fits; a longer one is split over
@@ -108,8 +77,9 @@ struct PngLayout {
     uint64_t idat_chunks;
     uint64_t file_bytes;
 };
-// The layout of an exported heightmap: 16-bit greyscale, hmAP after the image data.
-PngLayout png_layout(uint32_t width, uint32_t height, uint64_t chunk_limit = max_chunk_data);
+// The layout of a 16-bit greyscale heightmap PNG (an export's), with an
+// hmAP chunk after the image data unless `with_sea_level` is false.
+PngLayout png_layout(uint32_t width, uint32_t height, uint64_t chunk_limit = max_chunk_data, bool with_sea_level = true);
 // The layout of `height` rows of `row_bytes` each (filter byte included)
 // with `extra_chunk_bytes` of chunks between the IDAT chunks and IEND.
 PngLayout stored_png_layout(uint64_t row_bytes, uint32_t height, uint64_t extra_chunk_bytes,
@@ -136,13 +106,13 @@ struct StoredPngFrame {
 // Returns false as soon as the sink does.
 bool stream_stored_png(const PngLayout& layout, const StoredPngFrame& frame, PngRowMaker rows, void* row_context,
                        uint8_t* buffer, uint64_t part_bytes, PngSink sink, void* context);
-// Makes the PNG of heightmap `layer` (0 or 1) of a loaded battle file, laid
-// out as `layout` says for that heightmap's size, and hands it to `sink` in
-// order, in parts of at most `part_bytes` (at least 1) bytes. `buffer` holds
-// a part and one raw row: part_bytes + 2 x width + 1 bytes. Returns false as
-// soon as the sink does.
-bool stream_png_image(const PngLayout& layout, const BattleFile& file, int layer, uint8_t* buffer,
-                      uint64_t part_bytes, PngSink sink, void* context);
+// Makes a 16-bit greyscale heightmap PNG laid out as png_layout gives it
+// for `width` x `height` (and `with_sea_level`): the frame that every
+// heightmap hmap writes has, IHDR and the hmAP chunk holding `sea_level`,
+// around the rows `rows` makes (a filter byte, then big-endian samples).
+bool stream_grey16_png(const PngLayout& layout, uint32_t width, uint32_t height, bool with_sea_level,
+                       uint16_t sea_level, PngRowMaker rows, void* row_context, uint8_t* buffer, uint64_t part_bytes,
+                       PngSink sink, void* context);
 
 // A decoded 16-bit greyscale PNG: 2 x width x height sample bytes,
 // big-endian, row by row. The rows follow one another in `samples`; or, when
@@ -202,6 +172,11 @@ enum class ReaderChoice : uint8_t {
 // held (sea_level_refused: the image decoded, but its hmAP chunk holds no
 // value). Prints nothing.
 ReaderChoice decode_plain_grey16_png(const uint8_t* bytes, uint64_t size, Grey16Image* out);
+
+// Whether a zlib stream of `size` bytes starts as every inflater takes one:
+// deflate, a window of at most 32 KiB, the check bits, no preset
+// dictionary, and room for the smallest block and the Adler-32.
+bool common_zlib_header(const uint8_t* stream, uint64_t size);
 
 // Inflates a zlib stream (`size` bytes, header first) into `out` (room for
 // `capacity` bytes) where it uses only what LodePNG, zlib and libdeflate all

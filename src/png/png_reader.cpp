@@ -207,11 +207,7 @@ Plain leave(ReaderChoice why) { return {nullptr, nullptr, why}; }
 // its Adler-32 holds; else no rows, and `choice` is own_path still (the
 // stream may yet be inflated) or out_of_memory.
 Plain find_stored_rows(const uint8_t* stream, uint64_t count, uint32_t height, uint64_t expected) {
-    // The zlib header as the inflaters check it: deflate, a window of at most
-    // 32 KiB, the check bits, no preset dictionary.
-    if (count < 6 || (stream[0] & 0x0F) != 8 || (stream[0] >> 4) > 7 || ((stream[0] << 8) | stream[1]) % 31 != 0 ||
-        (stream[1] & 0x20) != 0)
-        return leave(ReaderChoice::own_path);
+    if (!common_zlib_header(stream, count)) return leave(ReaderChoice::own_path);
     // Each stored block: a header byte (final bit, type 00, padding), LEN
     // and its complement NLEN, then LEN bytes; the Adler-32 after the final one.
     const uint64_t end = count - 4;

@@ -1,9 +1,9 @@
-// The export command: writes each heightmap of a battle file as an
-// uncompressed 16-bit greyscale PNG. The file's layout is known in advance,
-// so it is made front to back through one small buffer: samples are expanded
-// from the 8x8 blocks straight into the stored deflate blocks, with the
-// Adler-32 and the IDAT CRC computed on the way, and each full buffer is
-// handed to the file. The picture command makes its RGB pictures the same way.
+// PNGs of stored deflate blocks: the layout is known in advance, so a file
+// is made front to back through one small buffer: each row is made straight
+// into the stored deflate blocks, with the Adler-32 and the IDAT CRC
+// computed on the way, and each full buffer is handed to a sink. The
+// heightmaps of the export and of -c are 16-bit greyscale, the pictures of -p
+// 8-bit RGB.
 #include <cstring>
 
 #include "png_heightmap.h"
@@ -138,45 +138,6 @@ struct PngStream {
     }
 };
 
-// The big-endian samples pattern x 128 + base (mod 65536) of `count` pixels.
-inline void put_samples(uint8_t* out, const uint8_t* pattern, uint16_t base, uint32_t count) {
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint16_t v = static_cast<uint16_t>(pattern[i] * 128 + base);
-        out[2 * i] = static_cast<uint8_t>(v >> 8);
-        out[2 * i + 1] = static_cast<uint8_t>(v);
-    }
-}
-
-// One raw row: filter byte 0, then big-endian samples pattern x 128 + base +
-// sea level (mod 65536). `entries` are the layer-1 entries of the row's block
-// row, `row_in_block` the row's place inside its blocks.
-void fill_row(uint8_t* out, const BattleFile& file, const uint8_t* entries, uint32_t width, uint32_t row_in_block,
-              uint16_t sea_level) {
-    *out++ = 0;
-    for (uint32_t x0 = 0; x0 < width; x0 += 8, entries += 8, out += 16) {
-        const uint16_t base = static_cast<uint16_t>(read_le32(entries) + sea_level);
-        const uint8_t* pattern = entry_pattern(file, entries) + row_in_block * 8;
-        if (width - x0 >= 8) {
-            put_samples(out, pattern, base, 8);  // a whole block: a fixed count the compiler unrolls
-        } else {
-            put_samples(out, pattern, base, width - x0);
-        }
-    }
-}
-
-// The rows of one heightmap of a loaded battle file.
-struct LayerRows {
-    const BattleFile* file;
-    const uint8_t* entries;  // the layer's first entry
-    uint64_t blocks_per_row;
-};
-
-void make_layer_row(void* context, uint32_t y, uint8_t* out) {
-    const auto& rows = *static_cast<const LayerRows*>(context);
-    fill_row(out, *rows.file, rows.entries + (y / 8) * rows.blocks_per_row * 8, battle_width(*rows.file), y % 8,
-             rows.file->sea_level);
-}
-
 }  // namespace
 
 PngLayout stored_png_layout(uint64_t row_bytes, uint32_t height, uint64_t extra_chunk_bytes, uint64_t chunk_limit) {
@@ -192,8 +153,8 @@ PngLayout stored_png_layout(uint64_t row_bytes, uint32_t height, uint64_t extra_
     return layout;
 }
 
-PngLayout png_layout(uint32_t width, uint32_t height, uint64_t chunk_limit) {
-    return stored_png_layout(2 * uint64_t{width} + 1, height, sea_level_chunk_size, chunk_limit);
+PngLayout png_layout(uint32_t width, uint32_t height, uint64_t chunk_limit, bool with_sea_level) {
+    return stored_png_layout(2 * uint64_t{width} + 1, height, with_sea_level ? sea_level_chunk_size : 0, chunk_limit);
 }
 
 bool stream_stored_png(const PngLayout& layout, const StoredPngFrame& frame, PngRowMaker rows, void* row_context,
@@ -242,99 +203,22 @@ bool stream_stored_png(const PngLayout& layout, const StoredPngFrame& frame, Png
     return s.ok;
 }
 
-bool stream_png_image(const PngLayout& layout, const BattleFile& file, int layer, uint8_t* buffer,
-                      uint64_t part_bytes, PngSink sink, void* context) {
+bool stream_grey16_png(const PngLayout& layout, uint32_t width, uint32_t height, bool with_sea_level,
+                       uint16_t sea_level, PngRowMaker rows, void* row_context, uint8_t* buffer, uint64_t part_bytes,
+                       PngSink sink, void* context) {
     StoredPngFrame frame{};
-    write_be32(frame.ihdr, battle_width(file));
-    write_be32(frame.ihdr + 4, battle_height(file));
+    write_be32(frame.ihdr, width);
+    write_be32(frame.ihdr + 4, height);
     frame.ihdr[8] = 16;  // bit depth; greyscale, compression, filter and interlace methods 0
     uint8_t hmap_chunk[sea_level_chunk_size];
-    write_sea_level_chunk(hmap_chunk, file.sea_level);
-    frame.extra_chunks = hmap_chunk;
-    frame.extra_chunk_bytes = sizeof hmap_chunk;
-    LayerRows rows{&file, battle_entries(file) + uint64_t(layer) * battle_block_count(file) * 8,
-                   (uint64_t{battle_width(file)} + 7) / 8};
-    return stream_stored_png(layout, frame, make_layer_row, &rows, buffer, part_bytes, sink, context);
+    if (with_sea_level) {
+        write_sea_level_chunk(hmap_chunk, sea_level);
+        frame.extra_chunks = hmap_chunk;
+        frame.extra_chunk_bytes = sizeof hmap_chunk;
+    }
+    return stream_stored_png(layout, frame, rows, row_context, buffer, part_bytes, sink, context);
 }
 
 bool write_png_part(void* file, const uint8_t* bytes, uint64_t count) {
     return write_file_part(static_cast<FileWrite*>(file), bytes, count);
-}
-
-namespace {
-
-uint64_t export_buffer_size(const BattleFile& file) {
-    return png_part_bytes + 2 * uint64_t{battle_width(file)} + 1;  // a part, then the scratch row
-}
-
-// A height that a 16-bit sample cannot hold (height + sea level below 0 or
-// above 65535) is written modulo 65536, as every sample is; an import of
-// the PNG gives it back another height, so the modder hears of it.
-void warn_of_wrapped_heights(const char* path, const char* battle_path, const BattleFile& file, int layer) {
-    const LayerHeights heights = battle_layer_heights(file, layer);
-    if (heights.wrapped == 0) return;
-    // At most 65535 x 65535 pixels: the count fits 32 bits.
-    console_printf("Warning: %s heightmap %d: %u %s too high or too low for a 16-bit sample, wrapped in %s "
-                   "(modulo 65536).\r\n",
-                   battle_path, layer + 1, static_cast<unsigned>(heights.wrapped),
-                   heights.wrapped == 1 ? "pixel" : "pixels", path);
-}
-
-// Makes and writes one heightmap's PNG through `buffer` (export_buffer_size
-// bytes).
-Status export_png_layer(const char* path, const char* battle_path, const BattleFile& file, int layer,
-                        uint8_t* buffer) {
-    const PngLayout layout = png_layout(battle_width(file), battle_height(file));
-    FileWrite* out = begin_file_write(path, layout.file_bytes);
-    if (out == nullptr) return report_file_failure(path);
-    if (!stream_png_image(layout, file, layer, buffer, png_part_bytes, write_png_part, out)) {
-        abandon_file_write(out);
-        return report_file_failure(path);
-    }
-    // The image is kept only when the battle file is still the version read.
-    if (!battle_unchanged(file)) {
-        abandon_file_write(out);
-        return report_file_failure(battle_path);
-    }
-    if (!finish_file_write(out)) return report_file_failure(path);
-    warn_of_wrapped_heights(path, battle_path, file, layer);
-    return status_ok;
-}
-
-}  // namespace
-
-bool report_export_clash(const char* battle_path, const char* png1_path, const char* png2_path) {
-    // An image written over the battle file would destroy the map it comes
-    // from, and two images written to one file would leave only the second.
-    bool clash1 = report_output_is_input(png1_path, battle_path);
-    bool clash2 = report_output_is_input(png2_path, battle_path);
-    return clash1 || clash2 || report_both_outputs(png1_path, png2_path);
-}
-
-Status export_battle(const char* battle_path, const BattleFile& file, const char* png1_path, const char* png2_path) {
-    uint8_t* buffer = allocate_buffer(export_buffer_size(file));
-    if (buffer == nullptr) {
-        Status first = report_out_of_memory(png1_path);
-        Status second = report_out_of_memory(png2_path);
-        return first != status_ok ? first : second;
-    }
-    // The second heightmap is written whatever became of the first, unless
-    // the battle file changed meanwhile.
-    Status first = export_png_layer(png1_path, battle_path, file, 0, buffer);
-    Status second = status_ok;
-    if (first == status_ok || battle_unchanged(file)) second = export_png_layer(png2_path, battle_path, file, 1, buffer);
-    release_buffer(buffer);
-    return first != status_ok ? first : second;
-}
-
-Status run_export(const char* battle_path, const char* png1_path, const char* png2_path) {
-    // Both outputs are checked before anything is read.
-    if (report_export_clash(battle_path, png1_path, png2_path)) return status_refused;
-    // Read in place; an image is kept only when made from one version of
-    // the file, whatever another program does to it meanwhile.
-    BattleFile file;
-    if (Status status = load_battle_file(battle_path, &file)) return status;
-    Status status = export_battle(battle_path, file, png1_path, png2_path);
-    release_battle_file(&file);
-    return status;
 }

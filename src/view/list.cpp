@@ -57,8 +57,8 @@ bool count_shared_blocks(const BattleFile& file, uint64_t* shared) {
     return true;
 }
 
-Status list_battle(const char* path, const FilePeek& peek, const BattleFile& file) {
-    (Line() << "  file size: " << static_cast<int64_t>(peek.size) << " bytes").print();
+Status list_battle(const char* path, const InputFile& input, const BattleFile& file) {
+    (Line() << "  file size: " << static_cast<int64_t>(input.size) << " bytes").print();
     (Line() << "  heightmap size: " << px_size(battle_width(file), battle_height(file)) << " px").print();
     const int64_t blocks = battle_block_count(file);
     (Line() << "  blocks: " << blocks << " a heightmap, 8x8 px each").print();
@@ -116,7 +116,7 @@ SampleFacts sample_facts(const Grey16Image& image) {
             for (uint32_t r = 0; r < rows; ++r) {
                 const uint8_t* p = row[r] + 2 * uint64_t{x0};
                 for (uint32_t c = 0; c < columns; ++c) {
-                    const uint32_t v = (uint32_t{p[2 * c]} << 8) | p[2 * c + 1];
+                    const uint32_t v = read_be16(p + 2 * c);
                     values[count++] = v;
                     seen[v] = 1;
                     lo = v < lo ? v : lo;
@@ -218,9 +218,9 @@ void list_sea_level(bool present, uint16_t sea_level) {
 // prints the import's own lines when it would refuse the image. A PNG of
 // another format, or too large, is read and understood all the same: only a
 // damaged one keeps the loader's status.
-Status list_png(const char* path, FilePeek& peek, Grey16Image* image) {
-    const PngFacts& png = peek.png;
-    (Line() << "  file size: " << static_cast<int64_t>(peek.size) << " bytes").print();
+Status list_png(const char* path, InputFile& input, Grey16Image* image) {
+    const PngFacts& png = input.png;
+    (Line() << "  file size: " << static_cast<int64_t>(input.size) << " bytes").print();
     if (png.header_sound) {
         (Line() << "  image size: " << px_size(png.width, png.height) << " px").print();
         (Line() << "  format: " << int64_t{png.bit_depth} << "-bit " << colour_type_name(png.colour_type)
@@ -234,7 +234,7 @@ Status list_png(const char* path, FilePeek& peek, Grey16Image* image) {
                 .print();
         }
     }
-    Status status = take_grey16_view(path, &peek.view, image);
+    Status status = take_grey16_view(path, &input.view, image);
     const bool format_refused = png.header_sound && (png.bit_depth != 16 || png.colour_type != 0 ||
                                                      png.width > max_heightmap_side || png.height > max_heightmap_side);
     if (status != status_ok) {
@@ -250,25 +250,6 @@ Status list_png(const char* path, FilePeek& peek, Grey16Image* image) {
 }
 
 // ---- heightmaps of other tools ----
-
-const char* grid_format_name(GridFormat format) {
-    switch (format) {
-        case GridFormat::png:
-            return "PNG";
-        case GridFormat::raw16:
-            return "16-bit RAW";
-        case GridFormat::raw32:
-            return "32-bit float RAW";
-        case GridFormat::tiff:
-            return "TIFF";
-        case GridFormat::exr:
-            return "OpenEXR";
-        case GridFormat::pfm:
-            return "PFM";
-        default:
-            return "SRTM HGT";
-    }
-}
 
 const char* sample_type_name(SampleType type) {
     constexpr const char* names[] = {"8-bit unsigned",  "16-bit unsigned", "32-bit unsigned",
@@ -309,10 +290,10 @@ Number value_number(double value) {
 }
 
 // What a heightmap of another tool holds, and whether -c takes it as it is.
-Status list_grid(const char* path, const FilePeek& peek) {
-    (Line() << "  file size: " << static_cast<int64_t>(peek.size) << " bytes").print();
+Status list_grid(const char* path, InputFile& input) {
+    (Line() << "  file size: " << static_cast<int64_t>(input.size) << " bytes").print();
     Grid grid{};
-    if (Status status = load_grid(path, GridHints{}, &grid)) return status;
+    if (Status status = take_grid_view(path, &input.view, GridHints{}, &grid)) return status;
     if (!grid_unchanged(grid)) {  // its range was measured in the file's pages
         release_grid(&grid);
         return report_file_failure(path);
@@ -323,7 +304,7 @@ Status list_grid(const char* path, const FilePeek& peek) {
     if (grid.channels > 1) samples << ", the first of " << int64_t{grid.channels} << " channels";
     samples.print();
     (Line() << "  range: " << value_number(grid.lowest) << " to " << value_number(grid.highest)
-            << (grid.format == GridFormat::hgt ? " metres" : " values"))
+            << " " << grid.format->unit)
         .print();
     (Line() << "  voids: " << static_cast<int64_t>(grid.voids) << " px").print();
     if (grid.type == SampleType::u8 || grid.type == SampleType::i8) {
@@ -342,7 +323,7 @@ Status list_grid(const char* path, const FilePeek& peek) {
 // ---- pairs and comparisons ----
 
 bool loaded_image(const HeightFile& file) {
-    return file.kind == FileKind::png && (file.image.samples != nullptr || file.image.rows != nullptr);
+    return file.is_png && (file.image.samples != nullptr || file.image.rows != nullptr);
 }
 
 void list_pair(const char* path1, const Grey16Image& image1, const char* path2, const Grey16Image& image2) {
@@ -414,7 +395,7 @@ void list_height_comparison(const BattleFile& battle, int layer, const char* ima
                 for (uint32_t r = 0; r < 8; ++r) {
                     const uint8_t* samples = row[r] + 2 * uint64_t{x0};
                     for (uint32_t c = 0; c < 8; ++c) {
-                        const int32_t sample = (samples[2 * c] << 8) | samples[2 * c + 1];
+                        const int32_t sample = read_be16(samples + 2 * c);
                         d[8 * r + c] = sample - static_cast<int32_t>(base) - 128 * steps[8 * r + c];
                     }
                 }
@@ -431,14 +412,14 @@ void list_height_comparison(const BattleFile& battle, int layer, const char* ima
                 for (uint32_t i = 0; i < 64; ++i) {
                     if (d[i] != block_largest && d[i] != -block_largest) continue;
                     const uint8_t* sample = row[i / 8] + 2 * uint64_t{x0 + i % 8};
-                    largest.take(d[i], x0 + i % 8, y0 + i / 8, ((int64_t{sample[0]} << 8) | sample[1]) - sea_level);
+                    largest.take(d[i], x0 + i % 8, y0 + i / 8, int64_t{read_be16(sample)} - sea_level);
                 }
                 continue;
             }
             for (uint32_t r = 0; r < rows; ++r) {
                 const uint8_t* samples = row[r] + 2 * uint64_t{x0};
                 for (uint32_t c = 0; c < columns; ++c) {
-                    const int64_t sample = (int64_t{samples[2 * c]} << 8) | samples[2 * c + 1];
+                    const int64_t sample = read_be16(samples + 2 * c);
                     const int64_t d = sample - base - 128 * int64_t{steps[8 * r + c]};
                     differing += d != 0;
                     block_row_total += d;
@@ -469,37 +450,38 @@ void list_import_changes(const Grey16Image& image) { print_import_changes(sample
 
 Status list_files(const char* file1, const char* file2, const char* file3) {
     const char* paths[3] = {file1, file2, file3};
+    InputFile* none[3] = {};
+    return list_inputs(paths, none);
+}
+
+Status list_inputs(const char* const* paths, InputFile* const* given) {
     HeightFile files[3] = {};
     bool loaded[3] = {};
-    bool peeked[3] = {};
+    bool opened[3] = {};
     Status status = status_ok;
     for (int i = 0; i < 3; ++i) {
         if (paths[i][0] == 0) continue;
-        FilePeek peek;
-        Status file_status = peek_file(paths[i], &peek);
-        peeked[i] = file_status == status_ok;
-        if (peeked[i]) {
-            GridFormat format;
-            bool foreign = false;
-            if (peek.kind == FileKind::battle && !has_battle_signature(peek.view.data, peek.view.size) &&
-                detect_grid_format(paths[i], peek.view.data, peek.view.size, &format)) {
-                // Read again by its format's reader; the peek's bytes go first.
-                (Line() << paths[i] << ": " << grid_format_name(format) << " heightmap").print();
-                release_peek(&peek);
-                file_status = list_grid(paths[i], peek);
-                foreign = true;  // no battle file or image loaded to compare
-            } else if (peek.kind == FileKind::battle) {
+        InputFile own;
+        InputFile& input = given[i] != nullptr ? *given[i] : own;
+        opened[i] = given[i] != nullptr || open_input(paths[i], &input);
+        Status file_status = opened[i] ? status_ok : report_file_failure(paths[i]);
+        if (opened[i]) {
+            if (input.kind == FileKind::foreign) {
+                (Line() << paths[i] << ": " << input.format->name << " heightmap").print();
+                file_status = list_grid(paths[i], input);  // no battle file or image loaded to compare
+            } else if (input.kind != FileKind::png) {
                 (Line() << paths[i] << ": battle file").print();
-                file_status = load_height_file(paths[i], &peek, &files[i]);
-                if (file_status == status_ok) file_status = list_battle(paths[i], peek, files[i].battle);
+                file_status = load_height_file(paths[i], &input, &files[i]);
+                if (file_status == status_ok) file_status = list_battle(paths[i], input, files[i].battle);
+                loaded[i] = file_status == status_ok;
             } else {
-                (Line() << paths[i] << (peek.png.header_sound ? ": PNG image" : ": not a PNG image")).print();
-                files[i].kind = FileKind::png;
-                file_status = list_png(paths[i], peek, &files[i].image);
+                (Line() << paths[i] << (input.png.header_sound ? ": PNG image" : ": not a PNG image")).print();
+                files[i].is_png = true;
+                file_status = list_png(paths[i], input, &files[i].image);
+                loaded[i] = file_status == status_ok;
             }
-            loaded[i] = file_status == status_ok && !foreign;
-            release_peek(&peek);
         }
+        if (opened[i]) close_input(&input);
         if (status == status_ok) status = file_status;
     }
 
@@ -509,8 +491,7 @@ Status list_files(const char* file1, const char* file2, const char* file3) {
     const bool pair = last > 0 && loaded[last - 1] && loaded[last] && loaded_image(files[last - 1]) &&
                       loaded_image(files[last]);
     if (pair) list_pair(paths[last - 1], files[last - 1].image, paths[last], files[last].image);
-    if (last == 2 && loaded[0] && files[0].kind == FileKind::battle && peeked[1] && files[1].kind == FileKind::png &&
-        peeked[2] && files[2].kind == FileKind::png) {
+    if (last == 2 && loaded[0] && !files[0].is_png && opened[1] && files[1].is_png && opened[2] && files[2].is_png) {
         for (int layer = 0; layer < 2; ++layer) {
             const char* image_path = paths[layer + 1];
             (Line() << paths[0] << " heightmap " << int64_t{layer + 1} << " against " << image_path).print();

@@ -412,7 +412,7 @@ void image_range(const Grey16Image& image, int64_t* lowest, int64_t* highest) {
     for (uint32_t y = 0; y < image.height; ++y) {
         const uint8_t* row = grey16_row(image, y);
         for (uint32_t x = 0; x < image.width; ++x) {
-            const uint32_t v = (uint32_t{row[2 * x]} << 8) | row[2 * x + 1];
+            const uint32_t v = read_be16(row + 2 * x);
             lo = v < lo ? v : lo;
             hi = v > hi ? v : hi;
         }
@@ -429,22 +429,25 @@ Status draw_pictures(const char* in, const char* out1, const char* out2) {
     bool clash2 = out2[0] != 0 && report_output_is_input(out2, in);
     if (clash1 || clash2) return status_refused;
     if (out2[0] != 0 && report_both_outputs(out1, out2)) return status_refused;
-    FilePeek peek;
-    if (Status status = peek_file(in, &peek)) return status;
+    InputFile input;
+    if (!open_input(in, &input)) return report_file_failure(in);
     // A battle file makes two pictures, a heightmap PNG one.
-    const bool counted = peek.kind == FileKind::battle ? out2[0] != 0 : out2[0] == 0;
+    const bool png = input.kind == FileKind::png;
+    const bool counted = png ? out2[0] == 0 : out2[0] != 0;
     if (!counted) {
-        console_printf(peek.kind == FileKind::battle ? "Error: Too few args.\r\n" : "Error: Too many args \r\n");
-        release_peek(&peek);
+        console_printf(png ? "Error: Too many args \r\n" : "Error: Too few args.\r\n");
+        close_input(&input);
         return status_usage;
     }
     HeightFile file;
-    if (Status status = load_height_file(in, &peek, &file)) return status;
+    const Status loaded = load_height_file(in, &input, &file);
+    close_input(&input);
+    if (loaded != status_ok) return loaded;
 
     HeightSource sources[2];
     int pictures = 1;
     int64_t lowest, highest;
-    if (file.kind == FileKind::battle) {
+    if (!file.is_png) {
         sources[0] = battle_source(file.battle, 0);
         sources[1] = battle_source(file.battle, 1);
         pictures = 2;

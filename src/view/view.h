@@ -4,6 +4,7 @@
 #pragma once
 
 #include "battle_file.h"
+#include "input_file.h"
 #include "png_heightmap.h"
 #include "platform.h"
 
@@ -11,6 +12,9 @@
 // file is followed by two heightmap PNGs, how the images' heights compare
 // with the battle file's.
 Status list_files(const char* file1, const char* file2, const char* file3);
+// The same for three paths (an empty one absent), each opened already
+// (`given[i]`, whose view it takes) or opened here when null.
+Status list_inputs(const char* const* paths, InputFile* const* given);
 
 // Lines of the listing for an import: how the image's heights differ from
 // heightmap `layer` (0 or 1) of the battle file, pixel by pixel, and what

@@ -1,6 +1,6 @@
-// What the list and picture commands share: telling a battle file from a
-// PNG, the facts a PNG's header gives, heights row by row from either kind of
-// file, and text for numbers the console's formatter cannot print.
+// What the list and picture commands share: heights row by row from a
+// battle file or a heightmap PNG, and text for numbers the console's
+// formatter cannot print.
 #pragma once
 
 #include <cstddef>
@@ -8,34 +8,8 @@
 #include <optional>
 
 #include "battle_file.h"
+#include "input_file.h"
 #include "png_heightmap.h"
-
-enum class FileKind { battle, png };
-
-// What a PNG's bytes say before its image data is decoded.
-struct PngFacts {
-    bool header_sound;  // signature and IHDR as a decoder takes them; the fields below are read from it
-    uint32_t width, height;
-    uint8_t bit_depth, colour_type, interlace;
-    uint64_t idat_chunks;
-    std::optional<uint16_t> sea_level;  // the hmAP chunk's value
-};
-
-// A file opened as a view and looked at once, before it is loaded the way
-// its kind is loaded from the same view.
-struct FilePeek {
-    FileKind kind;
-    uint64_t size;
-    PngFacts png;   // for a PNG
-    FileView view;  // held until load_height_file (or release_peek) takes it
-};
-
-// Reads the file and tells its kind: a PNG by its signature, or by its name
-// ending in ".png" (any case), so that a damaged image gets the PNG reader's
-// messages; anything else is taken for a battle file and gets the battle
-// file's. On failure prints the file failure report.
-Status peek_file(const char* path, FilePeek* out);
-void release_peek(FilePeek* peek);
 
 // The heights of a heightmap, row by row: one layer of a loaded battle file,
 // or a decoded PNG (sample less its sea level).
@@ -49,15 +23,16 @@ HeightSource battle_source(const BattleFile& file, int layer);
 HeightSource image_source(const Grey16Image& image);
 void source_row(const HeightSource& source, uint32_t y, int64_t* out);
 
-// A loaded battle file or heightmap PNG, as its kind says.
+// A loaded battle file or heightmap PNG.
 struct HeightFile {
-    FileKind kind;
+    bool is_png;
     BattleFile battle;
     Grey16Image image;
 };
-// Loads a peeked file for reading its heights, from the view the peek
-// opened (which it takes over); prints the loader's messages on failure.
-Status load_height_file(const char* path, FilePeek* peek, HeightFile* out);
+// Loads an opened file for reading its heights, from its view (which it
+// takes over): a PNG as the import loads one, anything else as a battle
+// file, whose loader's messages tell what is wrong with it.
+Status load_height_file(const char* path, InputFile* file, HeightFile* out);
 void release_height_file(HeightFile* file);
 // True when the loaded file is still the version read (see view_unchanged).
 bool height_file_unchanged(const HeightFile& file);

@@ -7,6 +7,7 @@
 
 #include "command_line.h"
 #include "fuzz_check.h"
+#include "commands.h"
 #include "png_heightmap.h"
 
 namespace {

@@ -14,6 +14,7 @@
 #include "battle_file.h"
 #include "battle_mutator.h"
 #include "fuzz_check.h"
+#include "commands.h"
 #include "png_heightmap.h"
 
 namespace {
@@ -91,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(layout.raw_bytes == (2 * uint64_t{w} + 1) * h);
         std::vector<uint8_t> png;
         std::vector<uint8_t> buffer(part_bytes + 2 * uint64_t{w} + 1);
-        FUZZ_CHECK(stream_png_image(layout, file, layer, buffer.data(), part_bytes, append, &png));
+        FUZZ_CHECK(stream_battle_png(layout, file, layer, buffer.data(), part_bytes, append, &png));
         FUZZ_CHECK(png.size() == layout.file_bytes);
         check_framing(png, layout.idat_chunks, file.sea_level);
         if (chunk_limit == max_chunk_data) {

@@ -2,23 +2,38 @@
 // nothing held and a known case; on success exactly one buffer, a size
 // within the limits, and the void count and value range the samples give.
 // take_grid, which may build the grid inside the file's own buffer, must
-// give the same verdict and the same samples.
+// give the same verdict and the same samples; asked for 16-bit samples only,
+// the reader gives the same grid when it has them, and else refuses it as
+// needing a mapping (or as the full read refused it).
 #pragma once
 
 #include <cmath>
 
 #include "fuzz_check.h"
+#include "grid_testing.h"
 #include "heightmap_formats.h"
 
 inline void check_read_grid(const char* path, const uint8_t* data, size_t size, GridHints hints = {}) {
     const std::vector<uint8_t> bytes = exact_copy(data, size);
     const uint64_t live = hook_live_blocks();
     Grid grid;
-    const char* detail = nullptr;
+    GridDetail detail;
     const GridError error = read_grid(path, bytes.data(), bytes.size(), hints, &grid, &detail);
     FUZZ_CHECK(hook_live_blocks() == live);
     FUZZ_CHECK(error <= GridError::no_valid_value);
-    if (detail != nullptr) FUZZ_CHECK(strlen(detail) < 256);
+    FUZZ_CHECK(strnlen(detail.text, sizeof detail.text) < sizeof detail.text);
+    GridHints only = hints;
+    only.samples_only = true;
+    Grid samples;
+    const GridError samples_error = read_grid(path, bytes.data(), bytes.size(), only, &samples);
+    FUZZ_CHECK(hook_live_blocks() == live);
+    if (error == GridError::none && grid.type == SampleType::u16) {
+        FUZZ_CHECK(samples_error == GridError::none && samples.voids == grid.voids);
+        release_grid(&samples);
+    } else {
+        FUZZ_CHECK(samples_error == GridError::needs_mapping || (error != GridError::none && samples_error == error));
+        FUZZ_CHECK(!grid_held(samples));
+    }
     FileBytes file{allocate_buffer(size), size};
     FUZZ_CHECK(file.data != nullptr);
     if (size > 0) memcpy(file.data, data, size);

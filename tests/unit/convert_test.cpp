@@ -6,7 +6,7 @@
 #include <cmath>
 #include <vector>
 
-#include "convert.h"
+#include "convert_steps.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "battle_file.h"
+#include "commands.h"
 #include "png_heightmap.h"
 #include "png_test_files.h"
 #include "scratch_dir.h"

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "battle_builder.h"
+#include "commands.h"
 #include "png_heightmap.h"
 
 using namespace battle_test;
@@ -124,7 +125,7 @@ Bytes export_layer(const BattleBuilder& b, int layer, uint64_t chunk_limit = max
     const PngLayout layout = png_layout(b.width, b.height, chunk_limit);
     Bytes buffer(part_bytes + 2 * b.width + 1, 0xEE);
     Bytes png;
-    EXPECT_TRUE(stream_png_image(layout, file, layer, buffer.data(), part_bytes, append, &png));
+    EXPECT_TRUE(stream_battle_png(layout, file, layer, buffer.data(), part_bytes, append, &png));
     EXPECT_EQ(png.size(), layout.file_bytes);
     return png;
 }
@@ -285,7 +286,7 @@ TEST(PngWriter, StopsWhenTheSinkRefuses) {
         int parts = 0;
         static bool take(void* context, const uint8_t*, uint64_t) { return ++static_cast<Refuser*>(context)->parts < 3; }
     } refuser;
-    EXPECT_FALSE(stream_png_image(layout, file, 0, buffer.data(), 100, Refuser::take, &refuser));
+    EXPECT_FALSE(stream_battle_png(layout, file, 0, buffer.data(), 100, Refuser::take, &refuser));
     EXPECT_EQ(refuser.parts, 3);  // nothing more is offered after the refusal
 }
 

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "commands.h"
 #include "png_heightmap.h"
 
 namespace {
