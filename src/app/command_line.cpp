@@ -79,9 +79,9 @@ void split_command_line(const char* line, CommandArguments* out) {
     const char* p = line;
     next_token(nullptr, 0, p, &used);  // the program's own path
     p += used;
-    // Every token present, empty ones ("") included, up to the seventh.
+    // Every token present, empty ones ("") included, up to the ninth.
     out->count = 0;
-    for (const char* rest = p; out->count < 7; ++out->count) {
+    for (const char* rest = p; out->count < 9; ++out->count) {
         while (*rest == ' ' || *rest == '\t') ++rest;
         if (*rest == 0) break;
         next_token(nullptr, 0, rest, &used);
@@ -91,12 +91,14 @@ void split_command_line(const char* line, CommandArguments* out) {
     drop_if_too_long(out->first);
     next_token(out->option, option_capacity, p, &used);
     p += used;
-    for (auto& arg : out->arg) {
-        next_token(arg, argument_capacity, p, &used);
-        drop_if_too_long(arg);
+    for (int i = 0; i < 6; ++i) {
+        // The import's seventh token is measured without a length limit.
+        if (i == 4) out->surplus = next_token(nullptr, 0, p, nullptr) > 1;
+        next_token(out->arg[i], argument_capacity, p, &used);
+        drop_if_too_long(out->arg[i]);
         p += used;
     }
-    out->surplus = next_token(nullptr, 0, p, nullptr) > 1;
+    out->beyond = next_token(nullptr, 0, p, nullptr) > 1;
 }
 
 namespace {
@@ -113,11 +115,12 @@ void take_one(char* dest, size_t capacity, const char* arg) {
 }  // namespace
 
 void take_arguments(int argc, const char* const* argv, CommandArguments* out) {
-    out->count = argc < 1 ? 0 : argc - 1 < 7 ? argc - 1 : 7;
+    out->count = argc < 1 ? 0 : argc - 1 < 9 ? argc - 1 : 9;
     take_one(out->first, argument_capacity, argc > 1 ? argv[1] : nullptr);
     take_one(out->option, option_capacity, argc > 1 ? argv[1] : nullptr);
-    for (int i = 0; i < 4; ++i) take_one(out->arg[i], argument_capacity, argc > i + 2 ? argv[i + 2] : nullptr);
+    for (int i = 0; i < 6; ++i) take_one(out->arg[i], argument_capacity, argc > i + 2 ? argv[i + 2] : nullptr);
     out->surplus = argc > 6 && argv[6][0] != 0;
+    out->beyond = argc > 8 && argv[8][0] != 0;
 }
 
 namespace {
@@ -156,7 +159,7 @@ Status dispatch_command(const CommandArguments& args) {
             "  hmap -s in_out.png [ sea_level ]\r\n"
             "  hmap -l file [ in1.png in2.png ]\r\n"
             "  hmap -p in out1.png [ out2.png ]\r\n"
-            "  hmap -c in out [ low high | map.prj n ]\r\n"
+            "  hmap -c in out [ n | low high | map.prj n [ low high | sea [ scale ] ] ]\r\n"
             "\r\n");
         if (like_option) return status_usage;
         // One line that fits a console 80 columns wide.
@@ -186,10 +189,19 @@ Status dispatch_command(const CommandArguments& args) {
             if (argument_count_wrong(a4[0] != 0, a2[0] == 0)) return status_usage;
             return draw_pictures(a1, a2, a3);
         case 'c':
-        case 'C':
-            // IN OUT, or IN OUT and a pair: LOW HIGH, or MAP.prj N.
-            if (argument_count_wrong(args.surplus, a2[0] == 0 || (a3[0] != 0) != (a4[0] != 0))) return status_usage;
-            return run_convert(a1, a2, a3, a4);
+        case 'C': {
+            // Two to six arguments, none of them left empty before the last.
+            int given = 0;
+            bool gap = false;
+            for (int i = 0; i < 6; ++i) {
+                if (args.arg[i][0] != 0) given = i + 1;
+            }
+            for (int i = 0; i < given; ++i) gap = gap || args.arg[i][0] == 0;
+            if (argument_count_wrong(args.beyond, given < 2 || gap)) return status_usage;
+            const char* convert_args[6];
+            for (int i = 0; i < 6; ++i) convert_args[i] = args.arg[i];
+            return run_convert(convert_args, given);
+        }
         default:
             if (a2[0] == 0) return show_sea_level(a1);
             return set_sea_level_from(a1, a2);

@@ -28,9 +28,10 @@ constexpr size_t argument_capacity = 3 * argument_limit + 1;
 struct CommandArguments {
     char option[option_capacity];
     char first[argument_capacity];   // the same token whole: a file's name when it is no option
-    int count;                       // tokens after the program's path, counted up to 7
-    char arg[4][argument_capacity];  // A1 ... A4; an argument too long arrives empty
+    int count;                       // tokens after the program's path, counted up to 9
+    char arg[6][argument_capacity];  // A1 ... A6; an argument too long arrives empty
     bool surplus;                    // a seventh token (after A4) is present
+    bool beyond;                     // a token after A6 is present
 };
 
 // Splits a whole command line (token 0 is the program's own path).

@@ -106,6 +106,10 @@ void battle_sample_row(const BattleFile& file, int layer, uint32_t y, uint8_t* o
 // 2^26 patterns.
 constexpr uint64_t max_patterns = uint64_t{1} << 26;
 
+// Makes rows [y0, y0 + count) of heightmap `layer` (0 or 1) of a pair at
+// `out`, one after another: 16-bit big-endian samples, width a row.
+using BandMaker = void (*)(void* context, int layer, uint32_t y0, uint32_t count, uint8_t* out);
+
 // Two heightmaps of the same dimensions: 16-bit big-endian samples, row-major,
 // each stored relative to `sea_level`.
 struct HeightmapPair {
@@ -113,11 +117,17 @@ struct HeightmapPair {
     const uint8_t* samples2;
     uint32_t width;
     uint32_t height;
-    uint16_t sea_level;
+    int32_t sea_level;  // the sample of height 0; a sample's height is the sample less it
     // Where a heightmap's rows do not follow one another: the start of each
     // (its samples then unused).
     const uint8_t* const* rows1 = nullptr;
     const uint8_t* const* rows2 = nullptr;
+    // Where the rows are made as the encoder needs them, eight at a time,
+    // rather than held whole (samples and rows then unused): into
+    // `band_rows`, room for 8 rows (16 x width bytes).
+    BandMaker band = nullptr;
+    void* band_context = nullptr;
+    uint8_t* band_rows = nullptr;
 };
 
 // NB: the 8x8 blocks of one heightmap of these dimensions.
@@ -143,3 +153,27 @@ using TruncationReport = void (*)(void* context, uint32_t x0, uint32_t y0);
 // distinct patterns (max_patterns for a real battle file).
 uint64_t encode_heightmaps(const HeightmapPair& pair, uint8_t* chunk, uint32_t* index, uint64_t pattern_limit,
                            TruncationReport report, void* context);
+
+// A battle file written anew with its heightmaps from `pair`: `battle_in`,
+// loaded as `battle`, with its HMAP chunk replaced and every other byte as
+// it was, to `battle_out`. The result is kept only while the battle file,
+// and every input `changed` names (the name of one no longer the version
+// read, its check having set the error code; or null), is still the
+// version read. `name1` and `name2` name the heightmaps' sources in the
+// refusal of too many patterns.
+struct Rebuild {
+    const char* battle_in;
+    BattleFile* battle;  // when written over itself, its view is let go of first
+    const char* battle_out;
+    HeightmapPair pair;
+    const char* name1;
+    const char* name2;
+    TruncationReport report;
+    void* report_context;
+    const char* (*changed)(void* context);
+    void* changed_context;
+};
+Status rebuild_battle_file(const Rebuild& rebuild);
+// "Warning: Truncating elevation change for block starting at X,Y", as a
+// TruncationReport.
+void report_truncated_block(void* context, uint32_t x0, uint32_t y0);

@@ -119,13 +119,15 @@ struct Block {
 
 inline uint32_t sample_at(const uint8_t* row, uint32_t x) { return read_be16(row + 2 * x); }
 
-// One heightmap's rows: one after another in `samples`, or where `starts` says.
+// One heightmap's rows: one after another in `samples` (from row `first`
+// on), or where `starts` says.
 struct Rows {
     const uint8_t* samples;
     const uint8_t* const* starts;
     uint32_t width;
+    uint32_t first = 0;
     const uint8_t* at(uint32_t y, uint32_t x) const {
-        return (starts != nullptr ? starts[y] : samples + 2 * (uint64_t{y} * width)) + 2 * uint64_t{x};
+        return (starts != nullptr ? starts[y] : samples + 2 * (uint64_t{y - first} * width)) + 2 * uint64_t{x};
     }
 };
 
@@ -236,9 +238,16 @@ uint64_t encode_heightmaps(const HeightmapPair& pair, uint8_t* chunk, uint32_t* 
     uint8_t* entry = chunk + 28;
     uint64_t k = 0;
     Block block;
-    for (const Rows& image : {Rows{pair.samples1, pair.rows1, width}, Rows{pair.samples2, pair.rows2, width}}) {
+    // Rows made eight at a time go to the band the caller gave.
+    uint8_t* band = pair.band != nullptr ? pair.band_rows : nullptr;
+    int layer = 0;
+    for (Rows image : {Rows{pair.samples1, pair.rows1, width}, Rows{pair.samples2, pair.rows2, width}}) {
         for (uint32_t y0 = 0; y0 < height; y0 += 8) {
             const uint32_t rows = height - y0 < 8 ? height - y0 : 8;
+            if (band != nullptr) {
+                pair.band(pair.band_context, layer, y0, rows, band);
+                image = Rows{band, nullptr, width, y0};
+            }
             if (taken < 64 * 2 * nb && 64 * (pool.count + delay) + row_most > taken) {
                 const uint64_t room = 64 * (2 * nb - pool.count);
                 const uint64_t step = pages_ahead < room ? pages_ahead : room;
@@ -264,6 +273,7 @@ uint64_t encode_heightmaps(const HeightmapPair& pair, uint8_t* chunk, uint32_t* 
                 }
             }
         }
+        ++layer;
     }
     for (uint64_t j = k > delay ? k - delay : 0; j < k; ++j) {
         if (!resolve(pending[j % delay])) return 0;

@@ -1,79 +1,114 @@
 // The convert command: reads a foreign heightmap through its format's
 // reader, checks what it holds, fills its voids, and writes it out row by
-// row, resampled and mapped on the way. Everything that can be refused is
-// refused before a byte is written.
-#include <cstring>
-
+// row, resampled and mapped on the way: as 16-bit samples (PNG, R16), as
+// heights in floats (TIFF, OpenEXR), or into a battle file in one step; or
+// one heightmap of a battle file out, its heights as they are. Everything
+// that can be refused is refused before a byte is written.
 #include "convert.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
 
 #include "bytes.h"
 #include "convert_steps.h"
+#include "view_common.h"
 
 namespace {
 
-enum class OutputKind { png, raw };
+enum class OutputKind { png, raw, floats, battle };
+
+struct Output {
+    OutputKind kind;
+    const GridReader* format;  // floats: the format written
+};
 
 // The output's kind by its name's extension, any case.
-bool output_kind(const char* path, OutputKind* kind) {
+bool output_kind(const char* path, Output* out) {
+    *out = Output{};
     if (has_extension(path, ".png")) {
-        *kind = OutputKind::png;
+        out->kind = OutputKind::png;
     } else if (has_extension(path, ".r16") || has_extension(path, ".raw")) {
-        *kind = OutputKind::raw;
+        out->kind = OutputKind::raw;
+    } else if (has_extension(path, ".prj")) {
+        out->kind = OutputKind::battle;
+    } else if ((out->format = float_format_for(path)) != nullptr) {
+        out->kind = OutputKind::floats;
     } else {
         return false;
     }
     return true;
 }
 
-// What a loaded grid needs before its rows are made: warns of 8-bit values,
-// fills the voids.
-Status ready_grid(const char* path, Grid& grid) {
-    if (grid.type == SampleType::u8 || grid.type == SampleType::i8) {
-        console_printf("Warning: %s holds 8-bit values: 256 heights at most, which show as terraces.\r\n", path);
+// How IN's values become heights, as the command's form says.
+enum class Form {
+    samples,      // IN OUT: 16-bit samples as they are
+    typed,        // IN OUT LOW HIGH, or IN OUT MAP.prj N LOW HIGH
+    fitted,       // IN OUT MAP.prj N: heightmap N's lowest and highest
+    sea,          // IN OUT MAP.prj N sea [SCALE]: height = value x SCALE
+    heights_out,  // MAP.prj OUT N
+};
+
+struct Request {
+    const char* in;
+    const char* out;
+    Output output;
+    Form form;
+    const char* map;  // null without a battle map
+    int layer;
+    int64_t low, high;  // typed
+    bool has_scale;
+    double scale;
+};
+
+bool is_word(const char* text, const char* word) {
+    size_t i = 0;
+    for (; text[i] != 0 && word[i] != 0; ++i)
+        if (ascii_lower(text[i]) != word[i]) return false;
+    return text[i] == 0 && word[i] == 0;
+}
+
+// A scale as typed: a decimal number above 0 ("10", "0.25").
+bool parse_scale(const char* text, double* value) {
+    const char* p = text;
+    bool digits = false, point = false;
+    double whole = 0, place = 1;
+    for (; *p != 0; ++p) {
+        if (*p == '.' && !point) {
+            point = true;
+        } else if (*p >= '0' && *p <= '9') {
+            digits = true;
+            if (point) {
+                place /= 10;
+                whole += (*p - '0') * place;
+            } else {
+                whole = whole * 10 + (*p - '0');
+            }
+        } else {
+            return false;
+        }
     }
-    // A grid without a valid value never loads (no_valid_value).
-    if (grid.voids == 0) return status_ok;
-    const bool filled = grid.f32 != nullptr ? fill_voids(grid.f32, grid.width, grid.height)
-                                            : fill_voids(grid.f64, grid.width, grid.height);
-    if (!filled) return report_out_of_memory(path);
-    // At most 65535 x 65535 pixels: the count fits 32 bits.
-    console_printf("Warning: %s has %u %s (no data), each filled from the valid pixels around it.\r\n", path,
-                   static_cast<unsigned>(grid.voids), grid.voids == 1 ? "void pixel" : "void pixels");
-    return status_ok;
+    if (!digits || !(whole > 0) || whole > 1e9) return false;
+    // The same value as the C library reads it, to the last bit.
+    *value = strtod(text, nullptr);
+    return true;
 }
 
-// The battle map a foreign heightmap is fitted to: its heights and sea level.
-Status map_heights(const char* battle_path, const BattleFile& battle, int layer, SampleMapping* mapping) {
-    const LayerHeights heights = battle_layer_heights(battle, layer);
-    if (heights.wrapped != 0) {
-        // Its own export wraps these heights: no sample could stand for them.
-        console_printf("Error: %s heightmap %d: heights %d to %d with sea level %04X do not fit 16-bit samples; "
-                       "nothing was written.\r\n",
-                       battle_path, layer + 1, static_cast<int>(heights.lowest), static_cast<int>(heights.highest),
-                       static_cast<unsigned>(battle.sea_level));
-        return status_refused;
+bool take_layer(const char* text, int* layer) {
+    if ((text[0] != '1' && text[0] != '2') || text[1] != 0) {
+        console_printf("Error: %s is no heightmap number: N is 1 or 2.\r\n", text);
+        return false;
     }
-    mapping->mapped = true;
-    mapping->low = heights.lowest;
-    mapping->high = heights.highest;
-    mapping->sea_level = battle.sea_level;
-    return status_ok;
+    *layer = text[0] - '1';
+    return true;
 }
 
-void report_resampling(const char* path, const Grid& grid, const char* battle_path, int layer,
-                       const BattleFile& battle) {
-    console_printf("%s is %u x %u px, %s heightmap %d %u x %u px: resampled (area average where it shrinks, "
-                   "bilinear where it grows).\r\n",
-                   path, static_cast<unsigned>(grid.width), static_cast<unsigned>(grid.height), battle_path,
-                   layer + 1, static_cast<unsigned>(battle_width(battle)),
-                   static_cast<unsigned>(battle_height(battle)));
-}
-
-// The heights typed as LOW and HIGH; prints why when they are refused.
-bool take_height_range(const char* a3, const char* a4, SampleMapping* mapping) {
+// The heights typed as LOW and HIGH; prints why when they are refused. The
+// sea level their samples take is checked once it is known.
+bool take_heights(const char* a, const char* b, Request* request) {
     int64_t low = 0, high = 0;
-    for (const char* typed : {a3, a4}) {
-        if (!parse_height(typed, typed == a3 ? &low : &high)) {
+    for (const char* typed : {a, b}) {
+        if (!parse_height(typed, typed == a ? &low : &high)) {
             console_printf("Error: %s is no height: LOW and HIGH are whole numbers, as in hmap -c in.tif out.png "
                            "-50 1200.\r\n",
                            typed);
@@ -90,22 +125,105 @@ bool take_height_range(const char* a3, const char* a4, SampleMapping* mapping) {
                        high_int);
         return false;
     }
-    const int64_t sea_level = low < 0 ? -low : 0;
-    if (high + sea_level > 65535) {
-        console_printf("Error: heights %d to %d make samples up to %u (the height plus the sea level %04X), past "
-                       "65535.\r\n",
-                       low_int, high_int, static_cast<unsigned>(high + sea_level), static_cast<unsigned>(sea_level));
-        return false;
-    }
-    mapping->mapped = true;
-    mapping->low = low;
-    mapping->high = high;
-    mapping->sea_level = static_cast<uint16_t>(sea_level);
+    request->form = Form::typed;
+    request->low = low;
+    request->high = high;
     return true;
 }
 
-void report_written(const char* out, OutputKind kind, uint32_t width, uint32_t height, const SampleRange& range,
-                    bool has_sea_level, uint16_t sea_level) {
+// The command's arguments as its forms read them; prints why when they
+// are refused.
+bool take_request(const char* const* args, int count, Request* request) {
+    *request = Request{};
+    request->in = args[0];
+    request->out = args[1];
+    if (count == 3) {
+        request->form = Form::heights_out;
+        request->map = args[0];
+        return take_layer(args[2], &request->layer);
+    }
+    if (count == 2) {
+        request->form = Form::samples;
+        return true;
+    }
+    if (count == 4 && looks_like_number(args[2])) return take_heights(args[2], args[3], request);
+    request->map = args[2];
+    if (!take_layer(args[3], &request->layer)) return false;
+    request->form = Form::fitted;
+    if (count == 4) return true;
+    if (!is_word(args[4], "sea")) {
+        if (count == 6 && looks_like_number(args[4])) return take_heights(args[4], args[5], request);
+        console_printf("Error: %s: after MAP.prj N come LOW HIGH, sea, or sea and a SCALE.\r\n", args[4]);
+        return false;
+    }
+    request->form = Form::sea;
+    if (count == 5) return true;
+    request->has_scale = true;
+    if (!parse_scale(args[5], &request->scale)) {
+        console_printf("Error: %s is no scale: SCALE is a decimal number above 0, as in hmap -c dem.tif new.prj "
+                       "map.prj 1 sea 0.5.\r\n",
+                       args[5]);
+        return false;
+    }
+    return true;
+}
+
+// Loads the battle map; a file that is none is named as none.
+Status load_map(const char* path, BattleFile* out) {
+    *out = BattleFile{};
+    InputFile input;
+    if (!open_input(path, &input)) return report_file_failure(path);
+    if (input.kind != FileKind::battle) {
+        char what[64];
+        if (input.kind == FileKind::png) snprintf(what, sizeof what, "it is a PNG image");
+        else if (input.kind == FileKind::foreign) snprintf(what, sizeof what, "it is a %s heightmap", input.format->name);
+        else snprintf(what, sizeof what, "it does not start as one does");
+        console_printf("Error: %s is no battle file: %s.\r\n", path, what);
+        close_input(&input);
+        return status_refused;
+    }
+    const Status status = take_battle_view(path, &input.view, out);
+    close_input(&input);
+    return status;
+}
+
+// What a loaded grid needs before its rows are made: warns of 8-bit values,
+// fills the voids, warns of a flat one.
+Status ready_grid(const char* path, Grid& grid) {
+    if (grid.type == SampleType::u8 || grid.type == SampleType::i8) {
+        console_printf("Warning: %s holds 8-bit values: 256 heights at most, which show as terraces.\r\n", path);
+    }
+    if (!(grid.highest > grid.lowest)) {
+        console_printf("Warning: %s holds one value, %s, wherever it has one: its terrain is flat.\r\n", path,
+                       value_number(grid.lowest).text);
+    }
+    // A grid without a valid value never loads (no_valid_value).
+    if (grid.voids == 0) return status_ok;
+    const bool filled = grid.f32 != nullptr ? fill_voids(grid.f32, grid.width, grid.height)
+                                            : fill_voids(grid.f64, grid.width, grid.height);
+    if (!filled) return report_out_of_memory(path);
+    // At most 65535 x 65535 pixels: the count fits 32 bits.
+    console_printf("Warning: %s has %u %s (no data), each filled from the valid pixels around it.\r\n", path,
+                   static_cast<unsigned>(grid.voids), grid.voids == 1 ? "void pixel" : "void pixels");
+    return status_ok;
+}
+
+void report_resampling(const Request& request, const Grid& grid, const BattleFile& map) {
+    const unsigned gw = grid.width, gh = grid.height, mw = battle_width(map), mh = battle_height(map);
+    console_printf("%s is %u x %u px, %s heightmap %d %u x %u px: resampled (area average where it shrinks, "
+                   "bilinear where it grows).\r\n",
+                   request.in, gw, gh, request.map, request.layer + 1, mw, mh);
+    // A square terrain on a map twice as wide, say: its hills come out long.
+    const double stretch = (static_cast<double>(gw) * mh) / (static_cast<double>(gh) * mw);
+    if (stretch > 1.01 || stretch < 1 / 1.01) {
+        console_printf("Warning: %s is stretched %u:%u onto %u:%u, its hills %s.\r\n", request.in, gw, gh, mw, mh,
+                       stretch > 1 ? "narrowed" : "widened");
+    }
+}
+
+// "Wrote ..." for 16-bit samples.
+void report_samples_written(const char* out, OutputKind kind, uint32_t width, uint32_t height,
+                            const SampleRange& range, bool has_sea_level, uint16_t sea_level) {
     const unsigned w = width, h = height;
     if (!has_sea_level) {
         if (kind == OutputKind::png) {
@@ -129,84 +247,375 @@ void report_written(const char* out, OutputKind kind, uint32_t width, uint32_t h
     }
 }
 
-}  // namespace
+// ---- into a battle file in one step ----
 
-Status run_convert(const char* in, const char* out, const char* a3, const char* a4) {
-    OutputKind kind;
-    if (!output_kind(out, &kind)) {
-        console_printf("Error: %s: hmap -c writes .png, .r16 or .raw files; nothing was read.\r\n", out);
+// The rows of both heightmaps of the new battle file, eight at a time: the
+// new one from IN, resampled and mapped, the other one's heights as the
+// battle file holds them; each height plus `offset` a 16-bit sample.
+struct BattleBands {
+    RowSource* source;
+    const SampleMapping* mapping;
+    const BattleFile* map;
+    int layer;         // the heightmap made from IN
+    int32_t offset;    // the sample of height 0
+    double* values;    // a row of the output's width
+    int32_t* heights;  // the same
+    int64_t* kept;     // the same, of the other heightmap
+    int32_t lowest, highest;
+};
+
+void make_band(void* context, int layer, uint32_t y0, uint32_t count, uint8_t* out) {
+    auto& bands = *static_cast<BattleBands*>(context);
+    const uint32_t width = bands.source->width;
+    for (uint32_t y = y0; y < y0 + count; ++y, out += 2 * uint64_t{width}) {
+        if (layer == bands.layer) {
+            source_values(*bands.source, y, bands.values);
+            map_heights(*bands.mapping, bands.values, width, bands.heights);
+            int32_t lowest = bands.lowest, highest = bands.highest;
+            for (uint32_t x = 0; x < width; ++x) {
+                const int32_t h = bands.heights[x];
+                lowest = h < lowest ? h : lowest;
+                highest = h > highest ? h : highest;
+                const auto sample = static_cast<uint16_t>(h + bands.offset);
+                out[2 * x] = static_cast<uint8_t>(sample >> 8);
+                out[2 * x + 1] = static_cast<uint8_t>(sample);
+            }
+            bands.lowest = lowest;
+            bands.highest = highest;
+        } else {
+            // Within the offset's reach: the kept heights set it.
+            battle_height_row(*bands.map, layer, y, bands.kept);
+            for (uint32_t x = 0; x < width; ++x) {
+                const auto sample = static_cast<uint16_t>(bands.kept[x] + bands.offset);
+                out[2 * x] = static_cast<uint8_t>(sample >> 8);
+                out[2 * x + 1] = static_cast<uint8_t>(sample);
+            }
+        }
+    }
+}
+
+struct GridInputs {
+    const char* path;
+    const Grid* grid;
+};
+
+const char* changed_grid(void* context) {
+    const auto& inputs = *static_cast<const GridInputs*>(context);
+    return grid_unchanged(*inputs.grid) ? nullptr : inputs.path;
+}
+
+Status write_battle_file(const Request& request, BattleFile& map, const Grid& grid, RowSource& source,
+                         const SampleMapping& mapping, int64_t low, int64_t high) {
+    // One offset takes both heightmaps' heights to 16-bit samples.
+    const LayerHeights kept = battle_layer_heights(map, 1 - request.layer);
+    const int64_t lowest = low < kept.lowest ? low : kept.lowest;
+    const int64_t highest = high > kept.highest ? high : kept.highest;
+    if (highest - lowest > 65535) {
+        console_printf("Error: heights %s to %s (heightmap %d from %s, the other one %s's) span %s, more than the "
+                       "65535 a battle file's heightmaps may span; nothing was written.\r\n",
+                       signed_number(lowest).text, signed_number(highest).text, request.layer + 1, request.in,
+                       request.map, signed_number(highest - lowest).text);
         return status_refused;
     }
-    SampleMapping mapping{};
-    const char* battle_path = nullptr;
-    int layer = 0;
-    if (a3[0] != 0 && looks_like_number(a3)) {
-        if (!take_height_range(a3, a4, &mapping)) return status_refused;
-    } else if (a3[0] != 0) {
-        if ((a4[0] != '1' && a4[0] != '2') || a4[1] != 0) {
-            console_printf("Error: %s is no heightmap number: N is 1 or 2.\r\n", a4);
-            return status_refused;
-        }
-        battle_path = a3;
-        layer = a4[0] - '1';
-    }
-    if (report_output_is_input(out, in)) return status_refused;
-    if (battle_path != nullptr && report_output_is_input(out, battle_path)) return status_refused;
-
-    BattleFile battle{};
-    GridHints hints;
-    if (battle_path != nullptr) {
-        if (Status status = load_battle_file(battle_path, &battle)) return status;
-        Status status = map_heights(battle_path, battle, layer, &mapping);
-        if (status != status_ok) {
-            release_battle_file(&battle);
-            return status;
-        }
-        hints.width = battle_width(battle);
-        hints.height = battle_height(battle);
-    }
-    // Without a mapping only 16-bit samples will do, told by the header.
-    hints.samples_only = !mapping.mapped;
-    Grid grid{};
-    InputFile input;
-    Status status = open_input(in, &input) ? take_grid_view(in, &input.view, hints, &grid) : report_file_failure(in);
-    close_input(&input);
-    if (status == status_ok) status = ready_grid(in, grid);
-    const bool has_sea_level = mapping.mapped || grid.has_sea_level;
-    if (!mapping.mapped) mapping.sea_level = grid.has_sea_level ? grid.sea_level : 0;
-    mapping.lowest = grid.lowest;
-    mapping.highest = grid.highest;
-    const uint32_t width = battle_path != nullptr ? battle_width(battle) : grid.width;
-    const uint32_t height = battle_path != nullptr ? battle_height(battle) : grid.height;
-    RowSource source{};
-    if (status == status_ok && !open_row_source(grid, width, height, &source)) status = report_out_of_memory(in);
-    source.input = in;
+    const uint32_t width = battle_width(map);
+    auto* scratch = reinterpret_cast<uint8_t*>(allocate_buffer(36 * uint64_t{width}));
+    if (scratch == nullptr) return report_out_of_memory(request.out);
+    BattleBands bands{&source,
+                      &mapping,
+                      &map,
+                      request.layer,
+                      static_cast<int32_t>(-lowest),
+                      reinterpret_cast<double*>(scratch),
+                      reinterpret_cast<int32_t*>(scratch + 8 * uint64_t{width}),
+                      reinterpret_cast<int64_t*>(scratch + 12 * uint64_t{width}),
+                      INT32_MAX,
+                      INT32_MIN};
+    // The band's rows after the three rows of working room.
+    GridInputs inputs{request.in, &grid};
+    Rebuild rebuild{};
+    rebuild.battle_in = request.map;
+    rebuild.battle = &map;
+    rebuild.battle_out = request.out;
+    rebuild.pair.width = width;
+    rebuild.pair.height = battle_height(map);
+    rebuild.pair.sea_level = bands.offset;
+    rebuild.pair.band = make_band;
+    rebuild.pair.band_context = &bands;
+    rebuild.pair.band_rows = scratch + 20 * uint64_t{width};
+    rebuild.name1 = request.layer == 0 ? request.in : request.map;
+    rebuild.name2 = request.layer == 0 ? request.map : request.in;
+    rebuild.report = report_truncated_block;
+    rebuild.changed = changed_grid;
+    rebuild.changed_context = &inputs;
+    const Status status = rebuild_battle_file(rebuild);
     if (status == status_ok) {
-        if (source.resampled) report_resampling(in, grid, battle_path, layer, battle);
+        console_printf("Wrote %s (%u x %u, %s with heightmap %d from %s, its heights %d to %d).\r\n", request.out,
+                       static_cast<unsigned>(width), static_cast<unsigned>(battle_height(map)), request.map,
+                       request.layer + 1, request.in, static_cast<int>(bands.lowest), static_cast<int>(bands.highest));
+    }
+    release_buffer(scratch);
+    return status;
+}
+
+// ---- the forms ----
+
+// What a heightmap of a battle file gives out: its heights, as they are.
+Status write_heights_out(const Request& request) {
+    BattleFile map;
+    if (Status status = load_map(request.map, &map)) return status;
+    const LayerHeights heights = battle_layer_heights(map, request.layer);
+    SampleMapping mapping{};
+    mapping.kind = MappingKind::fitted;
+    mapping.low = heights.lowest;
+    mapping.high = heights.highest;
+    mapping.lowest = static_cast<double>(heights.lowest);
+    mapping.highest = static_cast<double>(heights.highest);
+    mapping.offset = map.sea_level;
+    RowSource source{};
+    Status status = status_ok;
+    const bool samples = request.output.kind == OutputKind::png || request.output.kind == OutputKind::raw;
+    if (samples && heights.wrapped != 0) {
+        // Its own export wraps these heights: no sample could stand for them.
+        console_printf("Error: %s heightmap %d: heights %d to %d with sea level %04X do not fit 16-bit samples; "
+                       "nothing was written.\r\n",
+                       request.map, request.layer + 1, static_cast<int>(heights.lowest),
+                       static_cast<int>(heights.highest), static_cast<unsigned>(map.sea_level));
+        status = status_refused;
+    }
+    if (status == status_ok && !open_battle_row_source(map, request.layer, &source))
+        status = report_out_of_memory(request.out);
+    source.input = request.map;
+    const uint32_t width = battle_width(map), height = battle_height(map);
+    if (status == status_ok && samples) {
         SampleRange range;
-        status = kind == OutputKind::png ? write_heightmap_png(out, source, mapping, has_sea_level, &range)
-                                         : write_heightmap_raw(out, source, mapping, &range);
-        if (status == status_ok) report_written(out, kind, width, height, range, has_sea_level, mapping.sea_level);
+        status = request.output.kind == OutputKind::png
+                     ? write_heightmap_png(request.out, source, mapping, true, &range)
+                     : write_heightmap_raw(request.out, source, mapping, &range);
+        if (status == status_ok)
+            report_samples_written(request.out, request.output.kind, width, height, range, true, map.sea_level);
+    } else if (status == status_ok) {
+        HeightRange range{};
+        status = write_heightmap_floats(request.out, *request.output.format, source, mapping, &range);
+        if (status == status_ok) {
+            console_printf("Wrote %s (%u x %u, heights %d to %d as 32-bit floats, 0 the water line).\r\n",
+                           request.out, static_cast<unsigned>(width), static_cast<unsigned>(height),
+                           static_cast<int>(range.lowest), static_cast<int>(range.highest));
+        }
     }
     close_row_source(&source);
+    release_battle_file(&map);
+    return status;
+}
+
+// The heights IN's values become: the mapping and the range of heights it
+// makes. Prints why when there are none.
+Status choose_mapping(const Request& request, const Grid& grid, const BattleFile& map, double lowest,
+                      double highest, SampleMapping* mapping) {
+    *mapping = SampleMapping{};
+    mapping->lowest = lowest;
+    mapping->highest = highest;
+    switch (request.form) {
+    case Form::samples:
+        mapping->kind = MappingKind::samples;
+        mapping->offset = grid.has_sea_level ? grid.sea_level : 0;
+        mapping->low = static_cast<int64_t>(lowest) - mapping->offset;
+        mapping->high = static_cast<int64_t>(highest) - mapping->offset;
+        return status_ok;
+    case Form::typed:
+        mapping->kind = MappingKind::fitted;
+        mapping->low = request.low;
+        mapping->high = request.high;
+        return status_ok;
+    case Form::fitted: {
+        const LayerHeights heights = battle_layer_heights(map, request.layer);
+        mapping->kind = MappingKind::fitted;
+        mapping->low = heights.lowest;
+        mapping->high = heights.highest;
+        return status_ok;
+    }
+    case Form::sea:
+    case Form::heights_out:
+        break;
+    }
+    double scale = request.scale;
+    if (!request.has_scale) {
+        // The scale at which IN's highest value is the heightmap's highest height.
+        const LayerHeights heights = battle_layer_heights(map, request.layer);
+        if (!(highest > 0) || heights.highest <= 0) {
+            console_printf("Error: no scale takes %s's highest value, %s, to %s heightmap %d's highest height, %d: "
+                           "give one, as in hmap -c IN OUT MAP.prj N sea 0.5.\r\n",
+                           request.in, value_number(highest).text, request.map, request.layer + 1,
+                           static_cast<int>(heights.highest));
+            return status_refused;
+        }
+        scale = static_cast<double>(heights.highest) / highest;
+    }
+    // The heights' range as the mapping rounds them, checked in doubles
+    // before any is made in 32 bits.
+    auto rounded = [](double v) { return v < 0 ? -std::floor(-v + 0.5) : std::floor(v + 0.5); };
+    const double low = rounded(lowest * scale), high = rounded(highest * scale);
+    if (high - low > 65535) {
+        console_printf("Error: %s's values %s to %s x %s make heights %s to %s, which span %s, more than 65535; "
+                       "give a smaller SCALE.\r\n",
+                       request.in, value_number(lowest).text, value_number(highest).text, value_number(scale).text,
+                       value_number(low).text, value_number(high).text, value_number(high - low).text);
+        return status_refused;
+    }
+    if (low < -2147483647.0 || high > 2147483647.0) {
+        console_printf("Error: %s's values x %s make heights past 2147483647; give a smaller SCALE.\r\n", request.in,
+                       value_number(scale).text);
+        return status_refused;
+    }
+    mapping->kind = MappingKind::scaled;
+    mapping->scale = scale;
+    mapping->low = static_cast<int64_t>(low);
+    mapping->high = static_cast<int64_t>(high);
+    console_printf("%s's values x %s are the heights, its 0 the water line.\r\n", request.in,
+                   value_number(scale).text);
+    return status_ok;
+}
+
+// The sea level of 16-bit samples and whether the heights fit them; prints
+// why when they do not.
+Status choose_sea_level(const Request& request, const BattleFile& map, SampleMapping* mapping) {
+    if (request.form == Form::samples) return status_ok;
+    if (request.map == nullptr) {
+        // Typed heights alone: the sea level is what takes LOW to sample 0.
+        const int64_t sea_level = request.low < 0 ? -request.low : 0;
+        if (request.high + sea_level > 65535) {
+            console_printf("Error: heights %d to %d make samples up to %u (the height plus the sea level %04X), past "
+                           "65535.\r\n",
+                           static_cast<int>(request.low), static_cast<int>(request.high),
+                           static_cast<unsigned>(request.high + sea_level), static_cast<unsigned>(sea_level));
+            return status_refused;
+        }
+        mapping->offset = static_cast<int32_t>(sea_level);
+        return status_ok;
+    }
+    // The battle map's: its PNGs and this one import together.
+    mapping->offset = map.sea_level;
+    if (mapping->low + map.sea_level < 0 || mapping->high + map.sea_level > 65535) {
+        console_printf("Error: heights %d to %d with %s's sea level %04X do not fit 16-bit samples; nothing was "
+                       "written. Write the battle file in one step instead: hmap -c %s NEW.prj %s %d ...\r\n",
+                       static_cast<int>(mapping->low), static_cast<int>(mapping->high), request.map,
+                       static_cast<unsigned>(map.sea_level), request.in, request.map, request.layer + 1);
+        return status_refused;
+    }
+    return status_ok;
+}
+
+Status convert_grid(const Request& request, BattleFile& map, Grid& grid) {
+    const bool has_map = request.map != nullptr;
+    const uint32_t width = has_map ? battle_width(map) : grid.width;
+    const uint32_t height = has_map ? battle_height(map) : grid.height;
+    RowSource source{};
+    Status status = status_ok;
+    if (!open_row_source(grid, width, height, &source)) status = report_out_of_memory(request.in);
+    source.input = request.in;
+    if (status == status_ok && source.resampled) report_resampling(request, grid, map);
+    // The values as resampled: the mapping fits their range, so that the
+    // heights made span exactly what was asked.
+    double lowest = grid.lowest, highest = grid.highest;
+    if (status == status_ok && source.resampled) {
+        auto* scratch = reinterpret_cast<double*>(allocate_buffer(8 * uint64_t{width}));
+        if (scratch == nullptr) status = report_out_of_memory(request.in);
+        else measure_source(source, scratch, &lowest, &highest);
+        release_buffer(scratch);
+    }
+    SampleMapping mapping{};
+    if (status == status_ok) status = choose_mapping(request, grid, map, lowest, highest, &mapping);
+    const OutputKind kind = request.output.kind;
+    if (status == status_ok && (kind == OutputKind::png || kind == OutputKind::raw))
+        status = choose_sea_level(request, map, &mapping);
+    if (status != status_ok) {
+        close_row_source(&source);
+        return status;
+    }
+    if (kind == OutputKind::battle) {
+        status = write_battle_file(request, map, grid, source, mapping, mapping.low, mapping.high);
+    } else if (kind == OutputKind::floats) {
+        HeightRange range{};
+        status = write_heightmap_floats(request.out, *request.output.format, source, mapping, &range);
+        if (status == status_ok) {
+            console_printf("Wrote %s (%u x %u, heights %d to %d as 32-bit floats, 0 the water line).\r\n",
+                           request.out, static_cast<unsigned>(width), static_cast<unsigned>(height),
+                           static_cast<int>(range.lowest), static_cast<int>(range.highest));
+        }
+    } else {
+        const bool has_sea_level = request.form != Form::samples || grid.has_sea_level;
+        SampleRange range;
+        status = kind == OutputKind::png ? write_heightmap_png(request.out, source, mapping, has_sea_level, &range)
+                                         : write_heightmap_raw(request.out, source, mapping, &range);
+        if (status == status_ok) {
+            report_samples_written(request.out, kind, width, height, range, has_sea_level,
+                                   static_cast<uint16_t>(mapping.offset));
+        }
+    }
+    close_row_source(&source);
+    return status;
+}
+
+}  // namespace
+
+Status run_convert(const char* const* args, int count) {
+    Request request;
+    const char* out = args[1];
+    if (!output_kind(out, &request.output)) {
+        console_printf("Error: %s: hmap -c writes .png, .r16, .raw, .tif, .exr or .prj files; nothing was read.\r\n",
+                       out);
+        return status_refused;
+    }
+    const Output output = request.output;
+    if (!take_request(args, count, &request)) return status_refused;
+    request.output = output;
+    // Typed heights alone make their own sea level; whether they fit
+    // samples is known before anything is read.
+    const bool samples = output.kind == OutputKind::png || output.kind == OutputKind::raw;
+    if (samples && request.form == Form::typed && request.map == nullptr) {
+        SampleMapping mapping{};
+        if (Status status = choose_sea_level(request, BattleFile{}, &mapping)) return status;
+    }
+    if (output.kind == OutputKind::battle && (request.map == nullptr || request.form == Form::heights_out)) {
+        console_printf("Error: %s: a battle file is written from a map and a heightmap, as in hmap -c dem.tif "
+                       "new.prj map.prj 1 sea; nothing was read.\r\n",
+                       out);
+        return status_refused;
+    }
+    if (report_output_is_input(out, request.in)) return status_refused;
+    if (request.map != nullptr && request.map != request.in && report_output_is_input(out, request.map))
+        return status_refused;
+    if (request.form == Form::heights_out) return write_heights_out(request);
+
+    BattleFile map{};
+    GridHints hints;
+    if (request.map != nullptr) {
+        if (Status status = load_map(request.map, &map)) return status;
+        hints.width = battle_width(map);
+        hints.height = battle_height(map);
+    }
+    // Without a mapping only 16-bit samples will do, told by the header.
+    hints.samples_only = request.form == Form::samples;
+    Grid grid{};
+    InputFile input;
+    Status status = open_input(request.in, &input) ? take_grid_view(request.in, &input.view, hints, &grid)
+                                                   : report_file_failure(request.in);
+    close_input(&input);
+    if (status == status_ok) status = ready_grid(request.in, grid);
+    if (status == status_ok) status = convert_grid(request, map, grid);
     if (grid_held(grid)) release_grid(&grid);
-    release_battle_file(&battle);
+    release_battle_file(&map);
     return status;
 }
 
 Status fit_to_heightmap(const char* path, InputFile* input, const char* battle_path, const BattleFile& battle,
                         int layer, Grey16Image* out) {
     *out = {};
-    SampleMapping mapping{};
-    if (Status status = map_heights(battle_path, battle, layer, &mapping)) return status;
     GridHints hints;
     hints.width = battle_width(battle);
     hints.height = battle_height(battle);
     Grid grid{};
     if (Status status = take_grid_view(path, &input->view, hints, &grid)) return status;
     Status status = ready_grid(path, grid);
-    mapping.lowest = grid.lowest;
-    mapping.highest = grid.highest;
     RowSource source{};
     const uint32_t width = hints.width, height = hints.height;
     const uint64_t row_bytes = 2 * uint64_t{width};
@@ -217,8 +626,21 @@ Status fit_to_heightmap(const char* path, InputFile* input, const char* battle_p
             status = report_out_of_memory(path);
         }
     }
+    source.input = path;
+    Request request{};
+    request.in = path;
+    request.map = battle_path;
+    request.layer = layer;
+    request.form = Form::fitted;
+    double lowest = grid.lowest, highest = grid.highest;
+    if (status == status_ok && source.resampled) {
+        report_resampling(request, grid, battle);
+        measure_source(source, values, &lowest, &highest);
+    }
+    SampleMapping mapping{};
+    if (status == status_ok) status = choose_mapping(request, grid, battle, lowest, highest, &mapping);
+    if (status == status_ok) status = choose_sea_level(request, battle, &mapping);
     if (status == status_ok) {
-        if (source.resampled) report_resampling(path, grid, battle_path, layer, battle);
         make_heightmap_samples(source, mapping, values, out->samples);
         // The samples are the file's only if it is still the version read.
         if (!grid_unchanged(grid)) status = report_file_failure(path);
@@ -226,7 +648,7 @@ Status fit_to_heightmap(const char* path, InputFile* input, const char* battle_p
     if (status == status_ok) {
         out->width = width;
         out->height = height;
-        out->sea_level = mapping.sea_level;
+        out->sea_level = static_cast<uint16_t>(mapping.offset);
         out->has_sea_level = true;
     } else {
         release_grey16_image(out);

@@ -57,28 +57,40 @@ inline int32_t round_within(double value, int32_t lo, int32_t hi) {
 
 }  // namespace
 
-void map_values(const SampleMapping& mapping, const double* values, uint32_t count, uint16_t* out) {
-    if (!mapping.mapped) {
+void map_heights(const SampleMapping& mapping, const double* values, uint32_t count, int32_t* out) {
+    const auto low = static_cast<int32_t>(mapping.low), high = static_cast<int32_t>(mapping.high);
+    // Resampled and filled values lie between the valid ones; only a last bit
+    // of rounding, or a file changed under a view, could carry one outside.
+    switch (mapping.kind) {
+    case MappingKind::samples:
         // 16-bit samples as they are; a filled void between such samples
         // rounded to the nearest.
-        for (uint32_t i = 0; i < count; ++i) {
-            out[i] = static_cast<uint16_t>(round_within(values[i], 0, 65535));
-        }
+        for (uint32_t i = 0; i < count; ++i) out[i] = round_within(values[i], 0, 65535) - mapping.offset;
+        return;
+    case MappingKind::scaled: {
+        const double scale = mapping.scale;
+        for (uint32_t i = 0; i < count; ++i) out[i] = round_within(values[i] * scale, low, high);
         return;
     }
-    const auto low = static_cast<int32_t>(mapping.low), high = static_cast<int32_t>(mapping.high);
-    const int32_t sea_level = mapping.sea_level;
+    case MappingKind::fitted:
+        break;
+    }
     if (!(mapping.highest > mapping.lowest)) {
-        for (uint32_t i = 0; i < count; ++i) out[i] = static_cast<uint16_t>(low + sea_level);
+        for (uint32_t i = 0; i < count; ++i) out[i] = low;
         return;
     }
     const double base = low, lowest = mapping.lowest, range = high - low, span = mapping.highest - lowest;
-    for (uint32_t i = 0; i < count; ++i) {
-        // Resampled and filled values lie between the valid ones; only a
-        // last bit of rounding, or a file changed under a view, could carry
-        // one outside.
-        const int32_t height = round_within(base + (values[i] - lowest) * range / span, low, high);
-        out[i] = static_cast<uint16_t>(height + sea_level);
+    for (uint32_t i = 0; i < count; ++i) out[i] = round_within(base + (values[i] - lowest) * range / span, low, high);
+}
+
+void map_values(const SampleMapping& mapping, const double* values, uint32_t count, uint16_t* out) {
+    // A few hundred heights at a time, then their samples.
+    constexpr uint32_t chunk = 256;
+    int32_t heights[chunk];
+    for (uint32_t first = 0; first < count; first += chunk) {
+        const uint32_t n = count - first < chunk ? count - first : chunk;
+        map_heights(mapping, values + first, n, heights);
+        for (uint32_t i = 0; i < n; ++i) out[first + i] = static_cast<uint16_t>(heights[i] + mapping.offset);
     }
 }
 
@@ -285,7 +297,19 @@ bool open_row_source(const Grid& grid, uint32_t width, uint32_t height, RowSourc
     return true;
 }
 
+bool open_battle_row_source(const BattleFile& battle, int layer, RowSource* out) {
+    *out = {};
+    out->battle = &battle;
+    out->layer = layer;
+    out->width = battle_width(battle);
+    out->height = battle_height(battle);
+    out->heights = reinterpret_cast<int64_t*>(allocate_buffer(8 * uint64_t{out->width}));
+    return out->heights != nullptr;
+}
+
 void close_row_source(RowSource* source) {
+    release_buffer(source->heights);
+    source->heights = nullptr;
     release_buffer(source->sum);
     if (source->across.first != nullptr) release_axis_taps(&source->across);
     if (source->down.first != nullptr) release_axis_taps(&source->down);
@@ -293,6 +317,11 @@ void close_row_source(RowSource* source) {
 }
 
 void source_values(RowSource& source, uint32_t y, double* out) {
+    if (source.battle != nullptr) {
+        battle_height_row(*source.battle, source.layer, y, source.heights);
+        for (uint32_t x = 0; x < source.width; ++x) out[x] = static_cast<double>(source.heights[x]);
+        return;
+    }
     const Grid& grid = *source.grid;
     const uint64_t in_width = grid.width;
     if (!source.resampled) {
@@ -383,9 +412,11 @@ Status end_write(const char* path, FileWrite* out, bool written, const RowSource
         abandon_file_write(out);
         return report_file_failure(path);
     }
-    // A grid that lies in its file's pages is that file's bytes only while
-    // the file is the version read: else nothing is put in place.
-    if (source.grid != nullptr && !grid_unchanged(*source.grid)) {
+    // A grid that lies in its file's pages, or a battle file's heights, are
+    // that file's only while the file is the version read: else nothing is
+    // put in place.
+    if ((source.grid != nullptr && !grid_unchanged(*source.grid)) ||
+        (source.battle != nullptr && !battle_unchanged(*source.battle))) {
         abandon_file_write(out);
         return report_file_failure(source.input != nullptr ? source.input : path);
     }
@@ -404,7 +435,7 @@ Status write_heightmap_png(const char* path, RowSource& source, const SampleMapp
     SampleRows rows{&source, &mapping, reinterpret_cast<double*>(buffer), {}, true};
     FileWrite* out = begin_file_write(path, layout.file_bytes);
     const bool written = out != nullptr && stream_grey16_png(layout, width, height, with_sea_level,
-                                                             mapping.sea_level, make_png_row, &rows,
+                                                             static_cast<uint16_t>(mapping.offset), make_png_row, &rows,
                                                              buffer + row_scratch_bytes(width), png_part_bytes,
                                                              write_png_part, out);
     const Status status = end_write(path, out, written, source);
@@ -433,4 +464,69 @@ Status write_heightmap_raw(const char* path, RowSource& source, const SampleMapp
     release_buffer(values);
     *range = rows.range;
     return status;
+}
+
+bool measure_source(RowSource& source, double* scratch, double* lowest, double* highest) {
+    double lo = INFINITY, hi = -INFINITY;
+    for (uint32_t y = 0; y < source.height; ++y) {
+        source_values(source, y, scratch);
+        for (uint32_t x = 0; x < source.width; ++x) {
+            lo = scratch[x] < lo ? scratch[x] : lo;
+            hi = scratch[x] > hi ? scratch[x] : hi;
+        }
+    }
+    *lowest = lo;
+    *highest = hi;
+    return lo <= hi;
+}
+
+namespace {
+
+// Rows of heights as floats, for the formats that hold them.
+struct FloatRowMaker {
+    RowSource* source;
+    const SampleMapping* mapping;
+    double* values;    // a row of the output's width
+    int32_t* heights;  // the same
+    int32_t lowest, highest;
+};
+
+void make_float_row(void* context, uint32_t y, float* out) {
+    auto& rows = *static_cast<FloatRowMaker*>(context);
+    const uint32_t width = rows.source->width;
+    source_values(*rows.source, y, rows.values);
+    map_heights(*rows.mapping, rows.values, width, rows.heights);
+    int32_t lowest = rows.lowest, highest = rows.highest;
+    for (uint32_t x = 0; x < width; ++x) {
+        const int32_t h = rows.heights[x];
+        lowest = h < lowest ? h : lowest;
+        highest = h > highest ? h : highest;
+        out[x] = static_cast<float>(h);
+    }
+    rows.lowest = lowest;
+    rows.highest = highest;
+}
+
+}  // namespace
+
+Status write_heightmap_floats(const char* path, const GridReader& format, RowSource& source,
+                              const SampleMapping& mapping, HeightRange* range) {
+    const uint32_t width = source.width, height = source.height;
+    auto* scratch = reinterpret_cast<double*>(allocate_buffer(12 * uint64_t{width}));
+    if (scratch == nullptr) return report_out_of_memory(path);
+    FloatRowMaker rows{&source, &mapping, scratch, reinterpret_cast<int32_t*>(scratch + width), INT32_MAX, INT32_MIN};
+    MadeFile made{};
+    const GridError error = format.write_floats(width, height, make_float_row, &rows, &made);
+    release_buffer(scratch);
+    *range = HeightRange{rows.lowest, rows.highest};
+    if (error == GridError::out_of_memory) return report_out_of_memory(path);
+    if (error != GridError::none) {
+        console_printf("Error: %s could not be made (the %s library refused it); nothing was written.\r\n", path,
+                       format.name);
+        return status_refused;
+    }
+    FileWrite* out = begin_file_write(path, made.size);
+    const bool written = out != nullptr && write_file_part(out, made.bytes, made.size);
+    release_buffer(made.bytes);
+    return end_write(path, out, written, source);
 }

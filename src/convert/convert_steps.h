@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "battle_file.h"
 #include "heightmap_formats.h"
 #include "platform.h"
 
@@ -18,20 +19,24 @@ bool parse_height(const char* text, int64_t* value);
 // name of a battle map.
 bool looks_like_number(const char* text);
 
-// How values become samples. Unmapped, a grid's u16 samples pass unchanged
-// (a filled void rounded to nearest); mapped, value v becomes the height
-// low + (v - lowest) x (high - low) / (highest - lowest), rounded to
-// nearest with halves away from zero (low everywhere when highest =
-// lowest), and the sample that height + sea_level.
+// How values become heights, and heights samples. Samples: a grid's u16
+// samples pass unchanged (a filled void rounded to nearest), their heights
+// the samples less `offset`. Fitted: value v becomes the height
+// low + (v - lowest) x (high - low) / (highest - lowest) (low everywhere
+// when highest = lowest). Scaled: v becomes v x scale. Heights are rounded
+// to nearest, halves away from zero, and held within low..high; a height's
+// sample is the height + offset (the sea level).
+enum class MappingKind : uint8_t { samples, fitted, scaled };
 struct SampleMapping {
-    bool mapped;
-    int64_t low, high;
-    double lowest, highest;  // the input's valid values
-    uint16_t sea_level;
+    MappingKind kind;
+    int64_t low, high;       // every height made lies within them (fitted: those of the extremes)
+    double lowest, highest;  // fitted: the values that become low and high
+    double scale;            // scaled
+    int32_t offset;
 };
-uint16_t map_value(const SampleMapping& mapping, double value);
-// The same for `count` values at once.
+void map_heights(const SampleMapping& mapping, const double* values, uint32_t count, int32_t* out);
 void map_values(const SampleMapping& mapping, const double* values, uint32_t count, uint16_t* out);
+uint16_t map_value(const SampleMapping& mapping, double value);
 
 // Fills the voids (NaN) of a grid of floats or doubles in place from the
 // valid values around them: a pyramid of half-size levels, each pixel the
@@ -54,16 +59,21 @@ bool make_axis_taps(uint32_t in, uint32_t out, AxisTaps* taps);
 void release_axis_taps(AxisTaps* taps);
 
 // A grid's values row by row, resampled to `width` x `height` when that
-// differs from the grid's size (one output row at a time, no second image).
+// differs from the grid's size (one output row at a time, no second image);
+// or the heights of one heightmap of a battle file.
 struct RowSource {
     const Grid* grid;
-    const char* input;  // the grid's file, named if it changes before the output is in place
+    const char* input;  // the grid's or battle file's file, named if it changes before the output is in place
     uint32_t width, height;
     bool resampled;
     AxisTaps across, down;
     double* sum;  // a row of the input's width
+    const BattleFile* battle;
+    int layer;
+    int64_t* heights;  // a row of the battle file's heights
 };
 bool open_row_source(const Grid& grid, uint32_t width, uint32_t height, RowSource* out);
+bool open_battle_row_source(const BattleFile& battle, int layer, RowSource* out);
 void close_row_source(RowSource* source);
 // Output row y as doubles (width of them).
 void source_values(RowSource& source, uint32_t y, double* out);
@@ -80,6 +90,20 @@ struct SampleRange {
 Status write_heightmap_png(const char* path, RowSource& source, const SampleMapping& mapping, bool with_sea_level,
                            SampleRange* range);
 Status write_heightmap_raw(const char* path, RowSource& source, const SampleMapping& mapping, SampleRange* range);
+
+// The heights written, lowest and highest.
+struct HeightRange {
+    int32_t lowest, highest;
+};
+// Writes `width` x `height` heights, each row from `source` through
+// `mapping`, as 32-bit floats in `format` (one hmap writes heights to: its
+// write_floats). The file is replaced whole or not at all.
+Status write_heightmap_floats(const char* path, const GridReader& format, RowSource& source,
+                              const SampleMapping& mapping, HeightRange* range);
+
+// The lowest and highest value of all rows of `source` (`scratch`: a row
+// of doubles); false for a source without a value.
+bool measure_source(RowSource& source, double* scratch, double* lowest, double* highest);
 
 // Room for a row's values (doubles) and its samples, 8-byte aligned.
 constexpr uint64_t row_scratch_bytes(uint32_t width) { return 16 * ((uint64_t{width} * 10 + 15) / 16); }

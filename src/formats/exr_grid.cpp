@@ -6,6 +6,7 @@
 // refusal's detail.
 #include <openexr.h>
 
+#include <bit>
 #include <cstring>
 
 #include "grid_readers.h"
@@ -274,7 +275,81 @@ GridError read_exr(const GridInput& input, Grid* out) {
     return error;
 }
 
+// What the library writes to: a block of memory laid out in advance, large
+// enough for the whole file.
+struct ExrSink {
+    uint8_t* bytes;
+    uint64_t capacity;
+    uint64_t size;  // the furthest byte written
+};
+
+int64_t write_at(exr_const_context_t, void* user, const void* in, uint64_t count, uint64_t offset,
+                 exr_stream_error_func_ptr_t) {
+    auto* sink = static_cast<ExrSink*>(user);
+    if (offset > sink->capacity || count > sink->capacity - offset) return -1;
+    memcpy(sink->bytes + offset, in, static_cast<size_t>(count));
+    sink->size = offset + count > sink->size ? offset + count : sink->size;
+    return static_cast<int64_t>(count);
+}
+
+void drop_error(exr_const_context_t, exr_result_t, const char*) {}
+
+// A scan-line OpenEXR file of one 32-bit float channel, Y, uncompressed,
+// one scan line a chunk: what Gaea, World Machine and every EXR reader
+// take.
+GridError write_exr(uint32_t width, uint32_t height, FloatRows rows, void* context, MadeFile* out) {
+    *out = MadeFile{};
+    const uint64_t row_bytes = 4 * uint64_t{width};
+    // Each chunk: its scan line's number and size, then the floats; the
+    // table of chunk offsets; the header.
+    ExrSink sink{nullptr, height * (row_bytes + 16) + 65536, 0};
+    sink.bytes = allocate_buffer(sink.capacity);
+    auto* row = reinterpret_cast<float*>(allocate_buffer(row_bytes));
+    if (sink.bytes == nullptr || row == nullptr) {
+        const uint32_t code = last_error_code();
+        release_buffer(sink.bytes);
+        release_buffer(row);
+        set_last_error_code(code);
+        return GridError::out_of_memory;
+    }
+    exr_set_default_memory_routines(hook_alloc, hook_free);
+    exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
+    init.error_handler_fn = drop_error;
+    init.user_data = &sink;
+    init.write_fn = write_at;
+    init.alloc_fn = hook_alloc;
+    init.free_fn = hook_free;
+    exr_context_t exr = nullptr;
+    int part = 0;
+    bool ok = exr_start_write(&exr, "exr", EXR_WRITE_FILE_DIRECTLY, &init) == EXR_ERR_SUCCESS &&
+              exr_add_part(exr, "height", EXR_STORAGE_SCANLINE, &part) == EXR_ERR_SUCCESS &&
+              exr_initialize_required_attr_simple(exr, part, static_cast<int32_t>(width), static_cast<int32_t>(height),
+                                                  EXR_COMPRESSION_NONE) == EXR_ERR_SUCCESS &&
+              exr_add_channel(exr, part, "Y", EXR_PIXEL_FLOAT, EXR_PERCEPTUALLY_LINEAR, 1, 1) == EXR_ERR_SUCCESS &&
+              exr_write_header(exr) == EXR_ERR_SUCCESS;
+    for (uint32_t y = 0; y < height && ok; ++y) {
+        rows(context, y, row);
+        if (std::endian::native != std::endian::little) {
+            for (uint32_t x = 0; x < width; ++x) {
+                uint32_t word;
+                memcpy(&word, &row[x], 4);
+                word = __builtin_bswap32(word);
+                memcpy(&row[x], &word, 4);
+            }
+        }
+        ok = exr_write_scanline_chunk(exr, part, static_cast<int>(y), row, row_bytes) == EXR_ERR_SUCCESS;
+    }
+    ok = exr_finish(&exr) == EXR_ERR_SUCCESS && ok;
+    release_buffer(row);
+    if (!ok) {
+        release_buffer(sink.bytes);
+        return GridError::corrupt;
+    }
+    *out = MadeFile{sink.bytes, sink.size};
+    return GridError::none;
+}
+
 }  // namespace
 
 extern const GridReader exr_grid;
-const GridReader exr_grid = {"OpenEXR", {".exr"}, "values", is_exr, read_exr};
+const GridReader exr_grid = {"OpenEXR", {".exr"}, "values", is_exr, read_exr, write_exr};

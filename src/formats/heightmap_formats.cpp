@@ -89,6 +89,15 @@ const GridReader* grid_format_of(const char* path, const uint8_t* bytes, uint64_
     return nullptr;
 }
 
+const GridReader* float_format_for(const char* path) {
+    for (const GridReader* reader : grid_formats) {
+        if (reader->write_floats == nullptr) continue;
+        for (const char* extension : reader->extensions)
+            if (extension != nullptr && has_extension(path, extension)) return reader;
+    }
+    return nullptr;
+}
+
 namespace {
 
 // The formats hmap reads, as the refusal of an unknown one lists them:

@@ -111,6 +111,16 @@ struct GridInput {
     GridDetail* detail;
 };
 
+// Makes row `y` of heights to be written, as floats (width of them).
+using FloatRows = void (*)(void* context, uint32_t y, float* out);
+
+// A file made in memory: bytes from allocate_buffer, released with
+// release_buffer by its holder.
+struct MadeFile {
+    uint8_t* bytes;
+    uint64_t size;
+};
+
 // One heightmap format: its names, how it is known, how it is read.
 struct GridReader {
     const char* name;           // as the listing names it ("TIFF")
@@ -123,7 +133,16 @@ struct GridReader {
     // level); on failure holds nothing. The voids are counted and the range
     // found afterwards, once for every format.
     GridError (*read)(const GridInput& input, Grid* out);
+    // For the formats hmap writes heights to (null for the others): a file
+    // of `width` x `height` 32-bit floats, one channel, rows from `rows`,
+    // made whole in memory. out_of_memory when its memory is not to be had
+    // (the last error code set), corrupt when the library refuses.
+    GridError (*write_floats)(uint32_t width, uint32_t height, FloatRows rows, void* context, MadeFile* out);
 };
+
+// The format hmap writes heights to for a file of that name (".tif",
+// ".exr"), or null.
+const GridReader* float_format_for(const char* path);
 
 // The format of a file by its first bytes, else by its name's extension;
 // null when neither tells.

@@ -28,4 +28,4 @@ GridError read_hgt(const GridInput& input, Grid* out) {
 }  // namespace
 
 extern const GridReader hgt_grid;
-const GridReader hgt_grid = {"SRTM HGT", {".hgt"}, "metres", nullptr, read_hgt};
+const GridReader hgt_grid = {"SRTM HGT", {".hgt"}, "metres", nullptr, read_hgt, nullptr};

@@ -73,4 +73,4 @@ GridError read_pfm(const GridInput& input, Grid* out) {
 }  // namespace
 
 extern const GridReader pfm_grid;
-const GridReader pfm_grid = {"PFM", {".pfm"}, "values", is_pfm, read_pfm};
+const GridReader pfm_grid = {"PFM", {".pfm"}, "values", is_pfm, read_pfm, nullptr};

@@ -126,4 +126,4 @@ GridError read_png(const GridInput& input, Grid* out) {
 }  // namespace
 
 extern const GridReader png_grid;
-const GridReader png_grid = {"PNG", {".png"}, "values", is_png, read_png};
+const GridReader png_grid = {"PNG", {".png"}, "values", is_png, read_png, nullptr};

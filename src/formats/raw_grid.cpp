@@ -59,5 +59,5 @@ GridError read_raw32(const GridInput& input, Grid* out) { return read_raw(input,
 }  // namespace
 
 extern const GridReader raw16_grid, raw32_grid;
-const GridReader raw16_grid = {"16-bit RAW", {".r16", ".raw"}, "values", nullptr, read_raw16};
-const GridReader raw32_grid = {"32-bit float RAW", {".r32"}, "values", nullptr, read_raw32};
+const GridReader raw16_grid = {"16-bit RAW", {".r16", ".raw"}, "values", nullptr, read_raw16, nullptr};
+const GridReader raw32_grid = {"32-bit float RAW", {".r32"}, "values", nullptr, read_raw32, nullptr};

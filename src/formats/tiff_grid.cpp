@@ -475,7 +475,101 @@ GridError read_tiff(const GridInput& input, Grid* out) {
     return error;
 }
 
+// What libtiff writes to: a block of memory laid out in advance, large
+// enough for the whole file.
+struct TiffSink {
+    uint8_t* bytes;
+    uint64_t capacity;
+    uint64_t pos;
+    uint64_t size;  // the furthest byte written
+};
+
+tmsize_t sink_write(thandle_t handle, void* in, tmsize_t count) {
+    auto* sink = static_cast<TiffSink*>(handle);
+    if (count < 0 || sink->pos > sink->capacity || static_cast<uint64_t>(count) > sink->capacity - sink->pos) return -1;
+    memcpy(sink->bytes + sink->pos, in, static_cast<size_t>(count));
+    sink->pos += static_cast<uint64_t>(count);
+    sink->size = sink->pos > sink->size ? sink->pos : sink->size;
+    return count;
+}
+tmsize_t sink_read(thandle_t handle, void* out, tmsize_t count) {
+    auto* sink = static_cast<TiffSink*>(handle);
+    const uint64_t left = sink->pos < sink->size ? sink->size - sink->pos : 0;
+    const uint64_t n = count < 0 ? 0 : static_cast<uint64_t>(count) < left ? static_cast<uint64_t>(count) : left;
+    memcpy(out, sink->bytes + sink->pos, static_cast<size_t>(n));
+    sink->pos += n;
+    return static_cast<tmsize_t>(n);
+}
+toff_t sink_seek(thandle_t handle, toff_t offset, int whence) {
+    auto* sink = static_cast<TiffSink*>(handle);
+    const uint64_t base = whence == SEEK_CUR ? sink->pos : whence == SEEK_END ? sink->size : 0;
+    sink->pos = base + offset;
+    return sink->pos;
+}
+toff_t sink_size(thandle_t handle) { return static_cast<TiffSink*>(handle)->size; }
+int no_map(thandle_t, void**, toff_t*) { return 0; }
+
+// An uncompressed TIFF of 32-bit float samples, one a pixel, in strips of
+// about 256 KiB: what GDAL, QGIS and terrain tools all read. A BigTIFF
+// where a classic one could not hold it.
+GridError write_tiff(uint32_t width, uint32_t height, FloatRows rows, void* context, MadeFile* out) {
+    *out = MadeFile{};
+    const uint64_t row_bytes = 4 * uint64_t{width};
+    const uint32_t strip_rows = row_bytes >= (256u << 10) ? 1 : static_cast<uint32_t>((256u << 10) / row_bytes);
+    const uint64_t strips = (uint64_t{height} + strip_rows - 1) / strip_rows;
+    const uint64_t data = row_bytes * height;
+    TiffSink sink{nullptr, data + 16 * strips + 65536, 0, 0};
+    sink.bytes = allocate_buffer(sink.capacity);
+    float* row = reinterpret_cast<float*>(allocate_buffer(row_bytes));
+    if (sink.bytes == nullptr || row == nullptr) {
+        const uint32_t code = last_error_code();
+        release_buffer(sink.bytes);
+        release_buffer(row);
+        set_last_error_code(code);
+        return GridError::out_of_memory;
+    }
+    TiffSource quiet{nullptr, 0, 0, nullptr, false};
+    GridDetail ignored;
+    quiet.detail = &ignored;
+    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+    bool ok = options != nullptr;
+    TIFF* tiff = nullptr;
+    if (ok) {
+        TIFFOpenOptionsSetErrorHandlerExtR(options, keep_error, &quiet);
+        TIFFOpenOptionsSetWarningHandlerExtR(options, drop_warning, &quiet);
+        tiff = TIFFClientOpenExt("tiff", data + 65536 > 0xFFFFFFFFu ? "w8" : "w", &sink, sink_read, sink_write,
+                                 sink_seek, close_source, sink_size, no_map, unmap_source, options);
+        TIFFOpenOptionsFree(options);
+        ok = tiff != nullptr;
+    }
+    if (ok) {
+        TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width);
+        TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, height);
+        TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 32);
+        TIFFSetField(tiff, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_IEEEFP);
+        TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+        TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
+        TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, strip_rows);
+        for (uint32_t y = 0; y < height && ok; ++y) {
+            rows(context, y, row);
+            ok = TIFFWriteScanline(tiff, row, y, 0) == 1;
+        }
+        ok = ok && TIFFWriteDirectory(tiff) != 0;
+        TIFFClose(tiff);
+        ok = ok && !quiet.failed;
+    }
+    release_buffer(row);
+    if (!ok) {
+        release_buffer(sink.bytes);
+        return GridError::corrupt;
+    }
+    *out = MadeFile{sink.bytes, sink.size};
+    return GridError::none;
+}
+
 }  // namespace
 
 extern const GridReader tiff_grid;
-const GridReader tiff_grid = {"TIFF", {".tif", ".tiff"}, "values", is_tiff, read_tiff};
+const GridReader tiff_grid = {"TIFF", {".tif", ".tiff"}, "values", is_tiff, read_tiff, write_tiff};

@@ -258,37 +258,6 @@ const char* sample_type_name(SampleType type) {
     return names[static_cast<int>(type)];
 }
 
-// A value as text: whole numbers whole, others to about 7 significant
-// digits; very large and very small ones with a power of ten ("-3.4e+38"),
-// its exponent written here, since C libraries write it differently.
-Number value_number(double value) {
-    const double size = std::fabs(value);
-    if (value == std::floor(value) && size < 1e15) return signed_number(static_cast<int64_t>(value));
-    Number number;
-    if (size >= 1e15 || size < 1e-5) {
-        int exponent = static_cast<int>(std::floor(std::log10(size)));
-        double mantissa = value / std::pow(10.0, exponent);
-        if (std::fabs(mantissa) >= 9.9999995) {  // rounds up to 10
-            mantissa /= 10;
-            ++exponent;
-        }
-        snprintf(number.text, sizeof number.text, "%.6f", mantissa);
-        size_t length = strlen(number.text);
-        while (number.text[length - 1] == '0') number.text[--length] = 0;
-        if (number.text[length - 1] == '.') number.text[--length] = 0;
-        const int shown = exponent < 0 ? -exponent : exponent;
-        snprintf(number.text + length, sizeof number.text - length, "e%c%02d", exponent < 0 ? '-' : '+', shown);
-        return number;
-    }
-    int decimals = 6 - static_cast<int>(std::floor(std::log10(size)));
-    decimals = decimals < 1 ? 1 : decimals > 12 ? 12 : decimals;
-    snprintf(number.text, sizeof number.text, "%.*f", decimals, value);
-    size_t length = strlen(number.text);
-    while (length > 0 && number.text[length - 1] == '0') number.text[--length] = 0;
-    if (length > 0 && number.text[length - 1] == '.') number.text[--length] = 0;
-    return number;
-}
-
 // What a heightmap of another tool holds, and whether -c takes it as it is.
 Status list_grid(const char* path, InputFile& input) {
     (Line() << "  file size: " << static_cast<int64_t>(input.size) << " bytes").print();

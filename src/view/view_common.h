@@ -46,6 +46,10 @@ Number signed_number(int64_t value);
 Number difference_number(int64_t value);
 // Rounded to one decimal, signed as a difference.
 Number mean_number(double mean);
+// A value of another tool's heightmap: whole numbers whole, others to about
+// 7 significant digits; very large and very small ones with a power of ten
+// ("-3.4e+38").
+Number value_number(double value);
 // Four upper-case hexadecimal digits, as the sea level is shown everywhere.
 Number hex_number(uint16_t value);
 

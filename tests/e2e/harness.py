@@ -65,7 +65,7 @@ USAGE = (b"HMAP v0.01\r\n"
          b"  hmap -s in_out.png [ sea_level ]\r\n"
          b"  hmap -l file [ in1.png in2.png ]\r\n"
          b"  hmap -p in out1.png [ out2.png ]\r\n"
-         b"  hmap -c in out [ low high | map.prj n ]\r\n"
+         b"  hmap -c in out [ n | low high | map.prj n [ low high | sea [ scale ] ] ]\r\n"
          b"\r\n")
 # The line after the usage text when no option is given: what can be dropped.
 DROP_HINT = b"Or drop on hmap a battle file (export), it and its two PNGs (import), or a PNG.\r\n"

@@ -120,14 +120,24 @@ TEST(SplitCommandLine, TheFirstArgumentIsAlsoKeptWholeAndTokensAreCounted) {
     EXPECT_STREQ(args.option, "-x");
     EXPECT_STREQ(args.first, "-x");
     EXPECT_EQ(args.count, 4);
-    // An empty token ("") counts; blanks at the end do not; counting stops at 7.
+    // An empty token ("") counts; blanks at the end do not; counting stops at 9.
     split_command_line("hmap a \"\"  ", &args);
     EXPECT_EQ(args.count, 2);
     split_command_line("hmap   ", &args);
     EXPECT_EQ(args.count, 0);
     EXPECT_STREQ(args.first, "");
-    split_command_line("hmap 1 2 3 4 5 6 7 8 9", &args);
-    EXPECT_EQ(args.count, 7);
+    split_command_line("hmap 1 2 3 4 5 6 7 8 9 10", &args);
+    EXPECT_EQ(args.count, 9);
+    // -c's six arguments, and what lies beyond them; the import's seventh
+    // token measured whole.
+    split_command_line("hmap -c a b c d e f", &args);
+    EXPECT_STREQ(args.arg[5], "f");
+    EXPECT_TRUE(args.surplus);
+    EXPECT_FALSE(args.beyond);
+    split_command_line(("hmap -c a b c d " + std::string(800, 'e') + " f g").c_str(), &args);
+    EXPECT_STREQ(args.arg[4], "");
+    EXPECT_TRUE(args.surplus);
+    EXPECT_TRUE(args.beyond);
     // Too long for a name: the first argument arrives empty, as any other.
     split_command_line(("hmap " + std::string(260, 'p')).c_str(), &args);
     EXPECT_STREQ(args.first, "");

@@ -42,28 +42,46 @@ TEST(ConvertHeights, TypedHeights) {
     for (const char* name : {"map.prj", "", "-", "1map.prj", "x1"}) EXPECT_FALSE(looks_like_number(name)) << name;
 }
 
+// A mapping of values to heights fitted between `low` and `high`.
+SampleMapping fitted(int64_t low, int64_t high, double lowest, double highest, int32_t sea_level) {
+    return SampleMapping{MappingKind::fitted, low, high, lowest, highest, 0, sea_level};
+}
+
 TEST(ConvertHeights, MappingRoundsHalvesAwayFromZeroAndAddsTheSeaLevel) {
     // Heights -3 to 0 over values 0 to 6: v = 1 gives -2.5, rounded to -3;
     // v = 3 gives -1.5, rounded to -2; v = 5 gives -0.5, rounded to -1.
-    SampleMapping m{true, -3, 0, 0.0, 6.0, 3};
+    SampleMapping m = fitted(-3, 0, 0.0, 6.0, 3);
     EXPECT_EQ(map_value(m, 0), 0);
     EXPECT_EQ(map_value(m, 1), 0);
     EXPECT_EQ(map_value(m, 3), 1);
     EXPECT_EQ(map_value(m, 5), 2);
     EXPECT_EQ(map_value(m, 6), 3);
     // Positive halves go up; the extremes land exactly on LOW and HIGH.
-    SampleMapping up{true, 100, 65535, -1.0, 1.0, 0};
+    SampleMapping up = fitted(100, 65535, -1.0, 1.0, 0);
     EXPECT_EQ(map_value(up, -1.0), 100);
     EXPECT_EQ(map_value(up, 1.0), 65535);
-    SampleMapping half{true, 0, 1, 0.0, 4.0, 0};
+    SampleMapping half = fitted(0, 1, 0.0, 4.0, 0);
     EXPECT_EQ(map_value(half, 2.0), 1);
     // A flat input: LOW everywhere.
-    SampleMapping flat{true, 7, 900, 3.0, 3.0, 10};
+    SampleMapping flat = fitted(7, 900, 3.0, 3.0, 10);
     EXPECT_EQ(map_value(flat, 3.0), 17);
-    // Unmapped: samples as they are, a filled void rounded.
-    SampleMapping none{false, 0, 0, 0, 0, 0};
+    // Unmapped: samples as they are, a filled void rounded; their heights
+    // the samples less the sea level.
+    SampleMapping none{MappingKind::samples, 0, 0, 0, 0, 0, 500};
     EXPECT_EQ(map_value(none, 65535.0), 65535);
     EXPECT_EQ(map_value(none, 41.5), 42);
+    int32_t heights[2];
+    const double samples[2] = {500, 41.5};
+    map_heights(none, samples, 2, heights);
+    EXPECT_EQ(heights[0], 0);
+    EXPECT_EQ(heights[1], 42 - 500);
+    // Scaled: 0 stays 0, halves away from zero both ways, held within the
+    // range the values make (a value changed under a view stays inside it).
+    SampleMapping sea{MappingKind::scaled, -50, 100, 0, 0, 0.5, 0};
+    const double values[6] = {0, 3, -3, 200, -101, NAN};
+    int32_t scaled[6];
+    map_heights(sea, values, 6, scaled);
+    EXPECT_EQ(std::vector<int32_t>(scaled, scaled + 6), (std::vector<int32_t>{0, 2, -2, 100, -50, -50}));
 }
 
 TEST(ConvertVoids, FilledFromTheValidPixelsAroundThem) {
