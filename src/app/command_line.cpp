@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "commands.h"
+#include "import.h"
 #include "convert.h"
 #include "drop.h"
 #include "png_heightmap.h"

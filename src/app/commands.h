@@ -1,5 +1,5 @@
-// The export, import and sea-level commands (-x, -i, -s), and the steps of
-// them the drop uses.
+// The export and sea-level commands (-x, -s), and the steps of them the
+// drop uses. The import command is the battle room's (import.h).
 #pragma once
 
 #include <cstdint>
@@ -23,20 +23,6 @@ Status export_battle(const char* battle_path, const BattleFile& file, const char
 // Returns false as soon as the sink does.
 bool stream_battle_png(const PngLayout& layout, const BattleFile& file, int layer, uint8_t* buffer,
                        uint64_t part_bytes, PngSink sink, void* context);
-
-// ---- import ----
-
-// Replaces the heightmaps of `battle_in` with the two PNGs and writes the
-// result to `battle_out`.
-Status import_heightmaps(const char* battle_in, const char* battle_out, const char* png1, const char* png2);
-// What the import refuses of a pair: sizes, then sea levels that differ.
-// True when it printed the refusal.
-bool report_pair_refused(const char* png1, const Grey16Image& image1, const char* png2, const Grey16Image& image2);
-// The import of two images already loaded and not refused (their sea
-// levels as they are to be taken) into a loaded battle file, which the
-// caller releases; the caller has checked that `battle_out` is neither image.
-Status import_images(const char* battle_in, BattleFile* battle, const char* battle_out, const char* png1,
-                     const Grey16Image& image1, const char* png2, const Grey16Image& image2);
 
 // ---- sea level ----
 

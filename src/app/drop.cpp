@@ -13,6 +13,7 @@
 #include "bytes.h"
 #include "command_line.h"
 #include "commands.h"
+#include "import.h"
 #include "convert.h"
 #include "heightmap_formats.h"
 #include "input_file.h"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "battle_file.h"
-#include "commands.h"
+#include "import.h"
 #include "png_heightmap.h"
 #include "png_test_files.h"
 #include "scratch_dir.h"

@@ -1,9 +1,7 @@
 // The import command: two heightmap PNGs are compressed into the battle
 // file's block form and spliced into a copy of it in place of its old HMAP
 // chunk, every other byte as it was.
-#include "battle_file.h"
-#include "commands.h"
-#include "png_heightmap.h"
+#include "import.h"
 
 namespace {
 
@@ -57,23 +55,28 @@ bool report_pair_refused(const char* png1, const Grey16Image& image1, const char
     return false;
 }
 
-Status import_images(const char* battle_in, BattleFile* battle, const char* battle_out, const char* png1,
-                     const Grey16Image& image1, const char* png2, const Grey16Image& image2) {
-    const uint32_t width = image1.width, height = image1.height;
-    if (battle_width(*battle) != width || battle_height(*battle) != height) {
+void report_import_warnings(const char* battle_in, const BattleFile& battle, const char* png1,
+                            const Grey16Image& image1, const char* png2, const Grey16Image& image2) {
+    if (battle_width(battle) != image1.width || battle_height(battle) != image1.height) {
         console_printf("Warning: %s heightmap dimensions (%dx%d) differ from new (%dx%d).\r\n", battle_in,
-                       static_cast<int>(battle_width(*battle)), static_cast<int>(battle_height(*battle)),
-                       static_cast<int>(width), static_cast<int>(height));
+                       static_cast<int>(battle_width(battle)), static_cast<int>(battle_height(battle)),
+                       static_cast<int>(image1.width), static_cast<int>(image1.height));
     }
     // Image editors drop the private chunk; with both images stripped of
     // it every height would move by the battle file's own sea level. The
     // line says how to take that value back from the battle file.
-    if (!image1.has_sea_level && !image2.has_sea_level && battle->sea_level != 0) {
+    if (!image1.has_sea_level && !image2.has_sea_level && battle.sea_level != 0) {
         console_printf("Warning: %s and %s have no sea-level chunk; 0000 used, %s has %04X. If they came from "
                        "it, restore it with hmap -s %s %s and hmap -s %s %s.\r\n",
-                       png1, png2, battle_in, static_cast<unsigned>(battle->sea_level), png1, battle_in, png2,
+                       png1, png2, battle_in, static_cast<unsigned>(battle.sea_level), png1, battle_in, png2,
                        battle_in);
     }
+}
+
+Status import_images(const char* battle_in, BattleFile* battle, const char* battle_out, const char* png1,
+                     const Grey16Image& image1, const char* png2, const Grey16Image& image2) {
+    const uint32_t width = image1.width, height = image1.height;
+    report_import_warnings(battle_in, *battle, png1, image1, png2, image2);
     ImageInputs inputs{png1, &image1, png2, &image2};
     Rebuild rebuild{};
     rebuild.battle_in = battle_in;
