@@ -118,6 +118,15 @@ struct Grey16Image;
 Status import_images(const char* battle_in, const char* battle_out, const char* png1, const Grey16Image& image1,
                      const char* png2, const Grey16Image& image2);
 
+// The import's refusal of two images that differ in size or sea level,
+// printed; true when it refused them.
+bool report_unmatched_images(const char* png1, const Grey16Image& image1, const char* png2,
+                             const Grey16Image& image2);
+// The import's warnings for a matched pair: a size other than the battle
+// file's, and a sea level the editor dropped from both.
+void report_import_warnings(const char* battle_in, const BattleFile& battle, const char* png1,
+                            const Grey16Image& image1, const char* png2, const Grey16Image& image2);
+
 // Heightmaps are at most this wide and tall: the chunk's dimensions must stay
 // below 65536.
 constexpr uint32_t max_heightmap_side = 65535;

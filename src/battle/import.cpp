@@ -363,24 +363,48 @@ Status import_heightmaps(const char* battle_in, const char* battle_out, const ch
     return status;
 }
 
+bool report_unmatched_images(const char* png1, const Grey16Image& image1, const char* png2,
+                             const Grey16Image& image2) {
+    if (image1.width != image2.width || image1.height != image2.height) {
+        console_printf("Error: %s (%dx%d) must be the same dimensions as %s (%dx%d).\r\n", png1,
+                       static_cast<int>(image1.width), static_cast<int>(image1.height), png2,
+                       static_cast<int>(image2.width), static_cast<int>(image2.height));
+        return true;
+    }
+    if (image1.sea_level != image2.sea_level) {
+        // A warning by its wording, but the import stops here.
+        console_printf("Warning: %s sea-level (%04X) differs from %s sea-level (%04X).\r\n", png1,
+                       static_cast<unsigned>(image1.sea_level), png2, static_cast<unsigned>(image2.sea_level));
+        return true;
+    }
+    return false;
+}
+
+void report_import_warnings(const char* battle_in, const BattleFile& battle, const char* png1,
+                            const Grey16Image& image1, const char* png2, const Grey16Image& image2) {
+    if (battle_width(battle) != image1.width || battle_height(battle) != image1.height) {
+        console_printf("Warning: %s heightmap dimensions (%dx%d) differ from new (%dx%d).\r\n", battle_in,
+                       static_cast<int>(battle_width(battle)), static_cast<int>(battle_height(battle)),
+                       static_cast<int>(image1.width), static_cast<int>(image1.height));
+    }
+    // Image editors drop the private chunk; with both images stripped of
+    // it every height would move by the battle file's own sea level. The
+    // line says how to take that value back from the battle file.
+    if (!image1.has_sea_level && !image2.has_sea_level && battle.sea_level != 0) {
+        console_printf("Warning: %s and %s have no sea-level chunk; 0000 used, %s has %04X. If they came from "
+                       "it, restore it with hmap -s %s %s and hmap -s %s %s.\r\n",
+                       png1, png2, battle_in, static_cast<unsigned>(battle.sea_level), png1, battle_in, png2,
+                       battle_in);
+    }
+}
+
 Status import_images(const char* battle_in, const char* battle_out, const char* png1, const Grey16Image& image1,
                      const char* png2, const Grey16Image& image2) {
     Status status = status_ok;
     BattleFile battle{};
     uint8_t* index = nullptr;
     uint8_t* chunk = nullptr;
-    if (status == status_ok && (image1.width != image2.width || image1.height != image2.height)) {
-        console_printf("Error: %s (%dx%d) must be the same dimensions as %s (%dx%d).\r\n", png1,
-                       static_cast<int>(image1.width), static_cast<int>(image1.height), png2,
-                       static_cast<int>(image2.width), static_cast<int>(image2.height));
-        status = status_refused;
-    }
-    if (status == status_ok && image1.sea_level != image2.sea_level) {
-        // A warning by its wording, but the import stops here.
-        console_printf("Warning: %s sea-level (%04X) differs from %s sea-level (%04X).\r\n", png1,
-                       static_cast<unsigned>(image1.sea_level), png2, static_cast<unsigned>(image2.sea_level));
-        status = status_refused;
-    }
+    if (report_unmatched_images(png1, image1, png2, image2)) status = status_refused;
     // The new battle file is the old one's bytes before its HMAP chunk, the
     // new chunk (built in a buffer of its own, room for 2 x NB patterns:
     // 64-bit sizes cannot wrap, NB is below 2^26), and the old bytes after it.
@@ -389,20 +413,7 @@ Status import_images(const char* battle_in, const char* battle_out, const char* 
 
     if (status == status_ok) {
         const uint32_t width = image1.width, height = image1.height;
-        if (battle_width(battle) != width || battle_height(battle) != height) {
-            console_printf("Warning: %s heightmap dimensions (%dx%d) differ from new (%dx%d).\r\n", battle_in,
-                           static_cast<int>(battle_width(battle)), static_cast<int>(battle_height(battle)),
-                           static_cast<int>(width), static_cast<int>(height));
-        }
-        // Image editors drop the private chunk; with both images stripped of
-        // it every height would move by the battle file's own sea level. The
-        // line says how to take that value back from the battle file.
-        if (!image1.has_sea_level && !image2.has_sea_level && battle.sea_level != 0) {
-            console_printf("Warning: %s and %s have no sea-level chunk; 0000 used, %s has %04X. If they came from "
-                           "it, restore it with hmap -s %s %s and hmap -s %s %s.\r\n",
-                           png1, png2, battle_in, static_cast<unsigned>(battle.sea_level), png1, battle_in, png2,
-                           battle_in);
-        }
+        report_import_warnings(battle_in, battle, png1, image1, png2, image2);
         index = allocate_buffer(pattern_index_size(nb));
         chunk = index != nullptr ? allocate_buffer(chunk_capacity(nb)) : nullptr;
         if (chunk == nullptr) {
