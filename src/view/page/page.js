@@ -4,6 +4,9 @@
 "use strict";
 
 (function () {
+    // Milliseconds from the start of the page's loading: its script's start,
+    // the first heightmap unpacked, the first frame on the screen.
+    const timings = { script: Math.round(performance.now()) };
     const body = document.body;
     const message = document.getElementById("message");
 
@@ -43,6 +46,7 @@
     // ---- the heights ----
 
     function bytesOfBase64(text) {
+        if (typeof Uint8Array.fromBase64 === "function") return Uint8Array.fromBase64(text);
         const binary = atob(text);
         const bytes = new Uint8Array(binary.length);
         for (let i = 0; i < binary.length; ++i) bytes[i] = binary.charCodeAt(i);
@@ -541,6 +545,7 @@
         gl.bindVertexArray(null);
         placeNorth(matrix, layer);
         ++drawn;
+        body.dataset.frames = drawn;
         body.dataset.tiles = chosen.tiles.length / 3;
         for (const listener of listeners.splice(0)) listener();
     }
@@ -859,6 +864,7 @@
     // For tests and the benchmark: draws `frames` frames, orbiting a step
     // each, and gives the milliseconds each took from the last.
     window.hmap = {
+        timings: timings,
         orbit(frames) {
             return new Promise((resolve) => {
                 const times = [];
@@ -886,11 +892,13 @@
     drawLegend();
     const first = layerIndex(1, state.stage);
     decodeLayer(first).then(() => {
+        timings.unpacked = Math.round(performance.now());
         resetView();
         showPanel();
         listeners.push(() => requestAnimationFrame(() => {
             // The first frame is on the screen.
-            body.dataset.firstFrame = Math.round(performance.now());
+            timings.firstFrame = Math.round(performance.now());
+            body.dataset.firstFrame = timings.firstFrame;
             body.dataset.state = "ready";
             // The other heightmaps, and what the import changes, while the
             // first is looked at.
