@@ -205,18 +205,30 @@ void add_base64(Text* text, const uint8_t* bytes, uint64_t count) {
     }
 }
 
+// ,"name":value
+void add_field(Text* text, const char* name, int64_t value) {
+    add(text, ",\"");
+    add(text, name);
+    add(text, "\":");
+    add(text, value);
+}
+
+void add_field(Text* text, const char* name, const char* value) {
+    add(text, ",\"");
+    add(text, name);
+    add(text, "\":");
+    add_string(text, value);
+}
+
 void add_colours(Text* text, const PictureColours& colours) {
-    char number[32];
-    add(text, "\"colours\":{\"ramp\":\"");
+    add(text, ",\"colours\":{\"ramp\":\"");
     add_base64(text, &colours.rgb[0][0], sizeof colours.rgb);
-    add(text, "\",\"top\":");
-    add(text, colours.top);
-    add(text, ",\"depth\":");
-    add(text, colours.depth);
-    add(text, ",\"landShift\":");
-    add(text, int64_t{colours.land_shift});
-    add(text, ",\"waterShift\":");
-    add(text, int64_t{colours.water_shift});
+    add(text, "\"");
+    add_field(text, "top", colours.top);
+    add_field(text, "depth", colours.depth);
+    add_field(text, "landShift", colours.land_shift);
+    add_field(text, "waterShift", colours.water_shift);
+    char number[32];
     snprintf(number, sizeof number, ",\"pixelSpan\":%g", static_cast<double>(colours.pixel_span));
     add(text, number);
     snprintf(number, sizeof number, ",\"ambient\":%g}", static_cast<double>(colours.ambient));
@@ -226,22 +238,14 @@ void add_colours(Text* text, const PictureColours& colours) {
 void add_layer(Text* text, const PageLayer& layer) {
     add(text, "{\"heightmap\":");
     add(text, int64_t{layer.heightmap});
-    add(text, ",\"stage\":");
-    add_string(text, layer.stage);
-    add(text, ",\"from\":");
-    add_string(text, layer.from);
-    add(text, ",\"width\":");
-    add(text, int64_t{layer.source.width});
-    add(text, ",\"height\":");
-    add(text, int64_t{layer.source.height});
-    add(text, ",\"lowest\":");
-    add(text, layer.lowest);
-    add(text, ",\"highest\":");
-    add(text, layer.highest);
-    add(text, ",\"planes\":");
-    add(text, int64_t{layer.planes});
-    add(text, ",\"reference\":");
-    add(text, int64_t{layer.reference});
+    add_field(text, "stage", layer.stage);
+    add_field(text, "from", layer.from);
+    add_field(text, "width", layer.source.width);
+    add_field(text, "height", layer.source.height);
+    add_field(text, "lowest", layer.lowest);
+    add_field(text, "highest", layer.highest);
+    add_field(text, "planes", layer.planes);
+    add_field(text, "reference", layer.reference);
     add(text, "}");
 }
 
@@ -470,7 +474,6 @@ Status make_page(PageRun* run, const char* in, const char* out, const char* cons
     Text* meta = &run->meta;
     add(meta, "{\"input\":");
     add_string(meta, in);
-    add(meta, ",");
     add_colours(meta, colours);
     add(meta, ",\"layers\":[");
     for (int i = 0; i < run->count; ++i) {

@@ -322,9 +322,11 @@
         return layers[layerIndex(state.heightmap, state.stage)];
     }
 
-    // The map's extent in world units across (x, east) and down (z, south).
+    // The map's extent in world units across (x, east) and down (z, south):
+    // each pixel a square `spacing` wide, its colour the pixel's, its
+    // corners at the height of the pixel south-east of them.
     function extent(layer) {
-        return [(layer.width - 1) * spacing, (layer.height - 1) * spacing];
+        return [layer.width * spacing, layer.height * spacing];
     }
 
     // The exaggeration at which the relief is at most the map's width: 1
@@ -428,21 +430,21 @@
 
     function chooseTiles(grid, matrix, layer) {
         const size = grid.stride * spacing;
-        const cx = (grid.width - 1) / 2, cz = (grid.height - 1) / 2;
+        const cx = grid.width / 2, cz = grid.height / 2;
         const low = layer.lowest * camera.exaggeration, high = layer.highest * camera.exaggeration;
         const floorLevel = low - 0.03 * Math.max(grid.width, grid.height) * size;
         const e = eye(), planes = frustum(matrix);
         // Screen pixels a world unit at distance 1 spans.
         const perUnit = canvas.height / (2 * Math.tan(fieldOfView / 2));
         let root = quads;
-        while (root < grid.width - 1 || root < grid.height - 1) root *= 2;
+        while (root < grid.width || root < grid.height) root *= 2;
         const tiles = [];
         let count = 0;
         const queue = [[0, 0, root]];
         while (queue.length > 0) {
             const [x0, y0, side] = queue.shift();
-            if (x0 > grid.width - 1 || y0 > grid.height - 1) continue;
-            const x1 = Math.min(x0 + side, grid.width - 1), y1 = Math.min(y0 + side, grid.height - 1);
+            if (x0 >= grid.width || y0 >= grid.height) continue;
+            const x1 = Math.min(x0 + side, grid.width), y1 = Math.min(y0 + side, grid.height);
             const boxLow = [(x0 - cx) * size, floorLevel, (y0 - cz) * size];
             const boxHigh = [(x1 - cx) * size, high, (y1 - cz) * size];
             if (boxOutside(planes, boxLow, boxHigh)) continue;
@@ -515,7 +517,7 @@
         gl.uniform1f(u.unit, layer.unit);
         gl.uniform1f(u.exaggeration, camera.exaggeration);
         gl.uniform1f(u.spacing, size);
-        gl.uniform2f(u.centre, (grid.width - 1) / 2, (grid.height - 1) / 2);
+        gl.uniform2f(u.centre, grid.width / 2, grid.height / 2);
         gl.uniform1f(u.floorLevel, chosen.floorLevel);
         gl.uniform1f(u.ambient, meta.colours.ambient);
         const c = meta.colours;
@@ -529,7 +531,7 @@
         if (layer.lowest < 0) {
             // The sea, seen through, over the ground below height 0.
             gl.useProgram(water.program);
-            const [w, d] = [(grid.width - 1) * size, (grid.height - 1) * size];
+            const [w, d] = [grid.width * size, grid.height * size];
             gl.uniform2f(water.uniforms.halfSize, w / 2, d / 2);
             gl.uniformMatrix4fv(water.uniforms.viewProjection, false, matrix);
             const sea = 3 * 256;
@@ -651,10 +653,10 @@
         const dir = [f[0] + r[0] * sx + u[0] * sy, f[1] + r[1] * sx + u[1] * sy, f[2] + r[2] * sx + u[2] * sy];
         const size = grid.stride * spacing, e = eye();
         // In grid units across, world units up.
-        const o = [e[0] / size + (grid.width - 1) / 2, e[1], e[2] / size + (grid.height - 1) / 2];
+        const o = [e[0] / size + grid.width / 2, e[1], e[2] / size + grid.height / 2];
         const d = [dir[0] / size, dir[1], dir[2] / size];
         const low = [0, layer.lowest * camera.exaggeration, 0];
-        const high = [grid.width - 1, layer.highest * camera.exaggeration, grid.height - 1];
+        const high = [grid.width, layer.highest * camera.exaggeration, grid.height];
         let t0 = 0, t1 = Infinity;
         for (let i = 0; i < 3; ++i) {
             if (Math.abs(d[i]) < 1e-12) {
@@ -669,8 +671,8 @@
         if (!(t0 <= t1)) return null;
         const ground = (t) => {
             const gx = o[0] + d[0] * t, gz = o[2] + d[2] * t;
-            const x0 = Math.min(Math.floor(gx), grid.width - 2), z0 = Math.min(Math.floor(gz), grid.height - 2);
-            const fx = gx - Math.max(x0, 0), fz = gz - Math.max(z0, 0);
+            const x0 = Math.min(Math.floor(gx), grid.width - 1), z0 = Math.min(Math.floor(gz), grid.height - 1);
+            const fx = Math.min(1, Math.max(0, gx - x0)), fz = Math.min(1, Math.max(0, gz - z0));
             const at = (xx, zz) => grid.values[Math.max(0, Math.min(zz, grid.height - 1)) * grid.width +
                 Math.max(0, Math.min(xx, grid.width - 1))];
             const h = (at(x0, z0) * (1 - fx) + at(x0 + 1, z0) * fx) * (1 - fz) +
@@ -705,8 +707,8 @@
             return;
         }
         const layer = shown(), grid = gridOf(layer);
-        const px = Math.min(layer.width - 1, Math.max(0, Math.round(at[0]) * grid.stride));
-        const py = Math.min(layer.height - 1, Math.max(0, Math.round(at[1]) * grid.stride));
+        const px = Math.min(layer.width - 1, Math.max(0, Math.floor(at[0]) * grid.stride));
+        const py = Math.min(layer.height - 1, Math.max(0, Math.floor(at[1]) * grid.stride));
         let text = "x " + px + ", y " + py + ", height " + layer.heightAt(py * layer.width + px);
         if (compare) {
             const other = layers[layerIndex(state.heightmap, state.stage === "after" ? "before" : "after")];

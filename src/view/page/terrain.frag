@@ -38,7 +38,7 @@ float heightAt(ivec2 p) {
 void main() {
     vec2 footprint = fwidth(pixel);
     level = clamp(int(log2(max(max(footprint.x, footprint.y), 1.0))), 0, levels - 1);
-    ivec2 at = ivec2(floor(pixel + 0.5));
+    ivec2 at = clamp(ivec2(floor(pixel)), ivec2(0), mapSize - 1);
     ivec2 p = at >> level;
     float nw = heightAt(p + ivec2(-1, -1)), n = heightAt(p + ivec2(0, -1)), ne = heightAt(p + ivec2(1, -1));
     float w = heightAt(p + ivec2(-1, 0)), h = heightAt(p), e = heightAt(p + ivec2(1, 0));
@@ -58,7 +58,7 @@ void main() {
     rgb = min(floor((rgb * shade + 32.0) / 64.0), 255.0) / 255.0;
     // The map's sides: the colour of the edge, darker.
     bool side = skirt > 0.001 && (pixel.x < 0.01 || pixel.y < 0.01 ||
-                                  pixel.x > float(mapSize.x - 1) - 0.01 || pixel.y > float(mapSize.y - 1) - 0.01);
+                                  pixel.x > float(mapSize.x) - 0.01 || pixel.y > float(mapSize.y) - 0.01);
     if (side) rgb *= 0.55;
     if (showMarks && texelFetch(marks, at, 0).r > 0.5) rgb = mix(rgb, vec3(1.0, 0.1, 0.7), 0.6);
     colour = vec4(rgb, 1.0);

@@ -18,7 +18,7 @@ uniform int levels;          // its levels
 uniform float lowest, unit;
 uniform float exaggeration;
 uniform float spacing;       // units of height a pixel is across
-uniform vec2 centre;         // the pixel at the origin
+uniform vec2 centre;         // the point of the map at the origin, in pixels
 uniform float floorLevel;    // where the skirt ends
 uniform mat4 viewProjection;
 
@@ -26,10 +26,12 @@ out vec2 pixel;
 out float skirt;
 
 void main() {
-    vec2 p = min(tile.xy + corner.xy * tile.z, vec2(mapSize - 1));
+    // A pixel is a square; each corner takes the height of the pixel
+    // south-east of it, those of the east and south edges their neighbours'.
+    vec2 p = min(tile.xy + corner.xy * tile.z, vec2(mapSize));
     int level = min(int(log2(tile.z) + 0.5), levels - 1);
     ivec2 last = max((mapSize >> level) - 1, ivec2(0));
-    uint stored = texelFetch(heights, min(ivec2(p) >> level, last), level).r;
+    uint stored = texelFetch(heights, min(min(ivec2(p), mapSize - 1) >> level, last), level).r;
     float y = corner.z > 0.5 ? floorLevel : (lowest + unit * float(stored)) * exaggeration;
     pixel = p;
     skirt = corner.z;
