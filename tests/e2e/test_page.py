@@ -189,6 +189,25 @@ class PageFiles(HmapTestCase):
                          colour_line(-4096, 4096) + file_failure("nowhere/out.html", "path_not_found"))
         self.assertUnchanged(before)
 
+    def test_an_input_that_changes_while_it_is_read(self):
+        # A library loaded into hmap changes the file at its first read, as another program would.
+        library = os.path.join(harness.TOOLS, "change_on_read.so")
+        if not os.path.exists(library) or harness.RUNNER:
+            self.skipTest("needs the native build's change_on_read.so and hmap run directly")
+        harness.make_battle(self.dir, "map.prj", "--width", "24", "--height", "16")
+        self.hmap("-x", "map.prj", "a.png", "b.png")
+        for name, args in (("map.prj", ("map.prj", "out.html")), ("b.png", ("map.prj", "out.html", "a.png", "b.png"))):
+            with self.subTest(name=name):
+                os.utime(self.path(name), (1, 1))  # so that the change shows within one tick of the clock
+                before = harness.snapshot(self.dir)
+                p = subprocess.run([harness.HMAP_EXE, "-p", *args], cwd=self.dir, stdout=subprocess.PIPE,
+                                   env=dict(os.environ, LD_PRELOAD=library, ASAN_OPTIONS="verify_asan_link_order=0",
+                                            HMAP_CHANGE_ON_READ="/" + name, HMAP_CHANGE_HOW="append"))
+                self.assertEqual(p.returncode, 75, p.stdout)
+                self.assertTrue(p.stdout.endswith(name.encode() + b" > Error: The file changed while it was being "
+                                                  b"read; nothing was written.\r\n"), p.stdout)
+                self.assertEqual(sorted(harness.snapshot(self.dir)), sorted(before))
+
     def test_the_page_is_at_most_half_the_two_exported_images(self):
         shutil.copy(SAMPLE, self.path("sample.prj"))
         self.page("sample.prj", "sample.html")
