@@ -83,7 +83,8 @@ def main():
             print("chromium is not installed (tools/setup installs it): no browser figures")
             return
         print("\nin headless chromium, SwiftShader (CPU) WebGL, 960x640; milliseconds from the page's loading:")
-        print("map                  script  unpacked  first frame  (median of %d)   orbit: ms a frame, tiles" % args.runs)
+        print("map                  script  unpacked  first frame  (median of %d)   orbit: ms a frame, tiles"
+              % args.runs)
         with browser.Browser(960, 640, timeout=300) as b:
             for name, prj in maps:
                 page = os.path.join(work, prj.replace(".prj", ".html"))

@@ -31,8 +31,9 @@ bool names_a_page(const char* path) {
 
 namespace {
 
-// libdeflate's level 6, its default: level 9 packs a realistic map 2% smaller
-// in twice the time, level 12 1% smaller again in ten times.
+// libdeflate's level 6, its default. On a realistic 4096x4096 map level 9
+// packs 5% smaller in six times as long, level 12 22% smaller in 35 times
+// (a minute); level 1 takes half as long for 19% more.
 constexpr int compression_level = 6;
 
 // One heightmap the page shows.
@@ -115,7 +116,9 @@ bool pack_layer(PageLayer* layer, const PageLayer* reference, int64_t* rows, lib
     }
     const uint64_t bound = libdeflate_zlib_compress_bound(compressor, size);
     layer->packed = allocate_buffer(bound);
-    if (layer->packed != nullptr) layer->packed_size = libdeflate_zlib_compress(compressor, planes, size, layer->packed, bound);
+    if (layer->packed != nullptr) {
+        layer->packed_size = libdeflate_zlib_compress(compressor, planes, size, layer->packed, bound);
+    }
     release_buffer(planes);
     return layer->packed != nullptr && layer->packed_size != 0;
 }
@@ -443,7 +446,8 @@ Status make_page(PageRun* run, const char* in, const char* out, const char* cons
         const bool same_size = battle_width(run->after) == battle_width(run->file.battle) &&
                                battle_height(run->after) == battle_height(run->file.battle);
         for (int i = 0; i < 2; ++i) {
-            layers[run->count++] = page_layer(battle_source(run->after, i), i + 1, "after", pngs[i], same_size ? i : -1);
+            const int reference = same_size ? i : -1;
+            layers[run->count++] = page_layer(battle_source(run->after, i), i + 1, "after", pngs[i], reference);
         }
     }
 

@@ -59,7 +59,8 @@ def changed_pixels(before, after, layer):
     """The pixels whose heights differ between two battle files of one size, block by block."""
     count = 0
     for n, x0, y0 in before.blocks():
-        (base, offset), (new_base, new_offset) = before.entries[layer * before.nb + n], after.entries[layer * after.nb + n]
+        (base, offset), (new_base, new_offset) = (before.entries[layer * before.nb + n],
+                                                  after.entries[layer * after.nb + n])
         if base != new_base or before.patterns[offset:offset + 64] != after.patterns[new_offset:new_offset + 64]:
             count += sum(1 for y in range(y0, min(y0 + 8, before.height)) for x in range(x0, min(x0 + 8, before.width))
                          if height_at(before, layer, x, y) != height_at(after, layer, x, y))
@@ -239,7 +240,8 @@ class Screen:
 
     def where(self, test, left=300):
         """The pixels right of the panel that pass `test`, as (x, y)."""
-        return [(x, y) for y in range(0, self.height, 2) for x in range(left, self.width - 60, 2) if test(*self.at(x, y))]
+        return [(x, y) for y in range(0, self.height, 2) for x in range(left, self.width - 60, 2)
+                if test(*self.at(x, y))]
 
 
 # Resolves once the page has drawn what it was asked to and the frame is on the screen.
@@ -363,8 +365,9 @@ class InTheBrowser(HmapTestCase):
 
     def test_a_peak_in_the_north_west_stands_in_the_upper_left(self):
         size = 256
-        self.write("peak.png", grey16_png(size, size, [200 + max(0, 3500 - 60 * int(((x - 64) ** 2 + (y - 64) ** 2) ** 0.5))
-                                                       for y in range(size) for x in range(size)]))
+        cone = [200 + max(0, 3500 - 60 * int(((x - 64) ** 2 + (y - 64) ** 2) ** 0.5))
+                for y in range(size) for x in range(size)]
+        self.write("peak.png", grey16_png(size, size, cone))
         self.hmap("-p", "peak.png", "peak.html")
         # The peak is brown and grey (red above green), its foot and the plain round it green.
         peak = self.show("peak.html").where(lambda r, g, b: r > g + 10)

@@ -115,7 +115,8 @@
                     let z = 0;
                     for (let j = k - 1; j >= 0; --j) z = z * 256 + planes[j * count + i];
                     const d = z % 2 === 1 ? -(z + 1) / 2 : z / 2;
-                    const before = reference !== null ? reference.heightAt(i) : i >= width ? exact[i - width] : info.lowest;
+                    const before = reference !== null ? reference.heightAt(i)
+                        : i >= width ? exact[i - width] : info.lowest;
                     exact[i] = before + d;
                     values[i] = Math.round((exact[i] - info.lowest) / unit);
                 }
@@ -409,7 +410,8 @@
     function frustum(m) {
         const planes = [];
         for (const [i, sign] of [[0, 1], [0, -1], [1, 1], [1, -1], [2, 1], [2, -1]]) {
-            planes.push([m[3] + sign * m[i], m[7] + sign * m[4 + i], m[11] + sign * m[8 + i], m[15] + sign * m[12 + i]]);
+            planes.push([m[3] + sign * m[i], m[7] + sign * m[4 + i], m[11] + sign * m[8 + i],
+                m[15] + sign * m[12 + i]]);
         }
         return planes;
     }
@@ -861,7 +863,8 @@
         event.preventDefault();
     });
     window.addEventListener("resize", requestDraw);
-    canvas.addEventListener("webglcontextlost", () => stop("error", "The graphics card let go of the view: reload the page."));
+    canvas.addEventListener("webglcontextlost",
+        () => stop("error", "The graphics card let go of the view: reload the page."));
 
     // For tests and the benchmark: draws `frames` frames, orbiting a step
     // each, and gives the milliseconds each took from the last.
