@@ -6,6 +6,7 @@
 #include "import.h"
 #include "convert.h"
 #include "drop.h"
+#include "page.h"
 #include "png_heightmap.h"
 #include "view.h"
 
@@ -159,7 +160,7 @@ Status dispatch_command(const CommandArguments& args) {
             "  hmap -i in.prj out.prj in1.png in2.png\r\n"
             "  hmap -s in_out.png [ sea_level ]\r\n"
             "  hmap -l file [ in1.png in2.png ]\r\n"
-            "  hmap -p in out1.png [ out2.png ]\r\n"
+            "  hmap -p in out1.png [ out2.png ] | out.html [ in1.png in2.png ]\r\n"
             "  hmap -c in out [ n | low high | map.prj n [ low high | sea [ scale ] ] ]\r\n"
             "\r\n");
         if (like_option) return status_usage;
@@ -186,6 +187,12 @@ Status dispatch_command(const CommandArguments& args) {
             return list_files(a1, a2, a3);
         case 'p':
         case 'P':
+            // A page: IN OUT.html, or a battle file, the page and the two
+            // images of an import.
+            if (names_a_page(a2)) {
+                if (argument_count_wrong(args.surplus, a3[0] != 0 && a4[0] == 0)) return status_usage;
+                return write_page(a1, a2, a3, a4);
+            }
             // Whether a third file is wanted depends on what the first holds.
             if (argument_count_wrong(a4[0] != 0, a2[0] == 0)) return status_usage;
             return draw_pictures(a1, a2, a3);

@@ -423,6 +423,28 @@ void image_range(const Grey16Image& image, int64_t* lowest, int64_t* highest) {
 
 }  // namespace
 
+PictureColours picture_colours(int64_t lowest, int64_t highest) {
+    static_assert(palette_entries == sizeof(PictureColours::rgb) / 3);
+    PictureColours colours{};
+    uint16_t ramp[palette_entries][3];
+    fill_ramp(ramp, water_stops);
+    fill_ramp(ramp + ramp_steps + 1, land_stops);
+    for (uint64_t e = 0; e < palette_entries; ++e) {
+        for (int c = 0; c < 3; ++c) colours.rgb[e][c] = static_cast<uint8_t>(ramp[e][c]);
+    }
+    const ColourScale scale = colour_scale(clamp_height(lowest), clamp_height(highest));
+    colours.top = scale.top, colours.depth = scale.depth;
+    colours.land_shift = scale.land_shift, colours.water_shift = scale.water_shift;
+    colours.pixel_span = pixel_span;
+    colours.ambient = ambient;
+    return colours;
+}
+
+void report_colour_span(int64_t depth, int64_t top) {
+    console_printf("Colours span heights %s to %s: water below 0, land above.\r\n", signed_number(-depth).text,
+                   signed_number(top).text);
+}
+
 Status draw_pictures(const char* in, const char* out1, const char* out2) {
     // A picture written over the heightmap it shows would destroy it.
     bool clash1 = report_output_is_input(out1, in);
@@ -460,8 +482,7 @@ Status draw_pictures(const char* in, const char* out1, const char* out2) {
     }
     Palette palette;
     const bool painted = fill_palette(&palette, clamp_height(lowest), clamp_height(highest));
-    console_printf("Colours span heights %s to %s: water below 0, land above.\r\n",
-                   signed_number(-palette.scale.depth).text, signed_number(palette.scale.top).text);
+    report_colour_span(palette.scale.depth, palette.scale.top);
 
     const char* outs[2] = {out1, out2};
     Status status = status_ok;

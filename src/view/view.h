@@ -25,3 +25,19 @@ void list_import_changes(const Grey16Image& image);
 // The picture command: a battle file's two heightmaps to `out1` and `out2`,
 // or a heightmap PNG's one to `out1` (`out2` then empty).
 Status draw_pictures(const char* in, const char* out1, const char* out2);
+
+// The colours -p draws in, for other views of the same heights: the ramp
+// (water from the shore, entry 0, down to the scale's depth, entry 1024;
+// land from the shore, 1025, up to its top, 2049), the scale for heights
+// `lowest` to `highest` (a height h >= 0 takes entry 1025 + (min(h, top) >>
+// land_shift), one below 0 entry min(-h, depth) >> water_shift), and the
+// hill shading's constants (see picture.cpp).
+struct PictureColours {
+    uint8_t rgb[2050][3];
+    int64_t top, depth;
+    int land_shift, water_shift;
+    float pixel_span, ambient;
+};
+PictureColours picture_colours(int64_t lowest, int64_t highest);
+// "Colours span heights -DEPTH to TOP: water below 0, land above."
+void report_colour_span(int64_t depth, int64_t top);

@@ -130,7 +130,17 @@ Line& Line::operator<<(const char* piece) {
     return *this;
 }
 
+namespace {
+const LineSink* line_sink = nullptr;
+}  // namespace
+
+void capture_lines(const LineSink* sink) { line_sink = sink; }
+
 void Line::print() {
     text[length] = 0;
+    if (line_sink != nullptr) {
+        line_sink->take(line_sink->context, text, length);
+        return;
+    }
     console_printf("%s\r\n", text);
 }

@@ -64,3 +64,12 @@ struct Line {
     Line& operator<<(int64_t value) { return *this << signed_number(value); }
     void print();
 };
+
+// Where printed lines go instead of the console while it is set (a page
+// shows the listing's lines): `take` gets each line without its "\r\n".
+struct LineSink {
+    void (*take)(void* context, const char* text, size_t length);
+    void* context;
+};
+// Sends the lines to `sink` from now on; null sends them to the console again.
+void capture_lines(const LineSink* sink);

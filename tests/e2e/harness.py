@@ -64,7 +64,7 @@ USAGE = (b"HMAP v0.01\r\n"
          b"  hmap -i in.prj out.prj in1.png in2.png\r\n"
          b"  hmap -s in_out.png [ sea_level ]\r\n"
          b"  hmap -l file [ in1.png in2.png ]\r\n"
-         b"  hmap -p in out1.png [ out2.png ]\r\n"
+         b"  hmap -p in out1.png [ out2.png ] | out.html [ in1.png in2.png ]\r\n"
          b"  hmap -c in out [ n | low high | map.prj n [ low high | sea [ scale ] ] ]\r\n"
          b"\r\n")
 # The line after the usage text when no option is given: what can be dropped.
