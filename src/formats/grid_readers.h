@@ -13,6 +13,19 @@ inline bool is_space(uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c
 
 // Which buffer of a Grid holds its values.
 enum class GridValues : uint8_t { u16, f32, f64 };
+// The buffer for samples of a type, as every reader holds them: unsigned
+// ones of at most 16 bits as they are (as floats when a value stands for a
+// void), 32-bit integers and doubles as doubles, the rest as floats.
+inline GridValues values_for(SampleType type, bool has_nodata) {
+    switch (type) {
+    case SampleType::u8:
+    case SampleType::u16: return has_nodata ? GridValues::f32 : GridValues::u16;
+    case SampleType::u32:
+    case SampleType::i32:
+    case SampleType::f64: return GridValues::f64;
+    default: return GridValues::f32;
+    }
+}
 // Sets the size and allocates the grid's values of that kind for `width` x
 // `height`: too_large past the input's limits, corrupt for an empty side,
 // out_of_memory when the buffer cannot be had. `grid` is cleared first.

@@ -65,8 +65,11 @@ const char* grid_error_text(GridError error) {
         return "Its strips or tiles share their bytes, far too few for the pixels it claims";
     case GridError::corrupt: return "Damaged file";
     case GridError::raw_size_unknown:
-        return "A RAW file's length gives no square size; size it by its map: hmap -c IN OUT MAP.prj N";
-    case GridError::raw_size_mismatch: return "A RAW file's length is not its map's size";
+        return "A RAW file of unknown size: an ENVI .hdr beside it gives one, or a map: hmap -c IN OUT MAP.prj N";
+    case GridError::raw_size_mismatch: return "A RAW file of unknown size: an ENVI .hdr beside it gives one";
+    case GridError::bad_envi_header: return "Bad ENVI header";
+    case GridError::envi_bands: return "An ENVI header of several bands; hmap reads one";
+    case GridError::envi_data_type: return "An ENVI data type hmap does not read";
     case GridError::too_large: return "Too large; heightmaps are at most 65535x65535";
     case GridError::no_pixel_data: return "A TIFF without pixel data";
     case GridError::unsupported_sample: return "A sample type hmap does not read";
@@ -229,14 +232,95 @@ GridError take_grid(const char* path, FileBytes* file, const GridHints& hints, G
     return error;
 }
 
-Status take_grid_view(const char* path, FileView* view, const GridHints& hints, Grid* out) {
+namespace {
+
+bool is_raw_format(const GridReader* format) { return format == &raw16_grid || format == &raw32_grid; }
+
+// The most an ENVI header may hold: a few lines give a heightmap's layout;
+// more is no header of one.
+constexpr uint64_t envi_header_most = 1 << 20;
+
+// Reads the ENVI header at `name` into `hints`: false, with the last error
+// code set, when it cannot be read; a header that is no header hmap reads
+// sets `refusal`, the detail naming it.
+bool read_envi_header(const char* name, GridHints* hints, GridError* refusal, GridDetail* detail) {
+    FileView view;
+    if (!open_file_view(name, &view)) return false;
+    const bool too_long = view.size > envi_header_most;
+    const uint64_t size = too_long ? envi_header_most : view.size;
+    uint8_t* text = allocate_buffer(size);
+    const bool read = text != nullptr && copy_from_view(view, 0, size, text);
+    close_file_view(&view);
+    if (read) {
+        *refusal = too_long ? GridError::bad_envi_header : parse_envi_header(text, size, &hints->raw, detail);
+        if (too_long) snprintf(detail->text, sizeof detail->text, "longer than 1 MiB");
+        if (*refusal != GridError::none) {
+            // Named by its name alone: it lies beside the file refused.
+            char what[sizeof detail->text];
+            memcpy(what, detail->text, sizeof what);
+            const int n = snprintf(detail->text, sizeof detail->text, "%s: ", name + name_start(name));
+            const size_t room = sizeof detail->text - static_cast<size_t>(n);
+            if (n > 0 && static_cast<size_t>(n) < sizeof detail->text) memcpy(detail->text + n, what, room - 1);
+            detail->text[sizeof detail->text - 1] = '\0';
+        }
+    }
+    const uint32_t code = last_error_code();
+    release_buffer(text);
+    set_last_error_code(code);
+    return read;
+}
+
+// The ENVI header beside a RAW file, by the first of its names that is
+// there, into `hints` (none there: nothing). Prints a header that is there
+// but cannot be read as a file failure; a refused one sets `refusal`.
+Status find_envi_header(const char* path, GridHints* hints, GridError* refusal, GridDetail* detail) {
+    char name[4096 + 8], first[sizeof name] = {};
+    for (uint8_t which = 0; which < envi_header_names; ++which) {
+        if (!envi_header_name(path, which, name, sizeof name) || strcmp(name, first) == 0) continue;
+        if (which == 0) memcpy(first, name, sizeof name);
+        if (!read_envi_header(name, hints, refusal, detail)) {
+            if (is_missing_file_error(last_error_code())) continue;
+            return report_file_failure(name);
+        }
+        if (*refusal != GridError::none) return status_refused;
+        hints->envi_name = which;
+        return status_ok;
+    }
+    return status_ok;
+}
+
+}  // namespace
+
+bool envi_header_name(const char* path, uint8_t which, char* out, size_t capacity) {
+    const size_t start = name_start(path);
+    size_t end = strlen(path);
+    const char* dot = strrchr(path + start, '.');
+    if (which == 0 && dot != nullptr && dot > path + start) end = static_cast<size_t>(dot - path);
+    if (end + 5 > capacity) return false;
+    memcpy(out, path, end);
+    memcpy(out + end, ".hdr", 5);
+    return true;
+}
+
+Status read_grid_view(const char* path, FileView* view, const GridHints& hints, Grid* out, GridError* refusal,
+                      GridDetail* detail) {
+    *out = Grid{};
+    *refusal = GridError::none;
+    *detail = GridDetail{};
     FileView taken = *view;
     *view = FileView{};
     // The readers take their headers and tables into copies of their own
     // (libtiff and OpenEXR into theirs) and read the values where they lie.
     auto* own = const_cast<uint8_t*>(taken.data);
-    GridDetail detail;
-    const GridInput input{own, taken.size, own, hints, GridLimits{}, &detail};
+    GridHints given = hints;
+    if (is_raw_format(grid_format_of(path, own, taken.size))) {
+        // A RAW file holds no size: an explicit header beats any guess.
+        if (Status status = find_envi_header(path, &given, refusal, detail)) {
+            close_file_view(&taken);
+            return status;
+        }
+    }
+    const GridInput input{own, taken.size, own, given, GridLimits{}, detail};
     const GridError error = read_any_grid(path, input, out);
     if (error == GridError::none && lies_in(*out, own)) {
         out->view = taken;
@@ -247,22 +331,34 @@ Status take_grid_view(const char* path, FileView* view, const GridHints& hints, 
     close_file_view(&taken);
     if (!same) {  // a refusal too: it may be of bytes the file never held
         release_grid(out);
+        *out = Grid{};
         return report_file_failure(path);
     }
     if (error == GridError::none) return status_ok;
     if (error == GridError::out_of_memory) return report_out_of_memory(path);
-    if (error == GridError::needs_mapping) {
+    *refusal = error;
+    return status_refused;
+}
+
+void report_grid_refusal(const char* path, GridError refusal, const Grid& refused, const GridDetail& detail) {
+    if (refusal == GridError::needs_mapping) {
         console_printf("%s > Error: %s values are no 16-bit samples: map them to heights with hmap -c IN OUT "
                        "LOW HIGH, or to a battle map's with hmap -c IN OUT MAP.prj N.\r\n",
-                       path, sample_kind(out->type));
-        release_grid(out);
-        *out = Grid{};
-        return status_refused;
-    }
-    if (detail.text[0] != '\0') {
-        console_printf("%s > Error: %s (%s)\r\n", path, grid_error_text(error), detail.text);
+                       path, sample_kind(refused.type));
+    } else if (detail.text[0] != '\0') {
+        console_printf("%s > Error: %s (%s)\r\n", path, grid_error_text(refusal), detail.text);
     } else {
-        console_printf("%s > Error: %s\r\n", path, grid_error_text(error));
+        console_printf("%s > Error: %s\r\n", path, grid_error_text(refusal));
     }
-    return status_refused;
+}
+
+Status take_grid_view(const char* path, FileView* view, const GridHints& hints, Grid* out) {
+    GridError refusal;
+    GridDetail detail;
+    const Status status = read_grid_view(path, view, hints, out, &refusal, &detail);
+    if (refusal != GridError::none) {
+        report_grid_refusal(path, refusal, *out, detail);
+        *out = Grid{};  // holds nothing but the refused values' kind
+    }
+    return status;
 }

@@ -17,6 +17,11 @@ enum class SampleType : uint8_t { u8, u16, u32, i8, i16, i32, f16, f32, f64 };
 
 struct GridReader;
 
+// Where a grid's size came from: the file's own header (every format but
+// RAW), or for a RAW file the ENVI header beside it, the square its length
+// gives, or the battle map's heightmaps.
+enum class GridSizing : uint8_t { stored, envi_header, square, map };
+
 // The values of a heightmap, row by row from the top. Integer samples of at
 // most 16 bits without voids are held as they are in `u16`; 32-bit integers
 // and 64-bit floats, which a float cannot hold exactly, as doubles in `f64`;
@@ -33,6 +38,8 @@ struct Grid {
     SampleType type;
     uint8_t channels;      // in the file
     char channel[16];      // the one read, when the file names its channels (an EXR's "R"), cut to fit
+    GridSizing sizing;
+    uint8_t envi_name;     // with an ENVI header: which of its names (envi_header_name)
     bool has_sea_level;    // a PNG with an hmAP chunk
     uint16_t sea_level;
     uint64_t voids;        // NaN, the no-data value, SRTM's -32768
@@ -62,8 +69,11 @@ enum class GridError : uint8_t {
     truncated,            // the file ends before its pixels do
     shared_blocks,        // strips or tiles that share their bytes, too few for the pixels claimed
     corrupt,              // the format's library refused the data
-    raw_size_unknown,     // a RAW whose length gives no square, and no map to size it
-    raw_size_mismatch,    // a RAW whose length is not the map's size
+    raw_size_unknown,     // a RAW without an ENVI header whose length gives no square, and no map to size it
+    raw_size_mismatch,    // the same, and its length is not the map's size either
+    bad_envi_header,      // an ENVI header beside a RAW file that is no header, or lacks a size or type
+    envi_bands,           // an ENVI header of more than one band
+    envi_data_type,       // an ENVI header of a data type hmap does not read (complex, 64-bit integers)
     too_large,            // more than the limits' pixels a side
     no_pixel_data,        // a TIFF without strips or tiles
     unsupported_sample,   // a sample type no reader takes (1-bit, complex, ...)
@@ -76,14 +86,30 @@ enum class GridError : uint8_t {
 };
 const char* grid_error_text(GridError error);
 
+// A RAW file's layout as the ENVI header beside it gives it (GDAL's ENVI
+// driver writes one): `samples` x `lines` of one band after `header offset`
+// bytes, of its `data type` in its `byte order`, any `interleave`; its `data
+// ignore value` a void. 0 x 0 when there is none.
+struct RawLayout {
+    uint64_t width, height;
+    uint64_t offset;
+    SampleType type;
+    bool big_endian;
+    bool has_nodata;
+    double nodata;
+};
+
 // What a reader may know beforehand: the size a RAW file has when it
-// belongs to a battle map (0 x 0 when there is none), and whether only
-// 16-bit samples, taken as they are, will do: anything else is then refused
-// (needs_mapping) as soon as the header tells, before a pixel is read.
+// belongs to a battle map (0 x 0 when there is none), the layout an ENVI
+// header beside it gives, and whether only 16-bit samples, taken as they
+// are, will do: anything else is then refused (needs_mapping) as soon as the
+// header tells, before a pixel is read.
 struct GridHints {
     uint32_t width = 0;
     uint32_t height = 0;
     bool samples_only = false;
+    RawLayout raw{};
+    uint8_t envi_name = 0;  // which name the header was found by
 };
 
 // What the caller takes at most, as a reader is told before it reads.
@@ -140,6 +166,17 @@ struct GridReader {
     GridError (*write_floats)(uint32_t width, uint32_t height, FloatRows rows, void* context, MadeFile* out);
 };
 
+// Reads an ENVI header (the text of a .hdr file) into `out`. Refuses, with
+// what is wrong as the detail, a text that is no ENVI header or lacks the
+// size or data type (bad_envi_header), more than one band (envi_bands), a
+// data type hmap does not read (envi_data_type).
+GridError parse_envi_header(const uint8_t* text, uint64_t size, RawLayout* out, GridDetail* detail);
+// The names an ENVI header beside a RAW file goes by, as GDAL looks for it:
+// `which` 0 the file's name with its extension replaced by .hdr, 1 with .hdr
+// appended. False when the name does not fit `capacity`.
+constexpr uint8_t envi_header_names = 2;
+bool envi_header_name(const char* path, uint8_t which, char* out, size_t capacity);
+
 // The format hmap writes heights to for a file of that name (".tif",
 // ".exr"), or null.
 const GridReader* float_format_for(const char* path);
@@ -155,4 +192,17 @@ const GridReader* grid_format_of(const char* path, const uint8_t* bytes, uint64_
 // is decoded into a grid of its own, and the file must still be the version
 // read when that is done. Prints "<path> > Error: ..." and returns the
 // refused-input status (or the file failure's) when it cannot.
+// A RAW file's size comes from the ENVI header beside it, when there is
+// one (an unreadable one is reported as a file failure).
 Status take_grid_view(const char* path, FileView* view, const GridHints& hints, Grid* out);
+// The same, but a refusal of what the file holds is not printed: it returns
+// status_refused with `*refusal` and `detail` saying why, for the caller to
+// print with report_grid_refusal or to tell otherwise. A file that changed,
+// memory that ran out and an ENVI header that cannot be read are reported
+// as take_grid_view reports them (`*refusal` none).
+Status read_grid_view(const char* path, FileView* view, const GridHints& hints, Grid* out, GridError* refusal,
+                      GridDetail* detail);
+// "<path> > Error: ..." for a refusal of read_grid_view; `refused` is the
+// grid it left (its type tells the kind of values refused as needing a
+// mapping).
+void report_grid_refusal(const char* path, GridError refusal, const Grid& refused, const GridDetail& detail);

@@ -91,19 +91,6 @@ struct Layout {
     int64_t nodata_sample;
 };
 
-// The grid's buffer for a sample type: 16-bit samples as they are (but for
-// voids), 32-bit integers and 64-bit floats as doubles, the rest as floats.
-GridValues values_for(SampleType type, bool has_nodata) {
-    switch (type) {
-    case SampleType::u8:
-    case SampleType::u16: return has_nodata ? GridValues::f32 : GridValues::u16;
-    case SampleType::u32:
-    case SampleType::i32:
-    case SampleType::f64: return GridValues::f64;
-    default: return GridValues::f32;
-    }
-}
-
 // The range of an integer sample type.
 void integer_range(SampleType type, int64_t* lo, int64_t* hi) {
     switch (type) {

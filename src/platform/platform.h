@@ -34,6 +34,9 @@ Status report_file_failure(const char* path);
 // The calling thread's last system error code (errno on POSIX).
 uint32_t last_error_code();
 void set_last_error_code(uint32_t code);
+// True when the code says that there is no file by that name (nor, on
+// Windows, the folder it names): what a look for an optional file expects.
+bool is_missing_file_error(uint32_t code);
 
 // Whole-file read: on success `data` holds all `size` bytes (size > 0),
 // followed by `room` more (not cleared) for the caller's use, and belongs to

@@ -78,6 +78,8 @@ uint32_t last_error_code() { return static_cast<uint32_t>(errno); }
 
 void set_last_error_code(uint32_t code) { errno = static_cast<int>(code); }
 
+bool is_missing_file_error(uint32_t code) { return code == ENOENT; }
+
 namespace {
 
 // What tells one version of a file from the next: its length and the times

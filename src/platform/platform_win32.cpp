@@ -303,6 +303,8 @@ uint32_t last_error_code() { return GetLastError(); }
 
 void set_last_error_code(uint32_t code) { SetLastError(code); }
 
+bool is_missing_file_error(uint32_t code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
+
 namespace {
 
 // What tells one version of a file from the next: its length and the time

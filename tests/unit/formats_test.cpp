@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <zlib.h>
@@ -99,27 +101,171 @@ TEST(GridFormats, Raw16IsLittleEndianRowsFromTheTop) {
     release_grid(&r.grid);
 }
 
-TEST(GridFormats, RawSizeComesFromTheMapOrTheSquareTheLengthGives) {
-    Bytes square(2 * 9);
-    Read r = read("a.r16", square);
+TEST(GridFormats, RawSizeComesFromItsHeaderTheMapOrASquare) {
+    // The map's size where the length is exactly that: a 8 x 2 map is no square.
+    Read r = read("a.r16", Bytes(2 * 16), {8, 2});
     ASSERT_EQ(r.error, GridError::none);
-    EXPECT_EQ(r.grid.width, 3u);
-    EXPECT_EQ(r.grid.height, 3u);
+    EXPECT_EQ(std::make_tuple(r.grid.width, r.grid.height, r.grid.sizing), std::make_tuple(8u, 2u, GridSizing::map));
     release_grid(&r.grid);
-
-    // Without a map: no square of whole samples.
+    // Else the square the length gives, whatever its side (World Machine's
+    // 1025 against a 1024 map): resampled afterwards.
+    for (GridHints hints : {GridHints{}, GridHints{4, 4}}) {
+        Read square = read("a.r16", Bytes(2 * 25), hints);
+        ASSERT_EQ(square.error, GridError::none);
+        EXPECT_EQ(std::make_tuple(square.grid.width, square.grid.height, square.grid.sizing),
+                  std::make_tuple(5u, 5u, GridSizing::square));
+        release_grid(&square.grid);
+    }
+    // Else refused, naming the lengths tried.
     for (size_t length : {2 * 8, 2 * 9 + 1, 3}) {
         Read bad = read("a.r16", Bytes(length));
         EXPECT_EQ(bad.error, GridError::raw_size_unknown) << length;
-        EXPECT_EQ(bad.detail, std::to_string(length) + " bytes");
+        EXPECT_EQ(bad.detail, std::to_string(length) + " bytes: no square of 16-bit samples, no .hdr beside it");
     }
     EXPECT_NE(std::string(grid_error_text(GridError::raw_size_unknown)).find("MAP.prj N"), std::string::npos);
-    // The map's size must match the length exactly, even when a square would.
-    Read mismatch = read("a.r16", square, {4, 2});
+    Read mismatch = read("a.r32", Bytes(4 * 7), {4, 2});
     EXPECT_EQ(mismatch.error, GridError::raw_size_mismatch);
-    EXPECT_EQ(mismatch.detail, "18 bytes; 4 x 2 needs 16");
+    EXPECT_EQ(mismatch.detail, "28 bytes: no square of 32-bit floats, no .hdr beside it, and the map's 4 x 2 needs 32");
     // A map's size past 65535 a side, whose length matches.
     EXPECT_EQ(read("a.r16", Bytes(2 * 65536), {65536, 1}).error, GridError::too_large);
+
+    // An ENVI header beats both: 3 x 2 big-endian signed samples after 4
+    // bytes, -5 a void, in a file whose length is also a square and the map's.
+    Bytes envi = {0xEE, 0xEE, 0xEE, 0xEE, 0x80, 0x00, 0xFF, 0xFB, 0x00, 0x07, 0x7F, 0xFF, 0xFF, 0xFF, 0x01, 0x00};
+    GridHints hints{2, 4};
+    hints.raw = {3, 2, 4, SampleType::i16, true, true, -5.0};
+    hints.envi_name = 1;
+    Read header = read("a.r32", envi, hints);
+    ASSERT_EQ(header.error, GridError::none);
+    EXPECT_EQ(std::make_tuple(header.grid.width, header.grid.height, header.grid.sizing, header.grid.envi_name),
+              std::make_tuple(3u, 2u, GridSizing::envi_header, uint8_t{1}));
+    EXPECT_EQ(header.grid.type, SampleType::i16);
+    ASSERT_NE(header.grid.f32, nullptr);
+    const std::vector<float> values = floats_of(header.grid);
+    EXPECT_EQ(values[0], -32768.0f);
+    EXPECT_TRUE(std::isnan(values[1]));
+    EXPECT_EQ(std::vector<float>(values.begin() + 2, values.end()), (std::vector<float>{7, 32767, -1, 256}));
+    EXPECT_EQ(header.grid.voids, 1u);
+    release_grid(&header.grid);
+    // Too short for what the header says; asked for 16-bit samples alone.
+    hints.raw.height = 3;
+    Read short_file = read("a.r16", envi, hints);
+    EXPECT_EQ(short_file.error, GridError::truncated);
+    EXPECT_EQ(short_file.detail, "16 bytes; the .hdr's 3 x 3 samples of 2 bytes from offset 4 need 22");
+    hints.raw.height = 2;
+    hints.samples_only = true;
+    EXPECT_EQ(read("a.r16", envi, hints).error, GridError::needs_mapping);
+}
+
+// The types an ENVI header names, as the TIFF reader holds them: 32-bit
+// integers and doubles exactly, as doubles; unsigned 8 and 16 bits as they
+// are, as floats only when a value stands for a void.
+TEST(GridFormats, RawTypesAnEnviHeaderNames) {
+    const struct {
+        SampleType type;
+        Bytes bytes;  // little-endian: 0, the largest, and 1.5 or 1
+        std::vector<double> values;
+        char held;  // the buffer: u16, f32 or f64 (u, f or d)
+    } cases[] = {
+        {SampleType::u8, {0, 255, 1}, {0, 255, 1}, 'u'},
+        {SampleType::u16, {0, 0, 0xFF, 0xFF, 1, 0}, {0, 65535, 1}, 'u'},
+        {SampleType::u32, {0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 0, 0}, {0, 4294967295.0, 1}, 'd'},
+        {SampleType::i32, {0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x7F, 1, 0, 0, 0}, {0, 2147483647, 1}, 'd'},
+        {SampleType::f32, {0, 0, 0, 0, 0xFF, 0xFF, 0x7F, 0x7F, 0, 0, 0xC0, 0x3F}, {0, FLT_MAX, 1.5}, 'f'},
+        {SampleType::f64, {0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xEF, 0x7F, 0, 0, 0, 0, 0, 0, 0xF8,
+                           0x3F}, {0, DBL_MAX, 1.5}, 'd'},
+    };
+    for (const auto& c : cases) {
+        GridHints hints;
+        hints.raw = {3, 1, 0, c.type, false, false, 0};
+        Read r = read("a.raw", c.bytes, hints);
+        ASSERT_EQ(r.error, GridError::none) << int(c.type);
+        EXPECT_EQ(r.grid.type, c.type);
+        EXPECT_EQ(r.grid.u16 != nullptr, c.held == 'u');
+        EXPECT_EQ(r.grid.f64 != nullptr, c.held == 'd');
+        for (size_t i = 0; i < 3; ++i) EXPECT_EQ(grid_value(r.grid, i), c.values[i]) << int(c.type) << " " << i;
+        release_grid(&r.grid);
+    }
+    // A void among unsigned 16-bit samples: floats; a void value no sample
+    // of the type can hold makes none.
+    for (double nodata : {65535.0, 70000.0, 1.5}) {
+        GridHints hints;
+        hints.raw = {3, 1, 0, SampleType::u16, false, true, nodata};
+        Read r = read("a.raw", cases[1].bytes, hints);
+        ASSERT_EQ(r.error, GridError::none);
+        ASSERT_NE(r.grid.f32, nullptr);
+        EXPECT_EQ(r.grid.voids, nodata == 65535 ? 1u : 0u) << nodata;
+        release_grid(&r.grid);
+    }
+}
+
+std::string parse_header(const std::string& text, RawLayout* layout, GridError* error) {
+    GridDetail detail;
+    *error = parse_envi_header(reinterpret_cast<const uint8_t*>(text.data()), text.size(), layout, &detail);
+    return detail.text;
+}
+
+TEST(GridFormats, EnviHeaderAsGdalWritesIt) {
+    // GDAL's ENVI driver: lists in braces over several lines (a "samples"
+    // inside one is no field), Windows line ends too.
+    const std::string gdal =
+        "ENVI\r\ndescription = {\r\nsamples = 5 lines = 5}\r\nsamples = 2048\r\nlines   = 512\r\nbands   = 1\r\n"
+        "header offset = 0\r\nfile type = ENVI Standard\r\ndata type = 12\r\ninterleave = bsq\r\nbyte order = 0\r\n"
+        "band names = {\r\nBand 1}\r\ndata ignore value = -9999\r\n";
+    RawLayout layout;
+    GridError error;
+    EXPECT_EQ(parse_header(gdal, &layout, &error), "");
+    ASSERT_EQ(error, GridError::none);
+    EXPECT_EQ(std::make_tuple(layout.width, layout.height, layout.offset, layout.type, layout.big_endian),
+              std::make_tuple(uint64_t{2048}, uint64_t{512}, uint64_t{0}, SampleType::u16, false));
+    EXPECT_TRUE(layout.has_nodata);
+    EXPECT_EQ(layout.nodata, -9999);
+    // Written by hand: keys in any case, comments, no byte order (little),
+    // a header offset, interleaving of one band whatever it is.
+    ASSERT_EQ(parse_header("ENVI\n; made by hand\nSamples=3\nLINES = 4\nData Type = 5\nheader offset = 512\n"
+                           "interleave = bip\nbyte order = 1\n", &layout, &error), "");
+    EXPECT_EQ(std::make_tuple(layout.width, layout.height, layout.offset, layout.type, layout.big_endian,
+                              layout.has_nodata),
+              std::make_tuple(uint64_t{3}, uint64_t{4}, uint64_t{512}, SampleType::f64, true, false));
+    // Every data type hmap reads, and those it does not.
+    const std::pair<int, SampleType> types[] = {{1, SampleType::u8},  {2, SampleType::i16}, {3, SampleType::i32},
+                                                {4, SampleType::f32}, {5, SampleType::f64}, {12, SampleType::u16},
+                                                {13, SampleType::u32}};
+    for (const auto& [number, type] : types) {
+        parse_header("ENVI\nsamples = 1\nlines = 1\ndata type = " + std::to_string(number) + "\n", &layout, &error);
+        EXPECT_EQ(error, GridError::none) << number;
+        EXPECT_EQ(layout.type, type) << number;
+    }
+    const struct {
+        const char* text;
+        GridError error;
+        const char* detail;
+    } refused[] = {
+        {"", GridError::bad_envi_header, "it does not start with ENVI"},
+        {"samples = 2\nlines = 2\ndata type = 12\n", GridError::bad_envi_header, "it does not start with ENVI"},
+        {"ENVI\nlines = 2\ndata type = 12\n", GridError::bad_envi_header, "no samples"},
+        {"ENVI\nsamples = 2\ndata type = 12\n", GridError::bad_envi_header, "no lines"},
+        {"ENVI\nsamples = 2\nlines = 2\n", GridError::bad_envi_header, "no data type"},
+        {"ENVI\nsamples = 2\nlines = 2\ndescription = {never closed\ndata type = 12\n", GridError::bad_envi_header,
+         "no data type"},
+        {"ENVI\nsamples = 2.5\nlines = 2\ndata type = 12\n", GridError::bad_envi_header, "samples = 2.5"},
+        {"ENVI\nsamples = -2\nlines = 2\ndata type = 12\n", GridError::bad_envi_header, "samples = -2"},
+        {"ENVI\nsamples = 2\nlines = 0\ndata type = 12\n", GridError::bad_envi_header, "lines = 0"},
+        {"ENVI\nsamples = 2\nlines = 2\ndata type = 12\nbyte order = 2\n", GridError::bad_envi_header,
+         "byte order = 2"},
+        {"ENVI\nsamples = 2\nlines = 2\ndata type = 12\nheader offset = x\n", GridError::bad_envi_header,
+         "header offset = x"},
+        {"ENVI\nsamples = 2\nlines = 2\ndata type = 4\ndata ignore value = none\n", GridError::bad_envi_header,
+         "data ignore value = none"},
+        {"ENVI\nsamples = 2\nlines = 2\ndata type = 12\nbands = 3\n", GridError::envi_bands, "bands = 3"},
+        {"ENVI\nsamples = 2\nlines = 2\ndata type = 12\nbands = 0\n", GridError::bad_envi_header, "bands = 0"},
+        {"ENVI\nsamples = 2\nlines = 2\ndata type = 6\n", GridError::envi_data_type, "data type = 6"},
+        {"ENVI\nsamples = 2\nlines = 2\ndata type = 14\n", GridError::envi_data_type, "data type = 14"},
+    };
+    for (const auto& c : refused) {
+        EXPECT_EQ(parse_header(c.text, &layout, &error), c.detail) << c.text;
+        EXPECT_EQ(error, c.error) << c.text;
+    }
 }
 
 TEST(GridFormats, Raw32FloatsWithVoids) {
@@ -926,6 +1072,22 @@ TEST(GridFormats, TakenFilesBuildTheGridInPlaceWhereTheyCan) {
     EXPECT_TRUE(in_place);
     EXPECT_EQ(u16_of(r.grid), (std::vector<uint16_t>{9, 8, 7, 6}));
     release_grid(&r.grid);
+    // Swapped where they lie from an ENVI header's other byte order; after
+    // a header offset, into a grid of their own.
+    for (uint64_t offset : {0, 2}) {
+        Bytes big(offset, 0xEE);
+        for (uint16_t v : {9, 8, 7, 6}) big.insert(big.end(), {uint8_t(v >> 8), uint8_t(v)});
+        FileBytes file{allocate_buffer(big.size()), big.size()};
+        memcpy(file.data, big.data(), big.size());
+        const uint8_t* block = file.data;
+        GridHints hints;
+        hints.raw = {2, 2, offset, SampleType::u16, true, false, 0};
+        Grid grid;
+        ASSERT_EQ(take_grid("a.r16", &file, hints, &grid), GridError::none);
+        EXPECT_EQ(grid.u16 == reinterpret_cast<const uint16_t*>(block), offset == 0);
+        EXPECT_EQ(u16_of(grid), (std::vector<uint16_t>{9, 8, 7, 6}));
+        release_grid(&grid);
+    }
     // Refused after being built in place: the block is released once.
     Bytes voids;
     for (int i = 0; i < 4; ++i) put_f32(voids, NAN, true);
