@@ -214,10 +214,15 @@ void list_sea_level(bool present, uint16_t sea_level) {
     }
 }
 
+// What the formats' reader (as -c reads them) makes of a PNG the import
+// does not take (8-bit, colour, a palette): its values and how -c takes
+// them, after the import's answer. A damaged one gets the reader's message.
+Status list_other_png(const char* path, InputFile& input);
+
 // The header's facts; then the image is loaded as the import loads it, which
 // prints the import's own lines when it would refuse the image. A PNG of
-// another format, or too large, is read and understood all the same: only a
-// damaged one keeps the loader's status.
+// another format is read as -c reads it instead, and a too large one is
+// understood all the same: only a damaged one keeps the loader's status.
 Status list_png(const char* path, InputFile& input, Grey16Image* image) {
     const PngFacts& png = input.png;
     (Line() << "  file size: " << static_cast<int64_t>(input.size) << " bytes").print();
@@ -233,15 +238,15 @@ Status list_png(const char* path, InputFile& input, Grey16Image* image) {
                     << " heights at most")
                 .print();
         }
+        if (png.bit_depth != 16 || png.colour_type != 0) return list_other_png(path, input);
     }
     Status status = take_grey16_view(path, &input.view, image);
-    const bool format_refused = png.header_sound && (png.bit_depth != 16 || png.colour_type != 0 ||
-                                                     png.width > max_heightmap_side || png.height > max_heightmap_side);
+    const bool too_large = png.header_sound && (png.width > max_heightmap_side || png.height > max_heightmap_side);
     if (status != status_ok) {
         (Line() << "  imports: no, as the import's message above says").print();
         if (!png.header_sound) return status;
         list_sea_level(png.sea_level.has_value(), png.sea_level.value_or(0));
-        return format_refused ? status_ok : status;
+        return too_large ? status_ok : status;
     }
     (Line() << "  imports: yes").print();
     list_sea_level(image->has_sea_level, image->sea_level);
@@ -258,6 +263,40 @@ const char* sample_type_name(SampleType type) {
     return names[static_cast<int>(type)];
 }
 
+// Where a RAW file's size came from; nothing for a format that stores it.
+void list_sizing(const char* path, const Grid& grid) {
+    switch (grid.sizing) {
+    case GridSizing::stored: break;
+    case GridSizing::envi_header: {
+        char name[4096 + 8];
+        if (!envi_header_name(path, grid.envi_name, name, sizeof name)) break;
+        (Line() << "  sized by: " << name << ", the ENVI header beside it").print();
+        break;
+    }
+    case GridSizing::square:
+        (Line() << "  sized by: its length, a square of "
+                << (grid.type == SampleType::f32 ? "32-bit floats" : "16-bit samples"))
+            .print();
+        break;
+    case GridSizing::map: (Line() << "  sized by: its length, the battle map's size").print(); break;
+    }
+}
+
+void list_range(const Grid& grid) {
+    (Line() << "  range: " << value_number(grid.lowest) << " to " << value_number(grid.highest)
+            << " " << grid.format->unit)
+        .print();
+}
+
+void list_conversion(const Grid& grid) {
+    if (grid.type == SampleType::u16) {
+        (Line() << "  converts unmapped: yes, its samples as they are").print();
+    } else {
+        (Line() << "  converts unmapped: no; give it heights: hmap -c IN OUT LOW HIGH, or hmap -c IN OUT MAP.prj N")
+            .print();
+    }
+}
+
 // What a heightmap of another tool holds, and whether -c takes it as it is.
 Status list_grid(const char* path, InputFile& input) {
     (Line() << "  file size: " << static_cast<int64_t>(input.size) << " bytes").print();
@@ -268,23 +307,45 @@ Status list_grid(const char* path, InputFile& input) {
         return report_file_failure(path);
     }
     (Line() << "  image size: " << px_size(grid.width, grid.height) << " px").print();
+    list_sizing(path, grid);
     Line samples;
     samples << "  samples: " << sample_type_name(grid.type);
-    if (grid.channels > 1) samples << ", the first of " << int64_t{grid.channels} << " channels";
+    if (grid.channels > 1 && grid.channel[0] != '\0') {
+        samples << ", channel " << grid.channel << " of " << int64_t{grid.channels};
+    } else if (grid.channels > 1) {
+        samples << ", the first of " << int64_t{grid.channels} << " channels";
+    }
     samples.print();
-    (Line() << "  range: " << value_number(grid.lowest) << " to " << value_number(grid.highest)
-            << " " << grid.format->unit)
-        .print();
+    list_range(grid);
     (Line() << "  voids: " << static_cast<int64_t>(grid.voids) << " px").print();
     if (grid.type == SampleType::u8 || grid.type == SampleType::i8) {
         (Line() << "  precision: 8-bit samples, 256 heights at most").print();
     }
-    if (grid.type == SampleType::u16) {
-        (Line() << "  converts unmapped: yes, its samples as they are").print();
-    } else {
-        (Line() << "  converts unmapped: no; give it heights: hmap -c IN OUT LOW HIGH, or hmap -c IN OUT MAP.prj N")
-            .print();
+    list_conversion(grid);
+    release_grid(&grid);
+    return status_ok;
+}
+
+Status list_other_png(const char* path, InputFile& input) {
+    Grid grid{};
+    GridError refusal;
+    GridDetail detail;
+    const Status status = read_grid_view(path, &input.view, GridHints{}, &grid, &refusal, &detail);
+    if (status == status_ok && !grid_unchanged(grid)) {  // its range was measured in the file's pages
+        release_grid(&grid);
+        return report_file_failure(path);
     }
+    if (status != status_ok && refusal == GridError::none) return status;
+    if (refusal != GridError::none && refusal != GridError::colour_png) report_grid_refusal(path, refusal, grid, detail);
+    (Line() << "  imports: no, only 16-bit greyscale PNGs import").print();
+    list_sea_level(input.png.sea_level.has_value(), input.png.sea_level.value_or(0));
+    if (refusal == GridError::colour_png) {
+        (Line() << "  converts: no, its red, green and blue differ; heightmaps are grey").print();
+        return status_ok;
+    }
+    if (refusal != GridError::none) return status;
+    list_range(grid);
+    list_conversion(grid);
     release_grid(&grid);
     return status_ok;
 }

@@ -54,6 +54,12 @@ def import_facts(width, height, samples):
     return cut, first, outside, inside
 
 
+PIL_EXTREMA = """
+import sys
+from PIL import Image
+print(*Image.open(sys.argv[1]).getextrema())
+"""
+
 PIL_RGB = """
 import struct, sys
 from PIL import Image
@@ -178,18 +184,45 @@ class ListPngs(ViewTestCase):
     def test_eight_bit_images_saved_by_imagemagick(self):
         self.battle("in.prj", 64, 64, "--seed", "3")
         self.hmap("-x", "in.prj", "a.png", "b.png")
-        # Saved at 8 bits: refused, with the import's own lines, and listed all the same.
+        # Saved at 8 bits: no import, but -c takes it, read as -c reads it
+        # (without the import's lines) and listed with its range; so does a
+        # 16-bit RGB one whose channels are equal, unmapped.
         self.magick("a.png", "-depth", "8", "a8.png")
-        result = self.hmap("-l", "a8.png")
-        self.assertEqual(result.status, 0, result)
-        facts = sections(result.stdout)["a8.png: PNG image"]
-        self.assertEqual(facts["format"], "8-bit greyscale (bit depth 8, colour type 0)")
-        self.assertEqual(facts["precision"], "8-bit samples, 256 heights at most")
-        self.assertEqual(facts["messages"], ["a8.png > detected 8-bit colortype = 0",
-                                             "a8.png > Error: PNG not 16-bit grayscale ( colortype 0 )."])
-        self.assertEqual(facts["imports"], "no, as the import's message above says")
-        self.assertEqual(facts["sea level"], "none (an import takes 0000)")
-        self.assertNotIn("samples", facts)
+        self.magick("a.png", "-define", "png:color-type=2", "rgb.png")
+        _, _, samples = pil_samples(self.path("a.png"))
+        eight = harness.pil(PIL_EXTREMA, self.path("a8.png")).decode().split()
+        takes = "no; give it heights: hmap -c IN OUT LOW HIGH, or hmap -c IN OUT MAP.prj N"
+        for name, format_, precision, extrema, converts in (
+                ("a8.png", "8-bit greyscale (bit depth 8, colour type 0)", "8-bit samples, 256 heights at most",
+                 eight, takes),
+                ("rgb.png", "16-bit RGB (bit depth 16, colour type 2)", None, (min(samples), max(samples)),
+                 "yes, its samples as they are")):
+            with self.subTest(name=name):
+                result = self.hmap("-l", name)
+                self.assertEqual(result.status, 0, result)
+                facts = sections(result.stdout)[name + ": PNG image"]
+                self.assertEqual(facts["format"], format_)
+                self.assertEqual(facts.get("precision"), precision)
+                self.assertNotIn("messages", facts)
+                self.assertEqual(facts["imports"], "no, only 16-bit greyscale PNGs import")
+                self.assertEqual(facts["sea level"], "none (an import takes 0000)")
+                self.assertEqual(facts["range"], "%s to %s values" % tuple(extrema))
+                self.assertEqual(facts["converts unmapped"], converts)
+                self.assertNotIn("samples", facts)
+        # A picture's colours: none of -c's either. A damaged 8-bit image gets the reader's line.
+        self.magick("-size", "16x8", "gradient:red-blue", "-depth", "8", "-define", "png:color-type=2", "c.png")
+        facts = self.listing("c.png")["c.png: PNG image"]
+        self.assertEqual(facts["converts"], "no, its red, green and blue differ; heightmaps are grey")
+        self.assertNotIn("range", facts)
+        data = self.read("a8.png")
+        idat = data.index(b"IDAT")
+        self.write("cut.png", data[:idat + 40] + b"\0" * 40 + data[idat + 80:])
+        result = self.hmap("-l", "cut.png")
+        self.assertEqual(result.status, STATUS_REFUSED, result)
+        facts = sections(result.stdout)["cut.png: PNG image"]
+        self.assertEqual(len(facts["messages"]), 1, result)
+        self.assertTrue(facts["messages"][0].startswith("cut.png > Error: Damaged file ("), result)
+        self.assertNotIn("range", facts)
         # Converted back to 16 bits: every sample a multiple of 257.
         self.magick("a8.png", "-depth", "16", "-define", "png:bit-depth=16", "-define", "png:color-type=0", "a16.png")
         facts = self.listing("a16.png")["a16.png: PNG image"]
