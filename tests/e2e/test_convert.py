@@ -281,7 +281,8 @@ class WayBack(ConvertCase):
         # Dropped with the map and its other heightmap, the terrain is fitted the same way, in memory.
         result = self.hmap("map.prj", "x2.png", "dem.tif")
         self.assertEqual(result.status, 0, result)
-        self.assertTrue(result.stdout.startswith("\r\n".join(out.splitlines()[:2]).encode() +
+        self.assertTrue(result.stdout.startswith(b"Heightmap 1 from dem.tif, heightmap 2 from x2.png.\r\n" +
+                                                 "\r\n".join(out.splitlines()[:2]).encode() +
                                                  b"\r\nWrote map-edited.prj (96 x 80"), result)
         self.assertIn(b"map.prj heightmap 1 against dem.tif\r\n", result.stdout)
         self.assertEqual(self.read("map-edited.prj"), self.read("new.prj"))
