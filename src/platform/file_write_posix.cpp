@@ -19,6 +19,7 @@ const uint32_t error_code_out_of_memory = ENOMEM;
 
 struct SystemWrite {
     int fd;
+    int scratch;              // the parts of a write in place, when they are kept in a file; -1 when not
     SystemWrite* next_armed;  // the next temporary file to remove on a signal
     struct stat old;        // the existing file, from open_existing
     char target[PATH_MAX];  // the file written (at the end of its links)
@@ -199,6 +200,22 @@ bool discard_temporary(SystemWrite* w) {
     return removed;
 }
 
+bool write_all(int fd, const uint8_t* bytes, uint64_t count) {
+    for (uint64_t left = count; left > 0;) {
+        size_t step = left > (1u << 30) ? (1u << 30) : static_cast<size_t>(left);
+        ssize_t n = write(fd, bytes, step);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        bytes += n;
+        left -= static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
 // The folder a path lies in, for flushing: "." for a bare name.
 void folder_of(const char* path, char* out) {
     const char* slash = strrchr(path, '/');
@@ -276,6 +293,7 @@ SystemWrite* look_at_target(const char* path, TargetKind* kind) {
         return nullptr;
     }
     w->fd = -1;
+    w->scratch = -1;
     *kind = !exists ? TargetKind::missing : S_ISREG(st.st_mode) ? TargetKind::regular : TargetKind::device;
     // A symbolic link stays a link: the file at the end of its chain is
     // replaced, or created when the link dangles. A device is opened as named.
@@ -398,18 +416,7 @@ bool reserve_length(SystemWrite* w, uint64_t old_size, uint64_t size) {
 
 bool write_bytes(SystemWrite* w, const uint8_t* bytes, uint64_t count, bool start_to_disk) {
     off_t at = start_to_disk ? lseek(w->fd, 0, SEEK_CUR) : 0;
-    for (uint64_t left = count; left > 0;) {
-        size_t step = left > (1u << 30) ? (1u << 30) : static_cast<size_t>(left);
-        ssize_t n = write(w->fd, bytes, step);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        bytes += n;
-        left -= static_cast<uint64_t>(n);
-    }
+    if (!write_all(w->fd, bytes, count)) return false;
 #ifdef SYNC_FILE_RANGE_WRITE
     // Start writing this part to disk now, while the caller prepares the
     // next, so that the flush at the end waits for little more than the last
@@ -419,6 +426,42 @@ bool write_bytes(SystemWrite* w, const uint8_t* bytes, uint64_t count, bool star
 #else
     (void)at;
 #endif
+    return true;
+}
+
+bool open_scratch(SystemWrite* w) {
+    const char* folder = getenv("TMPDIR");
+    if (folder == nullptr || folder[0] == 0) folder = "/tmp";
+    // Nameless where the file system allows it; else named, and the name
+    // removed at once (held against the ending signals meanwhile).
+    w->scratch = open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (w->scratch >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return w->scratch >= 0;
+    char name[PATH_MAX];
+    if (snprintf(name, sizeof name, "%s/.hmap-XXXXXX", folder) >= static_cast<int>(sizeof name)) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    hold_ending_events();
+    w->scratch = mkostemp(name, O_CLOEXEC);
+    if (w->scratch >= 0) unlink(name);
+    release_ending_events();
+    return w->scratch >= 0;
+}
+
+bool write_scratch(SystemWrite* w, const uint8_t* bytes, uint64_t count) { return write_all(w->scratch, bytes, count); }
+
+bool read_scratch(SystemWrite* w, uint64_t offset, uint8_t* out, uint64_t count) {
+    while (count > 0) {
+        ssize_t n = pread(w->scratch, out, static_cast<size_t>(count), static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;  // shorter than what was written to it
+            return false;
+        }
+        out += n;
+        offset += static_cast<uint64_t>(n);
+        count -= static_cast<uint64_t>(n);
+    }
     return true;
 }
 
@@ -479,6 +522,7 @@ void restore_length(SystemWrite* w, uint64_t old_size) {
 
 void free_system_write(SystemWrite* w) {
     if (w->fd >= 0) close_keeping_error(w->fd);
+    if (w->scratch >= 0) close_keeping_error(w->scratch);
     int saved = errno;
     free(w);
     errno = saved;

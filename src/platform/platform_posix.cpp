@@ -68,8 +68,10 @@ void report_system_error(uint32_t code) {
 Status report_file_failure(const char* path) {
     uint32_t code = last_error_code();
     if (code == 0) code = EIO;  // a failure is never reported as success
-    console_printf("%s > Error: ", path);
-    report_system_error(code);
+    if (!report_partly_sent(path, code)) {
+        console_printf("%s > Error: ", path);
+        report_system_error(code);
+    }
     report_left_behind();
     return own_error_text(code) != nullptr ? status_busy : code;
 }

@@ -293,8 +293,10 @@ void report_system_error(uint32_t code) {
 Status report_file_failure(const char* path) {
     uint32_t code = GetLastError();
     if (code == ERROR_SUCCESS) code = ERROR_GEN_FAILURE;  // a failure is never reported as success
-    console_printf("%s > Error: ", path);
-    report_system_error(code);
+    if (!report_partly_sent(path, code)) {
+        console_printf("%s > Error: ", path);
+        report_system_error(code);
+    }
     report_left_behind();
     return own_error_text(code) != nullptr ? status_busy : code;
 }

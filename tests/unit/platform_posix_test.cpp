@@ -62,7 +62,7 @@ TEST_F(InPlaceWrite, AbandonedBeforeAByteKeepsTheOldLength) {
     EXPECT_EQ(contents(path("link.bin")), "old content");
 }
 
-TEST_F(InPlaceWrite, PartsLandInTheFileItselfAndSignalsWaitForTheEnd) {
+TEST_F(InPlaceWrite, PartsReachBothNamesAtTheFinishAndSignalsWaitForIt) {
     const uint8_t bytes[] = {'n', 'e', 'w'};
     FileWrite* w = begin_file_write(file.c_str(), 6);
     ASSERT_NE(w, nullptr);
