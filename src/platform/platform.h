@@ -64,8 +64,11 @@ bool read_file_whole(const char* path, FileBytes* out, uint64_t room = 0);
 //    (an output finished, a result trusted), so that a changed file refuses
 //    the run with error_file_changed.
 // A file cut short while mapped reads as zeros past its new end from then
-// on (no fault), and view_unchanged fails. Failures set the last error code;
-// an empty file is a failure too. close_file_view takes an empty view.
+// on (no fault), and view_unchanged fails; so does a view with a page the
+// disk failed to read, with the system's read error (EIO, or the page
+// error's own code on Windows) instead of error_file_changed. Failures set
+// the last error code; an empty file is a failure too. close_file_view
+// takes an empty view.
 struct FileView {
     const uint8_t* data;
     uint64_t size;

@@ -17,6 +17,7 @@ import os
 import contextlib
 import errno
 import resource
+import signal
 import struct
 import zlib
 import fcntl
@@ -435,6 +436,26 @@ class OtherPrograms(FaultTestCase):
                          (b"h.r16 > Error: The file changed while it was being read; what f.png received is "
                           b"incomplete.\r\n", self.BUSY, b""))
         self.assertEqual(received[:8], b"\x89PNG\r\n\x1a\n")
+
+    def test_a_page_the_disk_cannot_read_is_a_read_error(self):
+        # The battle file as it was, but its mapped pages fault when read:
+        # the system's read error, not "the file changed".
+        before = snapshot(self.dir)
+        p = self.run_changing("in.prj", "unreadable", "-x", "in.prj", "a.png", "b.png")
+        self.assertEqual((p.stdout, p.returncode, p.stderr),
+                         (file_failure("in.prj", "unreadable"), error_code("unreadable"), b""))
+        self.assertEqual(snapshot(self.dir), before)
+
+    def test_a_bus_error_another_program_sends_ends_the_run(self):
+        # As `kill -BUS` would, once the battle file is mapped: no view takes
+        # it for a fault of its own, and the run ends with nothing written.
+        before = snapshot(self.dir)
+        p = self.run_changing("in.prj", "signal", "-x", "in.prj", "a.png", "b.png")
+        if p.returncode != -signal.SIGBUS:  # the sanitizers' handler reports it and exits
+            self.assertIn(b"DEADLYSIGNAL", p.stderr, p)
+        self.assertNotEqual(p.returncode, 0)
+        self.assertEqual(p.stdout, b"")
+        self.assertEqual(snapshot(self.dir), before)
 
     @contextlib.contextmanager
     def held(self, path, kind):

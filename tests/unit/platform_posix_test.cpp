@@ -11,6 +11,8 @@
 #include <fstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform.h"
@@ -162,6 +164,34 @@ TEST_F(InPlaceWrite, AViewOfAFileAnotherProgramChangesIsNoLongerUnchanged) {
         EXPECT_FALSE(copy_from_view(view, 0, 1, &first)) << how;
         close_file_view(&view);
     }
+}
+
+TEST_F(InPlaceWrite, ABusErrorAnotherProgramSendsIsNoFaultOfAView) {
+    // Sent with kill, or with sigqueue and an address inside the view in
+    // its fields: either ends the process as it would have (the sanitizers'
+    // handler ends it its own way), and the view is left alone.
+    std::ofstream(file, std::ios::binary) << std::string(20000, 'x');
+    FileView view;
+    ASSERT_TRUE(open_file_view(file.c_str(), &view));
+    auto ended = [](int status) { return !WIFEXITED(status) || WEXITSTATUS(status) != 0; };
+    EXPECT_EXIT(
+        {
+            kill(getpid(), SIGBUS);
+            _exit(0);  // went on as if nothing had come
+        },
+        ended, "");
+    EXPECT_EXIT(
+        {
+            siginfo_t info{};
+            info.si_signo = SIGBUS;
+            info.si_code = SI_QUEUE;
+            info.si_addr = const_cast<uint8_t*>(view.data) + 8192;
+            syscall(SYS_rt_sigqueueinfo, getpid(), SIGBUS, &info);
+            _exit(0);  // went on as if nothing had come
+        },
+        ended, "");
+    EXPECT_TRUE(view_unchanged(view));
+    close_file_view(&view);
 }
 
 TEST_F(InPlaceWrite, PagesTakenForWritingInAPrivateViewStillShowTheFileAndNeverReachIt) {
