@@ -67,6 +67,9 @@ Status ready_grid(const char* path, Grid& grid, bool mapped) {
 // The battle map a foreign heightmap is fitted to: its heights and sea level.
 Status map_heights(const char* battle_path, const BattleFile& battle, int layer, SampleMapping* mapping) {
     const LayerHeights heights = battle_layer_heights(battle, layer);
+    // Read in the file's pages: the file's own only while it is the version
+    // loaded, and nothing else of it is read for the output.
+    if (!battle_unchanged(battle)) return report_file_failure(battle_path);
     if (heights.wrapped != 0) {
         // Its own export wraps these heights: no sample could stand for them.
         console_printf("Error: %s heightmap %d: heights %d to %d with sea level %04X do not fit 16-bit samples; "
