@@ -430,22 +430,26 @@ bool write_bytes(SystemWrite* w, const uint8_t* bytes, uint64_t count, bool star
 }
 
 bool open_scratch(SystemWrite* w) {
-    const char* folder = getenv("TMPDIR");
-    if (folder == nullptr || folder[0] == 0) folder = "/tmp";
-    // Nameless where the file system allows it; else named, and the name
-    // removed at once (held against the ending signals meanwhile).
-    w->scratch = open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (w->scratch >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return w->scratch >= 0;
-    char name[PATH_MAX];
-    if (snprintf(name, sizeof name, "%s/.hmap-XXXXXX", folder) >= static_cast<int>(sizeof name)) {
-        errno = ENAMETOOLONG;
-        return false;
+    // In $TMPDIR, else (or when that fails) in /tmp: nameless where the file
+    // system allows it, else named and the name removed at once (held
+    // against the ending signals meanwhile).
+    const char* folders[] = {getenv("TMPDIR"), "/tmp"};
+    for (const char* folder : folders) {
+        if (folder == nullptr || folder[0] == 0) continue;
+        w->scratch = open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (w->scratch >= 0) return true;
+        char name[PATH_MAX];
+        if ((errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) ||
+            snprintf(name, sizeof name, "%s/.hmap-XXXXXX", folder) >= static_cast<int>(sizeof name)) {
+            continue;
+        }
+        hold_ending_events();
+        w->scratch = mkostemp(name, O_CLOEXEC);
+        if (w->scratch >= 0) unlink(name);
+        release_ending_events();
+        if (w->scratch >= 0) return true;
     }
-    hold_ending_events();
-    w->scratch = mkostemp(name, O_CLOEXEC);
-    if (w->scratch >= 0) unlink(name);
-    release_ending_events();
-    return w->scratch >= 0;
+    return false;
 }
 
 bool write_scratch(SystemWrite* w, const uint8_t* bytes, uint64_t count) { return write_all(w->scratch, bytes, count); }

@@ -114,26 +114,29 @@ static void opening(const char *path) {
     }
 }
 
-int open(const char *path, int flags, ...) {
-    static int (*real_open)(const char *, int, ...);
-    if (real_open == NULL) real_open = (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, "open");
-    va_list args;
-    va_start(args, flags);
+/* open() and open64(), one and the same on 64-bit systems, either of which
+ * a build may call. */
+static int open_as(const char *name, const char *path, int flags, va_list args) {
+    int (*real_open)(const char *, int, ...) = (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, name);
     mode_t mode = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(args, mode_t) : 0;
-    va_end(args);
     opening(path);
     return real_open(path, flags, mode);
 }
 
-int open64(const char *path, int flags, ...) {
-    static int (*real_open)(const char *, int, ...);
-    if (real_open == NULL) real_open = (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, "open64");
+int open(const char *path, int flags, ...) {
     va_list args;
     va_start(args, flags);
-    mode_t mode = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(args, mode_t) : 0;
+    int fd = open_as("open", path, flags, args);
     va_end(args);
-    opening(path);
-    return real_open(path, flags, mode);
+    return fd;
+}
+
+int open64(const char *path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    int fd = open_as("open64", path, flags, args);
+    va_end(args);
+    return fd;
 }
 
 int unlink(const char *path) {
