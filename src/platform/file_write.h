@@ -117,6 +117,12 @@ extern const uint32_t error_code_out_of_memory;
 // Closes fd without letting close() change errno (platform_posix.cpp; the
 // Windows layer's, for handles, is in platform_win32.h).
 void close_keeping_error(int fd);
+// Called by a signal handler for a signal that ends the process but may not
+// be held (SIGBUS, whose faults the file views mend at any moment) when
+// another program sent it: the process ends as an ending event ends it, its
+// temporary files removed first, and only after the write in place under
+// way, if there is one.
+void end_for_sent_signal(int signal_number);
 #endif
 
 // ---- Shared ----

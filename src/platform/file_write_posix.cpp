@@ -48,7 +48,10 @@ constexpr int ending_signals[] = {SIGHUP,  SIGINT, SIGQUIT,   SIGTERM, SIGALRM, 
 #endif
 };
 SystemWrite* armed_writes = nullptr;
-int hold_depth = 0;
+volatile sig_atomic_t hold_depth = 0;
+// A signal that no mask may hold (see end_for_sent_signal) that came while
+// the others were held: it ends the process at their release.
+volatile sig_atomic_t held_signal = 0;
 sigset_t mask_before_hold;
 
 // The ending signals, the real-time ones (whose default ends the process
@@ -250,17 +253,31 @@ void watch_ending_events() {
 }
 
 void hold_ending_events() {
-    if (hold_depth++ > 0) return;
+    if (hold_depth > 0) {
+        hold_depth = hold_depth + 1;
+        return;
+    }
     sigset_t set;
     fill_ending_set(&set);
     sigprocmask(SIG_BLOCK, &set, &mask_before_hold);
+    hold_depth = 1;
 }
 
 void release_ending_events() {
-    if (--hold_depth > 0) return;
+    hold_depth = hold_depth - 1;
+    if (hold_depth > 0) return;
     int saved = errno;
     sigprocmask(SIG_SETMASK, &mask_before_hold, nullptr);
+    if (held_signal != 0) remove_temporaries_and_end(held_signal);
     errno = saved;
+}
+
+void end_for_sent_signal(int signal_number) {
+    if (hold_depth > 0) {
+        held_signal = signal_number;
+        return;
+    }
+    remove_temporaries_and_end(signal_number);
 }
 
 bool link_end(const char* path, char* out, size_t capacity) {

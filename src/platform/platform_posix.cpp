@@ -240,17 +240,20 @@ void on_bus_error(int signal_number, siginfo_t* info, void* context) {
         }
         break;
     }
-    // Not a view's: whatever was to happen happens.
+    if (!fault) {
+        // Sent: it ends the process as it would have (unless it was ignored
+        // before), the way the signals that end it do.
+        const bool ignored = !(earlier_bus_action.sa_flags & SA_SIGINFO) && earlier_bus_action.sa_handler == SIG_IGN;
+        if (!ignored) end_for_sent_signal(signal_number);
+        return;
+    }
+    // A fault that is no view's: whatever was to happen happens.
     if (earlier_bus_action.sa_flags & SA_SIGINFO) {
         earlier_bus_action.sa_sigaction(signal_number, info, context);
     } else if (earlier_bus_action.sa_handler != SIG_IGN && earlier_bus_action.sa_handler != SIG_DFL) {
         earlier_bus_action.sa_handler(signal_number);
-    } else if (fault) {
+    } else {
         signal(SIGBUS, SIG_DFL);  // the access is retried and ends the process as it would have
-    } else if (earlier_bus_action.sa_handler == SIG_DFL) {
-        // Sent: held until this handler returns, then it ends the process.
-        signal(SIGBUS, SIG_DFL);
-        raise(SIGBUS);
     }
 }
 

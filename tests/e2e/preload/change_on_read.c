@@ -11,7 +11,8 @@
  * Two more hows touch no file: "unreadable" makes the first mapping fault
  * wherever it is touched, as a disk that fails to read those pages would
  * (the file stays as it was), and "signal" sends hmap a SIGBUS, as
- * `kill -BUS` from another program would, once the file is mapped.
+ * `kill -BUS` from another program would, when it first writes to a
+ * regular file (an output, the file mapped meanwhile).
  * With $HMAP_KEEP_TEMPORARY set, removing a file whose name starts with
  * ".hmap-" fails with EACCES, as in a folder that turned read-only. */
 #define _GNU_SOURCE
@@ -24,6 +25,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -78,10 +80,21 @@ static int first_use(int fd) {
     return 1;
 }
 
+ssize_t write(int fd, const void *buffer, size_t count) {
+    static ssize_t (*real_write)(int, const void *, size_t);
+    if (real_write == NULL) real_write = (ssize_t (*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
+    struct stat st;
+    if (!changed && waiting_fd >= 0 && is_how("signal") && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        changed = 1;
+        kill(getpid(), SIGBUS);
+    }
+    return real_write(fd, buffer, count);
+}
+
 ssize_t read(int fd, void *buffer, size_t count) {
     static ssize_t (*real_read)(int, void *, size_t);
     if (real_read == NULL) real_read = (ssize_t (*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
-    if (first_use(fd)) change_now(fd);
+    if (!is_how("unreadable") && !is_how("signal") && first_use(fd)) change_now(fd);
     return real_read(fd, buffer, count);
 }
 
@@ -98,8 +111,7 @@ void *mmap(void *address, size_t length, int protection, int flags, int fd, off_
         if (empty < 0 || real_mmap(mapped, length, protection, MAP_PRIVATE | MAP_FIXED, empty, 0) != mapped) abort();
         close(empty);
     } else if (is_how("signal")) {
-        changed = 1;
-        kill(getpid(), SIGBUS);
+        waiting_fd = fd; /* the signal comes at the first write */
     } else {
         change_now(fd);
     }
