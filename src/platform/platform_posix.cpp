@@ -211,15 +211,19 @@ size_t page_size;
 struct sigaction earlier_bus_action;
 
 void on_bus_error(int signal_number, siginfo_t* info, void* context) {
-    // Only a bus error of this process's own access can be a view's: a
-    // SIGBUS that another program sent (kill, sigqueue) carries no fault,
-    // whatever address its fields hold.
-    const bool fault = info->si_code == BUS_ADRERR || info->si_code == BUS_OBJERR;
+    // Only an address error of this process's own access can be a view's.
+    // Any other SIGBUS (one another program sent with kill or sigqueue,
+    // whatever address its fields hold; a memory fault) ends the process as
+    // it would have, unless it was ignored before, the way the signals that
+    // end it do.
+    if (info->si_code != BUS_ADRERR && info->si_code != BUS_OBJERR) {
+        const bool ignored = !(earlier_bus_action.sa_flags & SA_SIGINFO) && earlier_bus_action.sa_handler == SIG_IGN;
+        if (!ignored) end_for_sent_signal(signal_number);
+        return;
+    }
     auto* at = static_cast<uint8_t*>(info->si_addr);
     for (FileViewState& view : view_slots) {
-        if (!fault || !view.in_use || view.start == nullptr || at < view.start || at >= view.start + view.length) {
-            continue;
-        }
+        if (!view.in_use || view.start == nullptr || at < view.start || at >= view.start + view.length) continue;
         const size_t offset = static_cast<size_t>(at - view.start) / page_size * page_size;
         const int saved = errno;
         // The file still the version opened, and long enough for the page:
@@ -239,13 +243,6 @@ void on_bus_error(int signal_number, siginfo_t* info, void* context) {
             return;
         }
         break;
-    }
-    if (!fault) {
-        // Sent: it ends the process as it would have (unless it was ignored
-        // before), the way the signals that end it do.
-        const bool ignored = !(earlier_bus_action.sa_flags & SA_SIGINFO) && earlier_bus_action.sa_handler == SIG_IGN;
-        if (!ignored) end_for_sent_signal(signal_number);
-        return;
     }
     // A fault that is no view's: whatever was to happen happens.
     if (earlier_bus_action.sa_flags & SA_SIGINFO) {
