@@ -540,11 +540,13 @@ bool view_unchanged(const FileView& view) {
     const FileViewState* state = view.state;
     if (state == nullptr || state->start == nullptr) return true;
     BY_HANDLE_FILE_INFORMATION now;
-    const bool same = GetFileInformationByHandle(state->file, &now) && same_version(state->before, now);
+    const bool known = GetFileInformationByHandle(state->file, &now);
+    const bool same = known && same_version(state->before, now);
     if (same && !state->cut) return true;
-    // A page that could not be read in, of a file still as it was, is a
-    // read error; otherwise the file changed.
-    SetLastError(same ? page_error_code(state->page_status) : error_file_changed);
+    // A page that could not be read in, of a file still as it was (or that
+    // cannot be asked any more: a volume gone), is a read error; otherwise
+    // the file changed.
+    SetLastError(state->cut && (same || !known) ? page_error_code(state->page_status) : error_file_changed);
     return false;
 }
 
