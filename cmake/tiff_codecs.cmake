@@ -99,7 +99,10 @@ else()
   set_source_files_properties(${lzma_encoders} PROPERTIES COMPILE_OPTIONS -O0)
   set(HMAP_LZMA_INCLUDE "${dir}/api")
 
-  # LERC: one library, its encoder and decoder in the same files.
+  # LERC: one library, its encoder and decoder in the same files, whose
+  # templates take most of the codecs' compiling: at -O1 in half the time of
+  # -O3, and its decoder as fast here (a 4096x4096 float COG in 0.58 s under
+  # Wine, against 0.66 s).
   file(GLOB lerc_sources "${HMAP_LERC_DIR}/src/LercLib/*.cpp" "${HMAP_LERC_DIR}/src/LercLib/Lerc1Decode/*.cpp")
   add_library(hmap_lerc STATIC ${lerc_sources})
   target_include_directories(hmap_lerc SYSTEM PUBLIC "${HMAP_LERC_DIR}/src/LercLib/include")
