@@ -69,6 +69,7 @@ const char* grid_error_text(GridError error) {
     case GridError::hgt_not_square: return "An .hgt file's length gives no square of samples";
     case GridError::colour_png: return "A colour PNG; heightmaps are grey (R, G and B equal)";
     case GridError::no_valid_value: return "Not a single valid height: every value is a void";
+    case GridError::unsupported_compression: return "A compression hmap does not read";
     }
     return "Unknown error";
 }
@@ -242,7 +243,9 @@ Status load_grid(const char* path, const GridHints& hints, Grid* out) {
     }
     if (error == GridError::none) return status_ok;
     if (error == GridError::out_of_memory) return report_out_of_memory(path);
-    if (detail != nullptr && detail[0] != '\0') {
+    if (error == GridError::unsupported_compression && detail != nullptr) {  // named, as "JPEG compression"
+        console_printf("Error: %s uses %s, which hmap does not read.\r\n", path, detail);
+    } else if (detail != nullptr && detail[0] != '\0') {
         console_printf("%s > Error: %s (%s)\r\n", path, grid_error_text(error), detail);
     } else {
         console_printf("%s > Error: %s\r\n", path, grid_error_text(error));

@@ -40,7 +40,8 @@ void release_grid(Grid* grid);
 bool grid_unchanged(const Grid& grid);
 
 // Every way a foreign heightmap can be refused. grid_error_text gives the
-// line printed after "<path> > Error: ".
+// line printed after "<path> > Error: " (but for unsupported_compression,
+// whose line is "Error: <path> uses <detail>, which hmap does not read.").
 enum class GridError : uint8_t {
     none,
     out_of_memory,
@@ -57,6 +58,7 @@ enum class GridError : uint8_t {
     hgt_not_square,
     colour_png,           // an RGB(A) PNG whose channels differ
     no_valid_value,       // every value is a void
+    unsupported_compression,  // a TIFF compression hmap does not decode; the detail names it
 };
 const char* grid_error_text(GridError error);
 
