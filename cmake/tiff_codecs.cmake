@@ -114,6 +114,11 @@ else()
   foreach(library hmap_zstd hmap_lzma hmap_lerc)
     target_compile_options(${library} PRIVATE -w)
   endforeach()
+  # Each library's sources (those at one level of optimising) compiled as
+  # one file, as zstd's own single-file build does: each alone read the same
+  # headers again (liblzma's files each name their own states alike, and
+  # stay apart). About 7 s of the 40 the three took.
+  set_target_properties(hmap_zstd hmap_lerc PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 0)
   foreach(codec ZSTD LZMA LERC)
     string(TOLOWER ${codec} name)
     set(HMAP_${codec}_FILE "${CMAKE_STATIC_LIBRARY_PREFIX}hmap_${name}${CMAKE_STATIC_LIBRARY_SUFFIX}")
