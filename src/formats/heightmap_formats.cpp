@@ -76,6 +76,7 @@ const char* grid_error_text(GridError error) {
     case GridError::colour_png: return "A colour PNG; heightmaps are grey (R, G and B equal)";
     case GridError::no_valid_value: return "Not a single valid height: every value is a void";
     case GridError::needs_mapping: return "Not 16-bit samples";
+    case GridError::unsupported_compression: return "A compression hmap does not read";
     }
     return "Unknown error";
 }
@@ -259,7 +260,9 @@ Status take_grid_view(const char* path, FileView* view, const GridHints& hints, 
         *out = Grid{};
         return status_refused;
     }
-    if (detail.text[0] != '\0') {
+    if (error == GridError::unsupported_compression) {  // named, as "JPEG compression"
+        console_printf("Error: %s uses %s, which hmap does not read.\r\n", path, detail.text);
+    } else if (detail.text[0] != '\0') {
         console_printf("%s > Error: %s (%s)\r\n", path, grid_error_text(error), detail.text);
     } else {
         console_printf("%s > Error: %s\r\n", path, grid_error_text(error));
