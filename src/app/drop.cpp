@@ -138,9 +138,23 @@ Status export_beside(const char* battle_path, InputFile* input) {
 // fitted to its heightmap of the battle file first.
 bool taken_as_it_is(const InputFile& input) { return input.kind == FileKind::png && input.heightmap_png; }
 
+// The heightmap a file's name asks for: "-1" or "-2" at the end of the
+// name before its extension (map-2.png, terrain-1.tif); -1 for none.
+int heightmap_asked(const char* path) {
+    const Beside name = beside(path, "");
+    const size_t length = strlen(name.text);
+    if (length < 2 || name.text[length - 2] != '-') return -1;
+    const char last = name.text[length - 1];
+    return last == '1' ? 0 : last == '2' ? 1 : -1;
+}
+
 Status import_beside(const char* battle_path, InputFile* battle, const char* png_a, InputFile* a, const char* png_b,
                      InputFile* b) {
-    const bool a_first = in_name_order(png_a, png_b);
+    // A file whose name asks for a heightmap goes to it; the other takes
+    // what is left. Neither asking, or both the same one: name order.
+    const int asked_a = heightmap_asked(png_a), asked_b = heightmap_asked(png_b);
+    bool a_first = in_name_order(png_a, png_b);
+    if (asked_a != asked_b) a_first = asked_a == 0 || asked_b == 1;
     const char* png1 = a_first ? png_a : png_b;
     const char* png2 = a_first ? png_b : png_a;
     InputFile* inputs[2] = {a_first ? a : b, a_first ? b : a};
@@ -150,6 +164,7 @@ Status import_beside(const char* battle_path, InputFile* battle, const char* png
     if (report_output_is_input(edited.text, battle_path) || report_output_is_input(edited.text, png1) ||
         report_output_is_input(edited.text, png2))
         return status_refused;
+    console_printf("Heightmap 1 from %s, heightmap 2 from %s.\r\n", name_of(png1), name_of(png2));
     Grey16Image images[2];
     const char* paths[2] = {png1, png2};
     Status status1 = foreign[0] ? status_ok : take_grey16_view(png1, &inputs[0]->view, &images[0]);
@@ -160,6 +175,7 @@ Status import_beside(const char* battle_path, InputFile* battle, const char* png
     for (int i = 0; i < 2 && status == status_ok; ++i) {
         if (foreign[i]) status = fit_to_heightmap(paths[i], inputs[i], battle_path, old, i, &images[i]);
     }
+    uint16_t sea_level = 0;
     if (status == status_ok) {
         // These images come from the battle file's export: an editor that
         // dropped the chunk dropped its value, the battle file's own.
@@ -171,16 +187,21 @@ Status import_beside(const char* battle_path, InputFile* battle, const char* png
                            "it.\r\n",
                            name_of(paths[i]), name_of(battle_path), static_cast<unsigned>(old.sea_level));
         }
-        // What the import refuses is refused before anyone is asked.
+        // What the import refuses is refused before anyone is asked. The
+        // battle file takes heights: each image keeps its own sea level.
         const char* outputs[1] = {edited.text};
-        status = report_pair_refused(png1, images[0], png2, images[1]) ? status_refused : may_write(outputs, 1);
+        Grey16Image same_sea = images[1];
+        same_sea.sea_level = images[0].sea_level;
+        const bool refused = report_pair_refused(png1, images[0], png2, same_sea) ||
+                             report_heights_refused(png1, images[0], png2, images[1]);
+        status = refused ? status_refused : may_write(outputs, 1);
         if (status == status_ok)
-            status = import_images(battle_path, &old, edited.text, png1, images[0], png2, images[1]);
+            status = import_heights(battle_path, &old, edited.text, png1, images[0], png2, images[1], &sea_level);
     }
     if (status == status_ok) {
         console_printf("Wrote %s (%u x %u, sea level %04X).\r\n", name_of(edited.text),
                        static_cast<unsigned>(images[0].width), static_cast<unsigned>(images[0].height),
-                       static_cast<unsigned>(images[0].sea_level));
+                       static_cast<unsigned>(sea_level));
         for (int layer = 0; layer < 2; ++layer) {
             console_printf("%s heightmap %d against %s\r\n", name_of(battle_path), layer + 1, name_of(paths[layer]));
             list_height_comparison(old, layer, name_of(paths[layer]), images[layer]);

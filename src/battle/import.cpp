@@ -91,3 +91,101 @@ Status import_images(const char* battle_in, BattleFile* battle, const char* batt
     rebuild.changed_context = &inputs;
     return rebuild_battle_file(rebuild);
 }
+
+namespace {
+
+// The rows of two images, each sample moved from its image's sea level to
+// the one offset both heightmaps' samples share.
+struct ShiftedImages {
+    const Grey16Image* images[2];
+    int32_t shift[2];  // added to each sample of that image
+};
+
+void make_shifted_band(void* context, int layer, uint32_t y0, uint32_t count, uint8_t* out) {
+    const auto& shifted = *static_cast<const ShiftedImages*>(context);
+    const Grey16Image& image = *shifted.images[layer];
+    const int32_t shift = shifted.shift[layer];
+    for (uint32_t y = y0; y < y0 + count; ++y, out += 2 * uint64_t{image.width}) {
+        const uint8_t* row = grey16_row(image, y);
+        for (uint32_t x = 0; x < image.width; ++x) {
+            const auto sample = static_cast<uint16_t>(read_be16(row + 2 * x) + shift);
+            out[2 * x] = static_cast<uint8_t>(sample >> 8);
+            out[2 * x + 1] = static_cast<uint8_t>(sample);
+        }
+    }
+}
+
+// The lowest and highest sample of an image.
+void sample_range(const Grey16Image& image, int32_t* lowest, int32_t* highest) {
+    uint32_t lo = 65535, hi = 0;
+    for (uint32_t y = 0; y < image.height; ++y) {
+        const uint8_t* row = grey16_row(image, y);
+        for (uint32_t x = 0; x < image.width; ++x) {
+            const uint32_t v = read_be16(row + 2 * x);
+            lo = v < lo ? v : lo;
+            hi = v > hi ? v : hi;
+        }
+    }
+    *lowest = static_cast<int32_t>(lo);
+    *highest = static_cast<int32_t>(hi);
+}
+
+// The lowest and highest height of both images, each its samples less its
+// own sea level.
+void height_range(const Grey16Image& image1, const Grey16Image& image2, int32_t* lowest, int32_t* highest) {
+    *lowest = INT32_MAX;
+    *highest = INT32_MIN;
+    for (const Grey16Image* image : {&image1, &image2}) {
+        int32_t lo = 0, hi = 0;
+        sample_range(*image, &lo, &hi);
+        *lowest = lo - image->sea_level < *lowest ? lo - image->sea_level : *lowest;
+        *highest = hi - image->sea_level > *highest ? hi - image->sea_level : *highest;
+    }
+}
+
+}  // namespace
+
+bool report_heights_refused(const char* png1, const Grey16Image& image1, const char* png2,
+                            const Grey16Image& image2) {
+    int32_t lowest = 0, highest = 0;
+    height_range(image1, image2, &lowest, &highest);
+    if (highest - lowest <= 65535) return false;
+    console_printf("Error: %s and %s hold heights %d to %d, which span %d, more than the 65535 a battle file's "
+                   "heightmaps may span; nothing was written.\r\n",
+                   png1, png2, static_cast<int>(lowest), static_cast<int>(highest), static_cast<int>(highest - lowest));
+    return true;
+}
+
+Status import_heights(const char* battle_in, BattleFile* battle, const char* battle_out, const char* png1,
+                      const Grey16Image& image1, const char* png2, const Grey16Image& image2, uint16_t* sea_level) {
+    report_import_warnings(battle_in, *battle, png1, image1, png2, image2);
+    if (report_heights_refused(png1, image1, png2, image2)) return status_refused;
+    // One offset takes both images' heights to samples.
+    int32_t lowest = 0, highest = 0;
+    height_range(image1, image2, &lowest, &highest);
+    const int32_t offset = -lowest;
+    ShiftedImages shifted{{&image1, &image2}, {offset - image1.sea_level, offset - image2.sea_level}};
+    uint8_t* band = allocate_buffer(16 * uint64_t{image1.width});
+    if (band == nullptr) return report_out_of_memory(battle_out);
+    ImageInputs inputs{png1, &image1, png2, &image2};
+    Rebuild rebuild{};
+    rebuild.battle_in = battle_in;
+    rebuild.battle = battle;
+    rebuild.battle_out = battle_out;
+    rebuild.pair.width = image1.width;
+    rebuild.pair.height = image1.height;
+    rebuild.pair.sea_level = offset;
+    rebuild.pair.band = make_shifted_band;
+    rebuild.pair.band_context = &shifted;
+    rebuild.pair.band_rows = band;
+    rebuild.name1 = png1;
+    rebuild.name2 = png2;
+    rebuild.report = report_truncated_block;
+    rebuild.changed = changed_image;
+    rebuild.changed_context = &inputs;
+    const Status status = rebuild_battle_file(rebuild);
+    release_buffer(band);
+    // As its export stores it: the negated lowest base, 0 when none is below 0.
+    *sea_level = static_cast<uint16_t>(lowest < 0 ? -lowest : 0);
+    return status;
+}

@@ -21,3 +21,14 @@ void report_import_warnings(const char* battle_in, const BattleFile& battle, con
 // caller releases; the caller has checked that `battle_out` is neither image.
 Status import_images(const char* battle_in, BattleFile* battle, const char* battle_out, const char* png1,
                      const Grey16Image& image1, const char* png2, const Grey16Image& image2);
+// Whether the heights of two images, each its samples less its own sea
+// level, span more than a battle file's heightmaps may; prints the refusal.
+bool report_heights_refused(const char* png1, const Grey16Image& image1, const char* png2,
+                            const Grey16Image& image2);
+// The same import where each image keeps its own sea level: each height is its
+// sample less its image's sea level, the battle file storing the heights (a
+// block's lowest and its steps), so the images need not share one; refused
+// when all their heights span more than 65535. `sea_level` is the new
+// battle file's, as its export stores it.
+Status import_heights(const char* battle_in, BattleFile* battle, const char* battle_out, const char* png1,
+                      const Grey16Image& image1, const char* png2, const Grey16Image& image2, uint16_t* sea_level);

@@ -428,6 +428,9 @@ Status choose_mapping(const Request& request, const Grid& grid, const BattleFile
         return status_ok;
     case Form::fitted: {
         const LayerHeights heights = battle_layer_heights(map, request.layer);
+        // Read in the file's pages: the file's own only while it is the
+        // version loaded, and nothing else of it is read for the output.
+        if (!battle_unchanged(map)) return report_file_failure(request.map);
         mapping->kind = MappingKind::fitted;
         mapping->low = heights.lowest;
         mapping->high = heights.highest;
@@ -441,6 +444,7 @@ Status choose_mapping(const Request& request, const Grid& grid, const BattleFile
     if (!request.has_scale) {
         // The scale at which IN's highest value is the heightmap's highest height.
         const LayerHeights heights = battle_layer_heights(map, request.layer);
+        if (!battle_unchanged(map)) return report_file_failure(request.map);
         if (!(highest > 0) || heights.highest <= 0) {
             console_printf("Error: no scale takes %s's highest value, %s, to %s heightmap %d's highest height, %d: "
                            "give one, as in hmap -c IN OUT MAP.prj N sea 0.5.\r\n",

@@ -79,6 +79,7 @@ const char* grid_error_text(GridError error) {
     case GridError::colour_png: return "A colour PNG; heightmaps are grey (R, G and B equal)";
     case GridError::no_valid_value: return "Not a single valid height: every value is a void";
     case GridError::needs_mapping: return "Not 16-bit samples";
+    case GridError::unsupported_compression: return "A compression hmap does not read";
     }
     return "Unknown error";
 }
@@ -345,6 +346,8 @@ void report_grid_refusal(const char* path, GridError refusal, const Grid& refuse
         console_printf("%s > Error: %s values are no 16-bit samples: map them to heights with hmap -c IN OUT "
                        "LOW HIGH, or to a battle map's with hmap -c IN OUT MAP.prj N.\r\n",
                        path, sample_kind(refused.type));
+    } else if (refusal == GridError::unsupported_compression) {  // named, as "JPEG compression"
+        console_printf("Error: %s uses %s, which hmap does not read.\r\n", path, detail.text);
     } else if (detail.text[0] != '\0') {
         console_printf("%s > Error: %s (%s)\r\n", path, grid_error_text(refusal), detail.text);
     } else {

@@ -83,6 +83,7 @@ enum class GridError : uint8_t {
     colour_png,           // an RGB(A) PNG whose channels differ
     no_valid_value,       // every value is a void
     needs_mapping,        // not 16-bit samples, where only those were asked for (the grid's type says what)
+    unsupported_compression,  // a TIFF compression hmap does not decode; the detail names it
 };
 const char* grid_error_text(GridError error);
 

@@ -243,11 +243,40 @@ void mark_nodata(Grid* grid, uint64_t first, uint64_t count, const Layout& layou
     }
 }
 
-// Decoders turn a byte into at most about 2730 (LZW's longest string of
-// 4096 bytes from one 12-bit code); deflate's 1032 and PackBits' 64 are
-// below. A file whose blocks hold fewer bytes than that allows for its
-// pixels cannot be whole.
-constexpr uint64_t max_decode_ratio = 4096;
+// What one byte of a compression decodes to at most. LZW turns a byte into
+// at most about 2730 (its longest string of 4096 bytes from one 12-bit
+// code); deflate's 1032 and PackBits' 64 are below. ZSTD's most is an RLE
+// block, 4 bytes for 128 KiB: 32768; LZMA's range coder needs at least
+// about a third of a bit for a match of 273 bytes, some 7500. LERC has no
+// bound (0): a tile of one value is its header alone, whatever its size. A
+// file whose blocks hold fewer bytes than that allows for its pixels cannot
+// be whole.
+uint64_t max_decode_ratio(TIFF* tiff) {
+    uint16_t compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
+    if (compression == COMPRESSION_LERC) return 0;
+    if (compression == COMPRESSION_ZSTD || compression == COMPRESSION_LZMA) return 32768;
+    return 4096;
+}
+
+// libtiff decodes a LERC block whole into a buffer of its own, which it
+// takes only within the single allocation it is allowed.
+constexpr tmsize_t libtiff_largest_allocation = tmsize_t{1} << 30;
+
+// Where a compression has no bound, the first block must decode before
+// anything is allocated for the grid: LERC checks its size against the
+// block's (all of the first plane's blocks are one size) and its checksum.
+GridError check_first_block(TIFF* tiff, const Layout& layout) {
+    const uint64_t step = layout.separate ? 1 : layout.samples;
+    const uint64_t bytes = uint64_t{layout.tile_width} * layout.tile_height * step * (layout.bits / 8);
+    if (bytes > static_cast<uint64_t>(libtiff_largest_allocation)) return GridError::corrupt;
+    uint8_t* block = allocate_buffer(bytes);
+    if (block == nullptr) return GridError::out_of_memory;
+    const tmsize_t got = layout.tiled ? TIFFReadEncodedTile(tiff, 0, block, static_cast<tmsize_t>(bytes))
+                                      : TIFFReadEncodedStrip(tiff, 0, block, static_cast<tmsize_t>(bytes));
+    release_buffer(block);
+    return got > 0 ? GridError::none : GridError::corrupt;
+}
 
 // Where a block's bytes lie in the file.
 struct Extent {
@@ -301,7 +330,9 @@ GridError check_blocks(TIFF* tiff, const Layout& layout, uint64_t size) {
     }
     const uint64_t step = layout.separate ? 1 : layout.samples;
     const uint64_t pixels = across * layout.tile_width * down * layout.tile_height;
-    if (pixels * step * (layout.bits / 8) > max_decode_ratio * stored + 65536)
+    const uint64_t ratio = max_decode_ratio(tiff);
+    if (ratio == 0) return check_first_block(tiff, layout);
+    if (pixels * step * (layout.bits / 8) > ratio * stored + 65536)
         return shared ? GridError::shared_blocks : GridError::truncated;
     return GridError::none;
 }
@@ -402,6 +433,39 @@ bool is_tiff(const uint8_t* bytes, uint64_t size) {
     return false;
 }
 
+// The names of compressions, for those libtiff here does not decode: JPEG,
+// WebP, JBIG and the other codecs of imagery that hmap's libtiff is built
+// without, and those libtiff has no codec for.
+struct CompressionName {
+    uint16_t scheme;
+    const char* name;
+};
+constexpr CompressionName compression_names[] = {
+    {COMPRESSION_CCITTRLE, "CCITT RLE"}, {COMPRESSION_CCITTFAX3, "CCITT Group 3"},
+    {COMPRESSION_CCITTFAX4, "CCITT Group 4"}, {COMPRESSION_LZW, "LZW"}, {COMPRESSION_OJPEG, "old-style JPEG"},
+    {COMPRESSION_JPEG, "JPEG"}, {COMPRESSION_T85, "JBIG (T.85)"}, {COMPRESSION_T43, "JBIG (T.43)"},
+    {COMPRESSION_NEXT, "NeXT"}, {COMPRESSION_PACKBITS, "PackBits"}, {COMPRESSION_THUNDERSCAN, "ThunderScan"},
+    {COMPRESSION_PIXARFILM, "Pixar film"}, {COMPRESSION_PIXARLOG, "PixarLog"}, {COMPRESSION_DEFLATE, "Deflate"},
+    {COMPRESSION_ADOBE_DEFLATE, "Deflate"}, {COMPRESSION_DCS, "Kodak DCS"}, {COMPRESSION_JBIG, "JBIG"},
+    {COMPRESSION_SGILOG, "SGI LogLuv"}, {COMPRESSION_SGILOG24, "SGI LogLuv"}, {COMPRESSION_JP2000, "JPEG 2000"},
+    {COMPRESSION_LERC, "LERC"}, {COMPRESSION_LZMA, "LZMA"}, {COMPRESSION_ZSTD, "ZSTD"},
+    {COMPRESSION_WEBP, "WebP"}, {COMPRESSION_JXL, "JPEG XL"},
+};
+
+// Whether the file's compression is one libtiff here decodes; if not, its
+// name goes into the detail.
+bool compression_configured(TIFF* tiff, GridDetail* detail) {
+    uint16_t compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
+    if (TIFFIsCODECConfigured(compression)) return true;
+    snprintf(detail->text, sizeof detail->text, "an unknown compression (number %u)", unsigned{compression});
+    for (const CompressionName& known : compression_names) {
+        if (known.scheme == compression) snprintf(detail->text, sizeof detail->text, "%s compression", known.name);
+    }
+    return false;
+}
+
+
 GridError read_tiff(const GridInput& input, Grid* out) {
     const uint8_t* bytes = input.bytes;
     const uint64_t size = input.size;
@@ -415,7 +479,7 @@ GridError read_tiff(const GridInput& input, Grid* out) {
     TIFFOpenOptionsSetWarningHandlerExtR(options, drop_warning, &source);
     // libtiff reads the mapped bytes in place; what it allocates for itself
     // (tables, a codec's state and rows) stays far below this.
-    TIFFOpenOptionsSetMaxSingleMemAlloc(options, tmsize_t{1} << 30);
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options, libtiff_largest_allocation);
     TIFF* tiff = TIFFClientOpenExt("tiff", "r", &source, read_bytes, write_bytes, seek_to, close_source,
                                    source_size, map_source, unmap_source, options);
     TIFFOpenOptionsFree(options);
@@ -434,8 +498,9 @@ GridError read_tiff(const GridInput& input, Grid* out) {
                 : strstr(input.detail->text, "Offsets") != nullptr ? GridError::no_pixel_data
                                                                     : GridError::corrupt;
     } else {
-        Layout layout;
-        error = read_layout(input, tiff, &layout);
+        Layout layout{};
+        error = compression_configured(tiff, input.detail) ? read_layout(input, tiff, &layout)
+                                                           : GridError::unsupported_compression;
         if (error == GridError::none) error = check_blocks(tiff, layout, size);
         if (error == GridError::none && input.hints.samples_only && layout.type != SampleType::u16) {
             out->type = layout.type;
@@ -458,7 +523,8 @@ GridError read_tiff(const GridInput& input, Grid* out) {
         }
         TIFFClose(tiff);
     }
-    if (error != GridError::corrupt || !source.failed) input.detail->text[0] = '\0';
+    const bool named = (error == GridError::corrupt && source.failed) || error == GridError::unsupported_compression;
+    if (!named) input.detail->text[0] = '\0';
     return error;
 }
 

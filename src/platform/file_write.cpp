@@ -11,11 +11,59 @@ namespace {
 // A temporary file that could not be removed, named by the next file-failure
 // report so that the user can delete it.
 char left_behind[4096];
+// A pipe or device that received part of an output before the write was
+// abandoned, named by the next file-failure report.
+char partly_sent[4096];
+
+// What one step of copying from the scratch file into place moves.
+constexpr uint64_t copy_step = uint64_t{1} << 20;
+
+void release_file_write(FileWrite* w) {
+    if (w->system != nullptr) free_system_write(w->system);
+    release_buffer(w->parts);
+    free(w->name);
+    free(w);
+}
 
 FileWrite* give_up(FileWrite* w) {
-    if (w->system != nullptr) free_system_write(w->system);
-    free(w);
+    const uint32_t saved = last_error_code();
+    release_file_write(w);
+    set_last_error_code(saved);
     return nullptr;
+}
+
+// Makes room for the parts of a write in place, where they wait for the
+// finish.
+bool keep_parts_aside(FileWrite* w) {
+    if (w->size > in_place_memory_limit) return open_scratch(w->system);
+    w->parts = allocate_buffer(w->size);
+    if (w->parts == nullptr) return false;
+    take_pages_for_writing(w->parts, w->size);
+    return true;
+}
+
+// Writes the parts kept aside into the file written in place, from its
+// start: from the first byte on (or its cut to the new length, when there
+// is none), its old content is gone.
+bool put_parts_in_place(FileWrite* w) {
+    if (w->parts != nullptr) {
+        w->changed = true;
+        return write_bytes(w->system, w->parts, w->size, true);
+    }
+    uint8_t* step = allocate_buffer(copy_step);
+    if (step == nullptr) return false;
+    bool ok = true;
+    for (uint64_t at = 0; ok && at < w->size;) {
+        const uint64_t n = w->size - at < copy_step ? w->size - at : copy_step;
+        ok = read_scratch(w->system, at, step, n);
+        if (ok) {
+            w->changed = true;
+            ok = write_bytes(w->system, step, n, true);
+        }
+        at += n;
+    }
+    release_buffer(step);
+    return ok;
 }
 
 }  // namespace
@@ -32,6 +80,13 @@ FileWrite* begin_file_write(const char* path, uint64_t size) {
     if (w->system == nullptr) return give_up(w);
     if (kind == TargetKind::device) {
         w->way = WriteWay::direct;
+        const size_t length = strlen(path);
+        w->name = static_cast<char*>(malloc(length + 1));
+        if (w->name == nullptr) {
+            set_last_error_code(error_code_out_of_memory);
+            return give_up(w);
+        }
+        memcpy(w->name, path, length + 1);
         return open_direct(w->system) ? w : give_up(w);
     }
     watch_ending_events();
@@ -49,7 +104,7 @@ FileWrite* begin_file_write(const char* path, uint64_t size) {
     // In place the old content cannot be kept once a byte is written, so
     // nothing may end the process until the write is finished or abandoned.
     w->way = WriteWay::in_place;
-    if (!open_in_place(w->system)) return give_up(w);
+    if (!open_in_place(w->system) || !keep_parts_aside(w)) return give_up(w);
     hold_ending_events();
     w->holding = true;
     if (!reserve_length(w->system, w->old_size, size)) {
@@ -64,9 +119,16 @@ bool write_file_part(FileWrite* w, const uint8_t* bytes, uint64_t count) {
         set_last_error_code(error_code_invalid_request);  // more than announced
         return false;
     }
-    // Even a write that fails part-way may have changed the old bytes.
-    if (count > 0) w->changed = true;
-    if (!write_bytes(w->system, bytes, count, w->way != WriteWay::direct)) return false;
+    if (w->way == WriteWay::in_place) {
+        // Kept aside until the caller, its inputs checked, finishes the write.
+        if (w->parts != nullptr) {
+            if (count > 0) memcpy(w->parts + w->written, bytes, static_cast<size_t>(count));
+        } else if (!write_scratch(w->system, bytes, count)) {
+            return false;
+        }
+    } else if (!write_bytes(w->system, bytes, count, w->way != WriteWay::direct)) {
+        return false;
+    }
     w->written += count;
     return true;
 }
@@ -77,8 +139,7 @@ bool finish_file_write(FileWrite* w) {
         set_last_error_code(error_code_invalid_request);  // less than announced
         ok = false;
     } else if (w->way == WriteWay::in_place) {
-        w->changed = true;  // cutting it to its new length changes it too
-        ok = set_length(w->system, w->size) && flush_and_close(w->system, w->way);
+        ok = put_parts_in_place(w) && set_length(w->system, w->size) && flush_and_close(w->system, w->way);
         if (ok) mark_new_content(w->system);
     } else {
         ok = flush_and_close(w->system, w->way) && (w->way == WriteWay::direct || put_in_place(w->system));
@@ -88,8 +149,7 @@ bool finish_file_write(FileWrite* w) {
         return false;
     }
     if (w->holding) release_ending_events();
-    free_system_write(w->system);
-    free(w);
+    release_file_write(w);
     set_last_error_code(0);
     return true;
 }
@@ -99,9 +159,14 @@ void abandon_file_write(FileWrite* w) {
     if (w->way == WriteWay::temporary) remove_temporary(w->system, left_behind, sizeof left_behind);
     // Only the reserved room was added: take it back.
     if (w->way == WriteWay::in_place && !w->changed) restore_length(w->system, w->old_size);
-    free_system_write(w->system);
-    if (w->holding) release_ending_events();
-    free(w);
+    if (w->way == WriteWay::direct && w->written > 0) {
+        const size_t length = strnlen(w->name, sizeof partly_sent - 1);
+        memcpy(partly_sent, w->name, length);
+        partly_sent[length] = 0;
+    }
+    const bool holding = w->holding;
+    release_file_write(w);
+    if (holding) release_ending_events();
     set_last_error_code(saved);
 }
 
@@ -113,6 +178,16 @@ bool write_file_whole(const char* path, const uint8_t* bytes, uint64_t count) {
         return false;
     }
     return finish_file_write(file);
+}
+
+bool report_partly_sent(const char* path, uint32_t code) {
+    const bool told = code == error_file_changed && partly_sent[0] != 0;
+    if (told) {
+        console_printf("%s > Error: The file changed while it was being read; what %s received is incomplete.\r\n",
+                       path, partly_sent);
+    }
+    partly_sent[0] = 0;
+    return told;
 }
 
 void report_left_behind() {

@@ -17,9 +17,17 @@
 // - in place: where no new file could keep what makes the file that file,
 //   the file itself is written, locked against other writers, its new length
 //   reserved first, with whatever would end the process held off until the
-//   write is finished or abandoned;
-// - direct: devices and pipes, which nothing can take the place of.
+//   write is finished or abandoned. The parts are kept aside (in memory, or
+//   in a scratch file when that would take too much of it) and go into the
+//   file only at the finish, after the caller has checked every input they
+//   were made from: an abandoned write leaves the old content as it was;
+// - direct: devices and pipes, which nothing can take the place of: the
+//   parts go out as they come.
 enum class WriteWay : uint8_t { temporary, in_place, direct };
+
+// The largest file written in place whose parts are kept in memory (a
+// 4096x4096 export is 32 MiB); a larger one's go to a scratch file.
+constexpr uint64_t in_place_memory_limit = uint64_t{64} << 20;
 
 // What a path to write names, its links followed.
 enum class TargetKind : uint8_t { missing, regular, device };
@@ -34,6 +42,8 @@ struct FileWrite {
     uint64_t old_size;  // in place: the length before, restored while no byte of it has changed
     bool changed;       // in place: a write of the new content has begun
     bool holding;       // in place: the ending events are held
+    uint8_t* parts;     // in place: the parts so far, when they are kept in memory
+    char* name;         // direct: the path as given, to name an output that received part of a result
     SystemWrite* system;
 };
 
@@ -65,6 +75,14 @@ bool reserve_length(SystemWrite* s, uint64_t old_size, uint64_t size);
 // Writes all `count` bytes at the write position; `start_to_disk` lets the
 // system begin writing them out already (a hint only).
 bool write_bytes(SystemWrite* s, const uint8_t* bytes, uint64_t count, bool start_to_disk);
+// A scratch file in the system's folder for temporary files, for the parts
+// of a file written in place: nameless (or its name removed at once), so
+// that nothing of it outlives the process. Closed by free_system_write.
+bool open_scratch(SystemWrite* s);
+// Appends `count` bytes to the scratch file.
+bool write_scratch(SystemWrite* s, const uint8_t* bytes, uint64_t count);
+// Reads `count` bytes of the scratch file from `offset`.
+bool read_scratch(SystemWrite* s, uint64_t offset, uint8_t* out, uint64_t count);
 // Cuts or grows the file written in place to `size` bytes.
 bool set_length(SystemWrite* s, uint64_t size);
 // Flushes the file being written to the disk (unless `way` is direct) and
@@ -99,6 +117,12 @@ extern const uint32_t error_code_out_of_memory;
 // Closes fd without letting close() change errno (platform_posix.cpp; the
 // Windows layer's, for handles, is in platform_win32.h).
 void close_keeping_error(int fd);
+// Called by a signal handler for a signal that ends the process but may not
+// be held (SIGBUS, whose faults the file views mend at any moment) when
+// another program sent it: the process ends as an ending event ends it, its
+// temporary files removed first, and only after the write in place under
+// way, if there is one.
+void end_for_sent_signal(int signal_number);
 #endif
 
 // ---- Shared ----
@@ -106,3 +130,8 @@ void close_keeping_error(int fd);
 // Prints the note about a temporary file left behind, if there is one, and
 // forgets it. Called by report_file_failure after its line.
 void report_left_behind();
+// Called by report_file_failure before its line: when `code` says that an
+// input changed while a direct write (a pipe, a device) had already sent
+// part of its output, prints the line that says so, naming that output,
+// and returns true; else prints nothing. Either way the output is forgotten.
+bool report_partly_sent(const char* path, uint32_t code);

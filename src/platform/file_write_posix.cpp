@@ -19,6 +19,7 @@ const uint32_t error_code_out_of_memory = ENOMEM;
 
 struct SystemWrite {
     int fd;
+    int scratch;              // the parts of a write in place, when they are kept in a file; -1 when not
     SystemWrite* next_armed;  // the next temporary file to remove on a signal
     struct stat old;        // the existing file, from open_existing
     char target[PATH_MAX];  // the file written (at the end of its links)
@@ -47,7 +48,10 @@ constexpr int ending_signals[] = {SIGHUP,  SIGINT, SIGQUIT,   SIGTERM, SIGALRM, 
 #endif
 };
 SystemWrite* armed_writes = nullptr;
-int hold_depth = 0;
+volatile sig_atomic_t hold_depth = 0;
+// A signal that no mask may hold (see end_for_sent_signal) that came while
+// the others were held: it ends the process at their release.
+volatile sig_atomic_t held_signal = 0;
 sigset_t mask_before_hold;
 
 // The ending signals, the real-time ones (whose default ends the process
@@ -199,6 +203,22 @@ bool discard_temporary(SystemWrite* w) {
     return removed;
 }
 
+bool write_all(int fd, const uint8_t* bytes, uint64_t count) {
+    for (uint64_t left = count; left > 0;) {
+        size_t step = left > (1u << 30) ? (1u << 30) : static_cast<size_t>(left);
+        ssize_t n = write(fd, bytes, step);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        bytes += n;
+        left -= static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
 // The folder a path lies in, for flushing: "." for a bare name.
 void folder_of(const char* path, char* out) {
     const char* slash = strrchr(path, '/');
@@ -233,17 +253,31 @@ void watch_ending_events() {
 }
 
 void hold_ending_events() {
-    if (hold_depth++ > 0) return;
+    if (hold_depth > 0) {
+        hold_depth = hold_depth + 1;
+        return;
+    }
     sigset_t set;
     fill_ending_set(&set);
     sigprocmask(SIG_BLOCK, &set, &mask_before_hold);
+    hold_depth = 1;
 }
 
 void release_ending_events() {
-    if (--hold_depth > 0) return;
+    hold_depth = hold_depth - 1;
+    if (hold_depth > 0) return;
     int saved = errno;
     sigprocmask(SIG_SETMASK, &mask_before_hold, nullptr);
+    if (held_signal != 0) remove_temporaries_and_end(held_signal);
     errno = saved;
+}
+
+void end_for_sent_signal(int signal_number) {
+    if (hold_depth > 0) {
+        held_signal = signal_number;
+        return;
+    }
+    remove_temporaries_and_end(signal_number);
 }
 
 bool link_end(const char* path, char* out, size_t capacity) {
@@ -276,6 +310,7 @@ SystemWrite* look_at_target(const char* path, TargetKind* kind) {
         return nullptr;
     }
     w->fd = -1;
+    w->scratch = -1;
     *kind = !exists ? TargetKind::missing : S_ISREG(st.st_mode) ? TargetKind::regular : TargetKind::device;
     // A symbolic link stays a link: the file at the end of its chain is
     // replaced, or created when the link dangles. A device is opened as named.
@@ -398,18 +433,7 @@ bool reserve_length(SystemWrite* w, uint64_t old_size, uint64_t size) {
 
 bool write_bytes(SystemWrite* w, const uint8_t* bytes, uint64_t count, bool start_to_disk) {
     off_t at = start_to_disk ? lseek(w->fd, 0, SEEK_CUR) : 0;
-    for (uint64_t left = count; left > 0;) {
-        size_t step = left > (1u << 30) ? (1u << 30) : static_cast<size_t>(left);
-        ssize_t n = write(w->fd, bytes, step);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        bytes += n;
-        left -= static_cast<uint64_t>(n);
-    }
+    if (!write_all(w->fd, bytes, count)) return false;
 #ifdef SYNC_FILE_RANGE_WRITE
     // Start writing this part to disk now, while the caller prepares the
     // next, so that the flush at the end waits for little more than the last
@@ -419,6 +443,46 @@ bool write_bytes(SystemWrite* w, const uint8_t* bytes, uint64_t count, bool star
 #else
     (void)at;
 #endif
+    return true;
+}
+
+bool open_scratch(SystemWrite* w) {
+    // In $TMPDIR, else (or when that fails) in /tmp: nameless where the file
+    // system allows it, else named and the name removed at once (held
+    // against the ending signals meanwhile).
+    const char* folders[] = {getenv("TMPDIR"), "/tmp"};
+    for (const char* folder : folders) {
+        if (folder == nullptr || folder[0] == 0) continue;
+        w->scratch = open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (w->scratch >= 0) return true;
+        char name[PATH_MAX];
+        if ((errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) ||
+            snprintf(name, sizeof name, "%s/.hmap-XXXXXX", folder) >= static_cast<int>(sizeof name)) {
+            continue;
+        }
+        hold_ending_events();
+        w->scratch = mkostemp(name, O_CLOEXEC);
+        if (w->scratch >= 0) unlink(name);
+        release_ending_events();
+        if (w->scratch >= 0) return true;
+    }
+    return false;
+}
+
+bool write_scratch(SystemWrite* w, const uint8_t* bytes, uint64_t count) { return write_all(w->scratch, bytes, count); }
+
+bool read_scratch(SystemWrite* w, uint64_t offset, uint8_t* out, uint64_t count) {
+    while (count > 0) {
+        ssize_t n = pread(w->scratch, out, static_cast<size_t>(count), static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;  // shorter than what was written to it
+            return false;
+        }
+        out += n;
+        offset += static_cast<uint64_t>(n);
+        count -= static_cast<uint64_t>(n);
+    }
     return true;
 }
 
@@ -479,6 +543,7 @@ void restore_length(SystemWrite* w, uint64_t old_size) {
 
 void free_system_write(SystemWrite* w) {
     if (w->fd >= 0) close_keeping_error(w->fd);
+    if (w->scratch >= 0) close_keeping_error(w->scratch);
     int saved = errno;
     free(w);
     errno = saved;

@@ -16,6 +16,7 @@ const uint32_t error_code_out_of_memory = ERROR_NOT_ENOUGH_MEMORY;
 
 struct SystemWrite {
     HANDLE file;
+    HANDLE scratch;      // the parts of a write in place, when they are kept in a file
     bool exists;         // the target existed
     DWORD attributes;    // the target's, when it existed
     DWORD links;         // the target's names, when it existed
@@ -298,6 +299,7 @@ SystemWrite* look_at_target(const char* path, TargetKind* kind) {
         return nullptr;
     }
     w->file = INVALID_HANDLE_VALUE;
+    w->scratch = INVALID_HANDLE_VALUE;
     wchar_t* name = wide_path(path);
     if (name == nullptr) return fail(w, GetLastError());
     HANDLE existing = open_for_query(name);
@@ -418,6 +420,47 @@ bool reserve_length(SystemWrite* w, uint64_t old_size, uint64_t size) {
 
 bool write_bytes(SystemWrite* w, const uint8_t* bytes, uint64_t count, bool) { return write_all(w->file, bytes, count); }
 
+bool open_scratch(SystemWrite* w) {
+    // In the user's folder for temporary files, deleted by the system when
+    // closed, however the process ends; marked temporary, so that it stays
+    // in the cache where memory allows.
+    wchar_t folder[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH) return false;
+    static const wchar_t scratch_name[] = L"~hmap00000000.tmp";
+    wchar_t name[MAX_PATH + sizeof scratch_name / sizeof(wchar_t)];
+    memcpy(name, folder, length * sizeof(wchar_t));
+    const DWORD seed = GetTickCount() ^ (GetCurrentProcessId() << 16) ^ 0x5CA7;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        swprintf(name + length, sizeof scratch_name / sizeof(wchar_t), L"~hmap%08X.tmp",
+                 static_cast<unsigned>(seed + attempt * 7919u));
+        w->scratch = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (w->scratch != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) break;
+    }
+    return w->scratch != INVALID_HANDLE_VALUE;
+}
+
+bool write_scratch(SystemWrite* w, const uint8_t* bytes, uint64_t count) { return write_all(w->scratch, bytes, count); }
+
+bool read_scratch(SystemWrite* w, uint64_t offset, uint8_t* out, uint64_t count) {
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(w->scratch, at, nullptr, FILE_BEGIN)) return false;
+    while (count > 0) {
+        const DWORD step = count > io_step ? io_step : static_cast<DWORD>(count);
+        DWORD n = 0;
+        if (!ReadFile(w->scratch, out, step, &n, nullptr)) return false;
+        if (n == 0) {
+            SetLastError(ERROR_HANDLE_EOF);  // shorter than what was written to it
+            return false;
+        }
+        out += n;
+        count -= n;
+    }
+    return true;
+}
+
 bool set_length(SystemWrite* w, uint64_t size) { return set_file_end(w->file, size); }
 
 bool flush_and_close(SystemWrite* w, WriteWay way) {
@@ -485,6 +528,7 @@ void restore_length(SystemWrite* w, uint64_t old_size) {
 void free_system_write(SystemWrite* w) {
     DWORD saved = GetLastError();
     if (w->file != INVALID_HANDLE_VALUE) CloseHandle(w->file);
+    if (w->scratch != INVALID_HANDLE_VALUE) CloseHandle(w->scratch);
     free_wide(w->target);
     free_wide(w->temp);
     HeapFree(GetProcessHeap(), 0, w);

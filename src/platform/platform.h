@@ -67,8 +67,11 @@ bool read_file_whole(const char* path, FileBytes* out, uint64_t room = 0);
 //    (an output finished, a result trusted), so that a changed file refuses
 //    the run with error_file_changed.
 // A file cut short while mapped reads as zeros past its new end from then
-// on (no fault), and view_unchanged fails. Failures set the last error code;
-// an empty file is a failure too. close_file_view takes an empty view.
+// on (no fault), and view_unchanged fails; so does a view with a page the
+// disk failed to read, with the system's read error (EIO, or the page
+// error's own code on Windows) instead of error_file_changed. Failures set
+// the last error code; an empty file is a failure too. close_file_view
+// takes an empty view.
 struct FileView {
     const uint8_t* data;
     uint64_t size;
@@ -109,8 +112,13 @@ const char* own_error_text(uint32_t code);
 // begin_file_write locks it against other writers (error_file_busy, or the
 // system's sharing violation, when another holds it) and reserves the new
 // length, so a full disk fails before a byte changes, and whatever would end
-// the process waits until the write is finished or abandoned. Devices and
-// pipes are written directly; an empty path names no file. Every procedure
+// the process waits until the write is finished or abandoned. Its parts are
+// kept aside and written over the old content only by finish_file_write,
+// which the caller calls once every input they were made from is known
+// unchanged: an abandoned write in place changes nothing either. Devices
+// and pipes are written directly, part by part (an input that changes
+// meanwhile is then reported as having sent them part of an output); an
+// empty path names no file. Every procedure
 // reports failure with the last error code saying why; finish_file_write and
 // abandon_file_write release the FileWrite whatever happens (after a failed
 // write_file_part the caller abandons it). A temporary file that cannot be

@@ -68,8 +68,10 @@ void report_system_error(uint32_t code) {
 Status report_file_failure(const char* path) {
     uint32_t code = last_error_code();
     if (code == 0) code = EIO;  // a failure is never reported as success
-    console_printf("%s > Error: ", path);
-    report_system_error(code);
+    if (!report_partly_sent(path, code)) {
+        console_printf("%s > Error: ", path);
+        report_system_error(code);
+    }
     report_left_behind();
     return own_error_text(code) != nullptr ? status_busy : code;
 }
@@ -188,14 +190,17 @@ bool read_file_whole(const char* path, FileBytes* out, uint64_t room) {
 
 // File views: a regular file's pages mapped read-only and private. When the
 // file is cut short while mapped, touching a page past its new end raises
-// SIGBUS; the handler puts zero pages over the rest of the view and marks it
-// cut, and the touch is retried on them. The views live in a fixed table so
-// that the handler can look through them.
+// SIGBUS, and so does a page the disk fails to read; the handler puts zero
+// pages over the rest of the view and marks it cut, or unreadable when the
+// file is still the version opened and reaches past the page, and the touch
+// is retried on them. The views live in a fixed table so that the handler
+// can look through them.
 struct FileViewState {
     uint8_t* start;  // the mapping; null when the view is a copy
     size_t length;   // whole pages
     int protection;  // PROT_READ, or with PROT_WRITE for a private view
     volatile sig_atomic_t cut;
+    volatile sig_atomic_t unreadable;
     int fd;          // held open, under the shared lock, until the view is closed
     struct stat before;
     bool in_use;
@@ -208,21 +213,40 @@ size_t page_size;
 struct sigaction earlier_bus_action;
 
 void on_bus_error(int signal_number, siginfo_t* info, void* context) {
+    // Only an address error of this process's own access can be a view's.
+    // Any other SIGBUS (one another program sent with kill or sigqueue,
+    // whatever address its fields hold; a memory fault) ends the process as
+    // it would have, unless it was ignored before, the way the signals that
+    // end it do.
+    if (info->si_code != BUS_ADRERR && info->si_code != BUS_OBJERR) {
+        const bool ignored = !(earlier_bus_action.sa_flags & SA_SIGINFO) && earlier_bus_action.sa_handler == SIG_IGN;
+        if (!ignored) end_for_sent_signal(signal_number);
+        return;
+    }
     auto* at = static_cast<uint8_t*>(info->si_addr);
     for (FileViewState& view : view_slots) {
         if (!view.in_use || view.start == nullptr || at < view.start || at >= view.start + view.length) continue;
-        uint8_t* from = view.start + static_cast<size_t>(at - view.start) / page_size * page_size;
+        const size_t offset = static_cast<size_t>(at - view.start) / page_size * page_size;
         const int saved = errno;
-        const bool mended = mmap(from, static_cast<size_t>(view.start + view.length - from), view.protection,
+        // The file still the version opened, and long enough for the page:
+        // the page could not be read. Else the file was cut short.
+        struct stat now;
+        const bool unreadable = fstat(view.fd, &now) == 0 && same_version(view.before, now) &&
+                                static_cast<uint64_t>(now.st_size) > offset;
+        const bool mended = mmap(view.start + offset, view.length - offset, view.protection,
                                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED;
         errno = saved;
         if (mended) {
-            view.cut = 1;
+            if (unreadable) {
+                view.unreadable = 1;
+            } else {
+                view.cut = 1;
+            }
             return;
         }
         break;
     }
-    // Not a view's fault: whatever was to happen happens.
+    // A fault that is no view's: whatever was to happen happens.
     if (earlier_bus_action.sa_flags & SA_SIGINFO) {
         earlier_bus_action.sa_sigaction(signal_number, info, context);
     } else if (earlier_bus_action.sa_handler != SIG_IGN && earlier_bus_action.sa_handler != SIG_DFL) {
@@ -294,6 +318,7 @@ bool open_view(const char* path, FileView* out, int protection) {
         view->length = static_cast<size_t>(got);
     }
     view->cut = 0;
+    view->unreadable = 0;
     view->protection = protection;
     view->fd = fd;
     view->before = before;
@@ -311,6 +336,10 @@ bool open_private_file_view(const char* path, FileView* out) { return open_view(
 
 bool view_unchanged(const FileView& view) {
     if (view.state == nullptr) return true;
+    if (view.state->unreadable) {
+        errno = EIO;  // as a read of that page would have failed
+        return false;
+    }
     if (view.state->cut) {
         errno = static_cast<int>(error_file_changed);
         return false;

@@ -293,8 +293,10 @@ void report_system_error(uint32_t code) {
 Status report_file_failure(const char* path) {
     uint32_t code = GetLastError();
     if (code == ERROR_SUCCESS) code = ERROR_GEN_FAILURE;  // a failure is never reported as success
-    console_printf("%s > Error: ", path);
-    report_system_error(code);
+    if (!report_partly_sent(path, code)) {
+        console_printf("%s > Error: ", path);
+        report_system_error(code);
+    }
     report_left_behind();
     return own_error_text(code) != nullptr ? status_busy : code;
 }
@@ -383,6 +385,7 @@ struct FileViewState {
     SIZE_T length;
     bool writable;    // a private view: pages copied when written
     volatile LONG cut;
+    volatile LONG page_status;  // why the page could not be read in (an NTSTATUS)
     HANDLE file;
     BY_HANDLE_FILE_INFORMATION before;
     bool in_use;
@@ -391,24 +394,59 @@ struct FileViewState {
 namespace {
 
 FileViewState view_slots[16];
+// Held while a view is mended. Its pages are gone between the unmapping and
+// the zero pages taking their place: a thread that touches the view then
+// (the picture's second thread) faults there and waits here for the zero
+// pages, and so does one that met a page error of the view too.
+SRWLOCK mending = SRWLOCK_INIT;
+
+// True when the page at `at` now lets the access (a write or a read) through.
+bool page_lets(const uint8_t* at, bool write) {
+    MEMORY_BASIC_INFORMATION page;
+    if (VirtualQuery(at, &page, sizeof page) == 0 || page.State != MEM_COMMIT || (page.Protect & PAGE_GUARD)) {
+        return false;
+    }
+    const DWORD kind = page.Protect & 0xFF;
+    return write ? kind == PAGE_READWRITE || kind == PAGE_WRITECOPY : kind != PAGE_NOACCESS;
+}
 
 LONG CALLBACK on_page_error(EXCEPTION_POINTERS* exception) {
     const EXCEPTION_RECORD* record = exception->ExceptionRecord;
-    if (record->ExceptionCode != EXCEPTION_IN_PAGE_ERROR || record->NumberParameters < 2)
+    const DWORD code = record->ExceptionCode;
+    if ((code != EXCEPTION_IN_PAGE_ERROR && code != EXCEPTION_ACCESS_VIOLATION) || record->NumberParameters < 2)
         return EXCEPTION_CONTINUE_SEARCH;
+    const bool write = record->ExceptionInformation[0] == 1;
     auto* at = reinterpret_cast<uint8_t*>(record->ExceptionInformation[1]);
     for (FileViewState& view : view_slots) {
         if (!view.in_use || view.start == nullptr || at < view.start || at >= view.start + view.length) continue;
         const DWORD saved = GetLastError();
-        UnmapViewOfFile(view.start);
-        const bool mended = VirtualAlloc(view.start, view.length, MEM_RESERVE | MEM_COMMIT,
-                                         view.writable ? PAGE_READWRITE : PAGE_READONLY) != nullptr;
+        AcquireSRWLockExclusive(&mending);
+        // Mended already (by another thread, maybe while this one waited):
+        // the access goes on on the zero pages, if they let it.
+        bool retry = view.cut != 0;
+        if (!retry && code == EXCEPTION_IN_PAGE_ERROR) {
+            view.page_status = record->NumberParameters >= 3 ? static_cast<LONG>(record->ExceptionInformation[2]) : 0;
+            UnmapViewOfFile(view.start);
+            retry = VirtualAlloc(view.start, view.length, MEM_RESERVE | MEM_COMMIT,
+                                 view.writable ? PAGE_READWRITE : PAGE_READONLY) != nullptr;
+            if (retry) view.cut = 1;
+        }
+        if (retry && code == EXCEPTION_ACCESS_VIOLATION) retry = page_lets(at, write);
+        ReleaseSRWLockExclusive(&mending);
         SetLastError(saved);
-        if (!mended) break;
-        view.cut = 1;
-        return EXCEPTION_CONTINUE_EXECUTION;
+        return retry ? EXCEPTION_CONTINUE_EXECUTION : EXCEPTION_CONTINUE_SEARCH;
     }
     return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// The system's error code for the page error that cut a view: the NTSTATUS
+// it carried, as a Win32 code.
+DWORD page_error_code(LONG status) {
+    using StatusToCode = ULONG(WINAPI*)(LONG);
+    static const auto to_code = reinterpret_cast<StatusToCode>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlNtStatusToDosError")));
+    const DWORD code = to_code != nullptr && status != 0 ? to_code(status) : ERROR_MR_MID_NOT_FOUND;
+    return code == ERROR_MR_MID_NOT_FOUND || code == ERROR_SUCCESS ? ERROR_READ_FAULT : code;
 }
 
 bool watch_page_errors() {
@@ -486,6 +524,7 @@ bool open_view(const char* path, FileView* out, bool writable) {
     view->length = length;
     view->writable = writable;
     view->cut = 0;
+    view->page_status = 0;
     view->file = file;
     view->in_use = true;
     out->data = data;
@@ -503,8 +542,13 @@ bool view_unchanged(const FileView& view) {
     const FileViewState* state = view.state;
     if (state == nullptr || state->start == nullptr) return true;
     BY_HANDLE_FILE_INFORMATION now;
-    if (!state->cut && GetFileInformationByHandle(state->file, &now) && same_version(state->before, now)) return true;
-    SetLastError(error_file_changed);
+    const bool known = GetFileInformationByHandle(state->file, &now);
+    const bool same = known && same_version(state->before, now);
+    if (same && !state->cut) return true;
+    // A page that could not be read in, of a file still as it was (or that
+    // cannot be asked any more: a volume gone), is a read error; otherwise
+    // the file changed.
+    SetLastError(state->cut && (same || !known) ? page_error_code(state->page_status) : error_file_changed);
     return false;
 }
 

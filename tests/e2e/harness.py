@@ -82,6 +82,7 @@ _POSIX = {
     "not_dir": errno.ENOTDIR,
     "too_big": errno.EFBIG,
     "no_space": errno.ENOSPC,
+    "unreadable": errno.EIO,
 }
 _WINDOWS = {
     "not_found": (2, b"File not found.\r\n"),

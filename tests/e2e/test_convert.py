@@ -79,7 +79,7 @@ def resampled(values, width, height):
 
 def gdal_file(path, array, driver="GTiff", nodata=None, options=()):
     types = {np.float32: gdal.GDT_Float32, np.int16: gdal.GDT_Int16, np.uint16: gdal.GDT_UInt16,
-             np.float64: gdal.GDT_Float64, np.uint32: gdal.GDT_UInt32, np.int32: gdal.GDT_Int32}
+             np.float64: gdal.GDT_Float64, np.uint32: gdal.GDT_UInt32, np.int32: gdal.GDT_Int32, np.uint8: gdal.GDT_Byte}
     bands = array if array.ndim == 3 else array[None]
     mem = gdal.GetDriverByName("MEM").Create("", bands.shape[2], bands.shape[1], bands.shape[0],
                                              types[array.dtype.type])
@@ -136,6 +136,36 @@ class Formats(ConvertCase):
                 out = self.convert(name, name + ".png", "-50", "1200", lines=1)
                 self.assertEqual(out, f"Wrote {name}.png (67 x 45, heights -50 to 1200, sea level 0032).\r\n")
                 self.check_png(name + ".png", mapped(cut, -50, 1200) + 50, 50)
+
+    def test_every_compression_of_elevation_data(self):
+        """GDAL's cloud-optimized GeoTIFF (16 px tiles, the edge ones partly
+        outside, overviews after) of floats, and its strips (5 rows, the last
+        short) of 16-bit integers, in each compression GDAL writes that keeps
+        heights, with the predictor it allows there: every value exactly.
+        ZSTD, LZMA and LERC in both layouts; the unit tests take libtiff's
+        own files through every layout, type and predictor without a start
+        of hmap each."""
+        floats = (terrain(40, 33) * 4).astype(np.float32)  # a sea: -120 m and below
+        ints = np.round(floats).astype(np.int16)
+        cases = [("cog", floats, compress, predictor) for compress, predictor in (
+                     ("NONE", None), ("DEFLATE", "FLOATING_POINT"), ("ZSTD", "FLOATING_POINT"), ("LZMA", None),
+                     ("LERC", None), ("LERC_ZSTD", None))] + \
+                [("strips", ints, compress, predictor) for compress, predictor in (
+                     ("PACKBITS", None), ("LZW", "2"), ("ZSTD", "2"), ("LZMA", None), ("LERC", None),
+                     ("LERC_DEFLATE", None))]
+        gdal.PushErrorHandler("CPLQuietErrorHandler")  # tiles below COG's usual 128 px are fine, just unusual
+        self.addCleanup(gdal.PopErrorHandler)
+        for layout, values, compress, predictor in cases:
+            with self.subTest(layout=layout, compress=compress, predictor=predictor):
+                name = f"{layout}-{compress}.tif"
+                options = [f"COMPRESS={compress}"] + ([f"PREDICTOR={predictor}"] if predictor else [])
+                if layout == "cog":  # overviews of uncompressed tiles take COG's own 128 px: none there
+                    options += ["BLOCKSIZE=16"] + (["OVERVIEWS=NONE"] if compress == "NONE" else [])
+                    gdal_file(self.path(name), values, driver="COG", options=options)
+                else:
+                    gdal_file(self.path(name), values, options=options + ["BLOCKYSIZE=5"])
+                self.convert(name, "o.png", "-500", "2800", lines=1)
+                self.check_png("o.png", mapped(values, -500, 2800) + 500, 500)
 
     def test_exr_half_and_float_scanline_and_tiled(self):
         values = terrain(40, 33).astype(np.float32) / 500
@@ -281,7 +311,8 @@ class WayBack(ConvertCase):
         # Dropped with the map and its other heightmap, the terrain is fitted the same way, in memory.
         result = self.hmap("map.prj", "x2.png", "dem.tif")
         self.assertEqual(result.status, 0, result)
-        self.assertTrue(result.stdout.startswith("\r\n".join(out.splitlines()[:2]).encode() +
+        self.assertTrue(result.stdout.startswith(b"Heightmap 1 from dem.tif, heightmap 2 from x2.png.\r\n" +
+                                                 "\r\n".join(out.splitlines()[:2]).encode() +
                                                  b"\r\nWrote map-edited.prj (96 x 80"), result)
         self.assertIn(b"map.prj heightmap 1 against dem.tif\r\n", result.stdout)
         self.assertEqual(self.read("map-edited.prj"), self.read("new.prj"))
@@ -327,6 +358,23 @@ class BadInput(ConvertCase):
                 self.assertEqual(result.stdout.count(b"\r\n"), 1, result)
                 self.assertTrue(result.stdout.startswith(name.encode() + b" > Error: "), result)
                 self.assertEqual(snapshot(self.dir), before)
+
+    def test_compressions_of_pictures_are_named(self):
+        """JPEG and WebP, GDAL's lossy compressions of imagery, are refused
+        by name, not as damaged files; -l says the same."""
+        gdal_file(self.path("jpeg.tif"), np.arange(64 * 48, dtype=np.uint8).reshape(48, 64), driver="COG",
+                  options=["COMPRESS=JPEG"])
+        mem = gdal.GetDriverByName("MEM").Create("", 32, 32, 3, gdal.GDT_Byte)
+        gdal.GetDriverByName("GTiff").CreateCopy(self.path("webp.tif"), mem, options=["COMPRESS=WEBP"])
+        before = snapshot(self.dir)
+        result = self.hmap("-c", "jpeg.tif", "out.png", "0", "100")
+        self.assertEqual(result.stdout, b"Error: jpeg.tif uses JPEG compression, which hmap does not read.\r\n")
+        self.assertEqual(result.status, STATUS_REFUSED, result)
+        self.assertEqual(snapshot(self.dir), before)
+        result = self.hmap("-l", "webp.tif")
+        self.assertEqual(result.status, STATUS_REFUSED, result)
+        self.assertTrue(result.stdout.endswith(b"\r\nError: webp.tif uses WebP compression, which hmap does not "
+                                               b"read.\r\n"), result)
 
     def test_arguments_refused_before_anything_is_read(self):
         self.write("in.pfm", b"Pf\n1 1\n-1.0\n" + bytes(4))

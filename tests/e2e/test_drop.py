@@ -12,6 +12,7 @@ import subprocess
 import unittest
 
 import harness
+from heightmaps import Chunk
 from harness import (HmapTestCase, DROP_HINT, STATUS_REFUSED, STATUS_USAGE, USAGE, WINDOWS, png_chunks,
                      run_in_terminal, screen, snapshot)
 
@@ -25,6 +26,11 @@ def wrote_images(name, width, height, sea_level):
 def in_the_way(path):
     return (f"Error: {path} is in the way; nothing was written. Move it away, or run hmap from a console, "
             f"where it asks before replacing a file.\r\n").encode()
+
+
+def went(png1, png2):
+    """The drop's line saying which file goes to which heightmap."""
+    return f"Heightmap 1 from {png1}, heightmap 2 from {png2}.\r\n".encode()
 
 
 def no_chunk(png, battle, sea_level):
@@ -80,6 +86,10 @@ class DropCase(HmapTestCase):
 
     def full(self, name):
         return os.path.join(self.dir, name)
+
+    def heights(self, battle, n):
+        """Heightmap n of a battle file, as its blocks hold them."""
+        return Chunk(self.read(battle)).heights(n - 1)
 
     def exported(self, battle, name1, name2):
         """What -x writes for the battle file, as bytes of both images."""
@@ -166,7 +176,7 @@ class NothingReplacedWithoutAYes(DropCase):
         self.write("maps/map-edited.prj", b"an earlier import")
         before = snapshot(self.dir)
         self.assertRun(self.drop("maps/map.prj", "maps/map-1.png", "maps/map-2.png"),
-                       in_the_way(self.full("maps/map-edited.prj")), STATUS_REFUSED)
+                       went("map-1.png", "map-2.png") + in_the_way(self.full("maps/map-edited.prj")), STATUS_REFUSED)
         self.assertUnchanged(before)
 
 
@@ -177,7 +187,8 @@ class BattleFileAndTwoImages(DropCase):
         self.original = self.read("maps/map.prj")
 
     def test_unedited_images_give_the_battle_file_back_byte_for_byte_in_any_order(self):
-        unchanged = b"Wrote map-edited.prj (64 x 48, sea level %04X).\r\n" % self.sea_level + \
+        unchanged = went("map-1.png", "map-2.png") + \
+            b"Wrote map-edited.prj (64 x 48, sea level %04X).\r\n" % self.sea_level + \
             unchanged_import("map.prj", "map-1.png", "map-2.png", 64, 48)
         for order in [("map.prj", "map-1.png", "map-2.png"), ("map-2.png", "map.prj", "map-1.png"),
                       ("map-2.png", "map-1.png", "map.prj")]:
@@ -201,7 +212,8 @@ class BattleFileAndTwoImages(DropCase):
         strip_chunks(self.path("maps/map-1.png"))
         strip_chunks(self.path("maps/map-2.png"))
         result = self.drop("maps/map-2.png", "maps/map-1.png", "maps/map.prj")
-        self.assertRun(result, no_chunk("map-1.png", "map.prj", self.sea_level)
+        self.assertRun(result, went("map-1.png", "map-2.png")
+                       + no_chunk("map-1.png", "map.prj", self.sea_level)
                        + no_chunk("map-2.png", "map.prj", self.sea_level)
                        + b"Wrote map-edited.prj (64 x 48, sea level %04X).\r\n" % self.sea_level
                        + unchanged_import("map.prj", "map-1.png", "map-2.png", 64, 48), 0)
@@ -210,23 +222,37 @@ class BattleFileAndTwoImages(DropCase):
         self.assertRun(self.hmap("-s", "maps/map-2.png", "maps/map.prj"), b"", 0)
         os.remove(self.path("maps/map-edited.prj"))
         result = self.drop("maps/map-1.png", "maps/map-2.png", "maps/map.prj")
-        self.assertTrue(result.stdout.startswith(no_chunk("map-1.png", "map.prj", self.sea_level) + b"Wrote "),
-                        result)
+        self.assertTrue(result.stdout.startswith(went("map-1.png", "map-2.png") +
+                                                 no_chunk("map-1.png", "map.prj", self.sea_level) + b"Wrote "), result)
         self.assertEqual(self.read("maps/map-edited.prj"), self.original)
 
-    def test_differing_sea_levels_are_refused_as_the_import_refuses_them(self):
-        png1, png2 = self.full("maps/map-1.png"), self.full("maps/map-2.png")
-        refusal = (f"Warning: {png1} sea-level (0100) differs from {png2} sea-level "
-                   f"({self.sea_level:04X}).\r\n").encode()
+    def test_a_name_ending_in_2_goes_to_heightmap_2_whatever_the_name_order(self):
+        # "a-2.png" comes first by name, and still goes to heightmap 2.
+        os.rename(self.path("maps/map-2.png"), self.path("maps/a-2.png"))
+        os.rename(self.path("maps/map-1.png"), self.path("maps/terrain.png"))
+        result = self.drop("maps/a-2.png", "maps/map.prj", "maps/terrain.png")
+        self.assertEqual(result.status, 0, result)
+        self.assertTrue(result.stdout.startswith(went("terrain.png", "a-2.png")), result)
+        self.assertEqual(self.read("maps/map-edited.prj"), self.original)
+
+    def test_images_with_differing_sea_levels_each_keep_their_own(self):
+        # The battle file stores heights: each image's are its samples less
+        # its own sea level, whatever the other's.
+        heights = [self.heights("maps/map.prj", n) for n in (1, 2)]
         self.assertRun(self.hmap("-s", "maps/map-1.png", "0x0100"), b"", 0)
+        result = self.drop("maps/map.prj", "maps/map-1.png", "maps/map-2.png")
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(self.heights("maps/map-edited.prj", 1), [h + self.sea_level - 0x100 for h in heights[0]])
+        self.assertEqual(self.heights("maps/map-edited.prj", 2), heights[1])
+        os.remove(self.path("maps/map-edited.prj"))
+        # Heights no battle file's heightmaps can span together are refused
+        # before anyone is asked.
+        self.assertRun(self.hmap("-s", "maps/map-1.png", "65535"), b"", 0)
         before = snapshot(self.dir)
-        self.assertRun(self.drop("maps/map.prj", "maps/map-1.png", "maps/map-2.png"), refusal, STATUS_REFUSED)
-        self.assertUnchanged(before)
-        # The other without a chunk takes the battle file's, which differs all the same.
-        strip_chunks(self.path("maps/map-2.png"))
-        before = snapshot(self.dir)
-        self.assertRun(self.drop("maps/map.prj", "maps/map-1.png", "maps/map-2.png"),
-                       no_chunk("map-2.png", "map.prj", self.sea_level) + refusal, STATUS_REFUSED)
+        result = self.drop("maps/map.prj", "maps/map-1.png", "maps/map-2.png")
+        self.assertEqual(result.status, STATUS_REFUSED, result)
+        self.assertRegex(result.stdout, rb"hold heights -\d+ to \d+, which span \d+, more than the 65535 a battle "
+                                        rb"file's heightmaps may span; nothing was written.\r\n$")
         self.assertUnchanged(before)
 
     def test_an_edit_made_with_imagemagick(self):
@@ -243,6 +269,8 @@ class BattleFileAndTwoImages(DropCase):
         cut = [l for l in lines if l.startswith(b"Warning: Truncating elevation change for block starting at ")]
         self.assertTrue(cut)
         lines = [l for l in lines if l not in cut]
+        self.assertEqual(lines[0] + b"\r\n", went("map-1.png", "map-2.png"))
+        lines = lines[1:]
         self.assertIn(b"  import cut blocks: %d spanning more than 32640, the first at " % len(cut), lines[6])
         self.assertEqual(lines[0] + b"\r\n", no_chunk("map-1.png", "map.prj", self.sea_level))
         self.assertEqual(lines[1], b"Wrote map-edited.prj (64 x 48, sea level %04X)." % self.sea_level)

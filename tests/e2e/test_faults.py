@@ -17,6 +17,7 @@ import os
 import contextlib
 import errno
 import resource
+import signal
 import struct
 import zlib
 import fcntl
@@ -139,7 +140,8 @@ class LinkedOutputs(FaultTestCase):
                 status, output, left = harness.run_in_terminal(["in.prj", "one.png", "two.png"], self.dir,
                                                                [(question, b"n\n")])
                 self.assertEqual((status, left), (harness.STATUS_REFUSED, []), output)
-                self.assertEqual(harness.screen(output), [question, "n", "in-edited.prj is kept; nothing was written."])
+                self.assertEqual(harness.screen(output), ["Heightmap 1 from one.png, heightmap 2 from two.png.", question,
+                                                          "n", "in-edited.prj is kept; nothing was written."])
                 self.assertEqual(snapshot(self.dir), before)
                 os.remove(self.path("in-edited.prj"))
 
@@ -353,8 +355,8 @@ class OtherPrograms(FaultTestCase):
         return subprocess.run([harness.HMAP_EXE, *args], cwd=self.dir, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, env=env, preexec_fn=preexec_fn)
 
-    def run_changing(self, name, how, *args):
-        return self.run_preloaded(args, HMAP_CHANGE_ON_READ="/" + name, HMAP_CHANGE_HOW=how)
+    def run_changing(self, name, how, *args, **when):
+        return self.run_preloaded(args, HMAP_CHANGE_ON_READ="/" + name, HMAP_CHANGE_HOW=how, **when)
 
     def test_a_temporary_file_that_cannot_be_removed_is_named(self):
         # A write that stops part-way in a folder that no longer lets its
@@ -408,11 +410,70 @@ class OtherPrograms(FaultTestCase):
                     os.utime(self.path(name), (1, 1))
                     before = self.read(name)
                     p = self.run_preloaded(("-l", "in.prj", "one.png", "two.png"), HMAP_CHANGE_ON_READ="/" + name,
-                                           HMAP_CHANGE_AT="/" + at, HMAP_CHANGE_HOW=how)
+                                           HMAP_CHANGE_WHEN=at, HMAP_CHANGE_HOW=how)
                     self.write(name, before)
                     self.assertEqual((p.returncode, p.stderr), (self.BUSY, b""), p.stdout)
                     self.assertIn(b"\r\nin.prj heightmap 2 against two.png\r\n", p.stdout)
                     self.assertTrue(p.stdout.endswith(self.changed(name)), p.stdout)
+    def test_an_output_written_in_place_waits_for_its_inputs(self):
+        # An output with a second name is written in place: its parts wait
+        # for the check of every input they are made from, so an input cut
+        # short once the output is opened (loaded and checked, and read
+        # again for the output) leaves both names as they were.
+        self.write("h.r16", bytes(range(256)) * 2)
+        colours = b"Colours span heights -4096 to 32768: water below 0, land above.\r\n"
+        for name, args, output, said in [("in.prj", ("-x", "in.prj", "a.png", "b.png"), "a.png", b""),
+                                         ("two.png", ("-i", "in.prj", "out.prj", "one.png", "two.png"), "out.prj", b""),
+                                         ("in.prj", ("-p", "in.prj", "p1.png", "p2.png"), "p1.png", colours),
+                                         ("h.r16", ("-c", "h.r16", "h.png"), "h.png", b"")]:
+            with self.subTest(command=args[0]):
+                self.write(output, b"old " + output.encode())
+                os.link(self.path(output), self.path("also-" + output))
+                before = snapshot(self.dir)
+                p = self.run_changing(name, "cut", *args, HMAP_CHANGE_WHEN=output)
+                now = snapshot(self.dir)
+                self.write(name, before[name])
+                self.assertEqual((p.stdout, p.returncode, p.stderr), (said + self.changed(name), self.BUSY, b""))
+                self.assertEqual(now, dict(before, **{name: before[name][:40]}))
+
+    def test_a_pipe_that_received_part_of_an_output_is_named(self):
+        # A pipe cannot wait for the check: what it got is no whole image,
+        # and the message says so instead of "nothing was written".
+        self.write("h.r16", bytes(range(256)) * 2)
+        os.mkfifo(self.path("f.png"))
+        reader = os.open(self.path("f.png"), os.O_RDONLY | os.O_NONBLOCK)  # so hmap's open does not wait
+        try:
+            p = self.run_changing("h.r16", "cut", "-c", "h.r16", "f.png", HMAP_CHANGE_WHEN="f.png")
+            received = os.read(reader, 1 << 16)
+        finally:
+            os.close(reader)
+        self.assertEqual((p.stdout, p.returncode, p.stderr),
+                         (b"h.r16 > Error: The file changed while it was being read; what f.png received is "
+                          b"incomplete.\r\n", self.BUSY, b""))
+        self.assertEqual(received[:8], b"\x89PNG\r\n\x1a\n")
+
+    def test_a_page_the_disk_cannot_read_is_a_read_error(self):
+        # The battle file as it was, but its mapped pages fault when read:
+        # the system's read error, not "the file changed".
+        before = snapshot(self.dir)
+        p = self.run_changing("in.prj", "unreadable", "-x", "in.prj", "a.png", "b.png")
+        self.assertEqual((p.stdout, p.returncode, p.stderr),
+                         (file_failure("in.prj", "unreadable"), error_code("unreadable"), b""))
+        self.assertEqual(snapshot(self.dir), before)
+
+    def test_a_bus_error_another_program_sends_ends_the_run(self):
+        # As `kill -BUS` would, at hmap's first write (the battle file mapped):
+        # no view takes it for a fault of its own, and it ends the run as
+        # SIGTERM would, the temporary file removed; a write in place is
+        # finished first.
+        self.write("a-link.png", b"old")
+        os.link(self.path("a-link.png"), self.path("in-place.png"))
+        for output, written in (("a.png", {}), ("in-place.png", {"in-place.png": self.one, "a-link.png": self.one})):
+            with self.subTest(output=output):
+                before = snapshot(self.dir)
+                p = self.run_changing("in.prj", "signal", "-x", "in.prj", output, "b.png")
+                self.assertEqual((p.stdout, p.returncode, p.stderr), (b"", -signal.SIGBUS, b""))
+                self.assertEqual(snapshot(self.dir), dict(before, **written))
 
     @contextlib.contextmanager
     def held(self, path, kind):

@@ -122,7 +122,10 @@ def make_own_grids(folder):
 
 def make_tiffs(folder):
     """Small TIFFs from PIL: floats, 16-bit and 8-bit integers, uncompressed
-    and compressed, one strip and several."""
+    and compressed, one strip and several; and from GDAL one in each
+    compression of elevation data that PIL does not write (ZSTD, LZMA, LERC
+    alone, deflated and ZSTD'd), strips and tiles, with predictors."""
+    make_gdal_tiffs(folder)
     from PIL import Image
     side = 24
     floats = Image.new("F", (side, side))
@@ -134,6 +137,28 @@ def make_tiffs(folder):
     ints.save(os.path.join(folder, "u16-lzw.tif"), compression="tiff_lzw")
     Image.new("L", (17, 5), 90).save(os.path.join(folder, "u8-packbits.tif"), compression="packbits")
     Image.new("RGB", (7, 7), (1, 2, 3)).save(os.path.join(folder, "rgb.tif"))
+
+
+def make_gdal_tiffs(folder):
+    try:
+        import numpy as np
+        from osgeo import gdal
+    except ImportError:
+        return
+    gdal.UseExceptions()
+    y, x = np.mgrid[0:20, 0:24]
+    heights = (x * 37.5 - y * 11.25 - 100).astype(np.float32)
+    for name, kind, options in [("zstd-p3.tif", gdal.GDT_Float32, ["COMPRESS=ZSTD", "PREDICTOR=3"]),
+                                ("lzma-i16.tif", gdal.GDT_Int16, ["COMPRESS=LZMA", "BLOCKYSIZE=7"]),
+                                ("zstd-p2-tiled.tif", gdal.GDT_Int16, ["COMPRESS=ZSTD", "PREDICTOR=2", "TILED=YES",
+                                                                       "BLOCKXSIZE=16", "BLOCKYSIZE=16"]),
+                                ("lerc-tiled.tif", gdal.GDT_Float32, ["COMPRESS=LERC", "TILED=YES", "BLOCKXSIZE=16",
+                                                                      "BLOCKYSIZE=16"]),
+                                ("lerc-deflate.tif", gdal.GDT_Float32, ["COMPRESS=LERC_DEFLATE"]),
+                                ("lerc-zstd-u16.tif", gdal.GDT_UInt16, ["COMPRESS=LERC_ZSTD", "BLOCKYSIZE=10"])]:
+        mem = gdal.GetDriverByName("MEM").Create("", 24, 20, 1, kind)
+        mem.GetRasterBand(1).WriteArray(heights + (200 if kind == gdal.GDT_UInt16 else 0))
+        gdal.GetDriverByName("GTiff").CreateCopy(os.path.join(folder, name), mem, options=options)
 
 
 def make_exrs(folder):

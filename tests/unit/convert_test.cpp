@@ -4,9 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
 #include <vector>
 
+#include "battle_builder.h"
+#include "convert.h"
 #include "convert_steps.h"
+#include "scratch_dir.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -158,3 +167,29 @@ TEST(ConvertResampling, AreaAverageShrinksBilinearGrows) {
     EXPECT_EQ(row_of(source, 1), (std::vector<double>{1, 100}));
     close_row_source(&source);
 }
+
+#ifndef _WIN32
+// Changed by another program once it is loaded (Windows lets no other
+// program write a file hmap reads): the heights a foreign heightmap would be
+// fitted to are read from the battle file's pages, and refused.
+class ConvertFiles : public ScratchDirTest {};
+
+TEST_F(ConvertFiles, TheHeightsOfABattleFileChangedOnceLoadedAreRefused) {
+    const battle_test::Bytes map = battle_test::BattleBuilder::sized(16, 16).bytes();
+    std::ofstream(path("map.prj"), std::ios::binary).write(reinterpret_cast<const char*>(map.data()), map.size());
+    std::ofstream(path("in.r16"), std::ios::binary) << std::string(512, '\x10');
+    const struct timespec past[2] = {{1, 0}, {1, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path("map.prj").c_str(), past, 0), 0);
+    BattleFile battle{};
+    ASSERT_EQ(load_battle_file(path("map.prj").c_str(), &battle), status_ok);
+    std::fstream(path("map.prj"), std::ios::binary | std::ios::in | std::ios::out).put('X');
+    Grey16Image image;
+    InputFile input;
+    ASSERT_TRUE(open_input(path("in.r16").c_str(), &input));
+    EXPECT_EQ(fit_to_heightmap(path("in.r16").c_str(), &input, path("map.prj").c_str(), battle, 0, &image),
+              status_busy);
+    close_input(&input);
+    EXPECT_EQ(image.samples, nullptr);
+    release_battle_file(&battle);
+}
+#endif

@@ -524,6 +524,7 @@ struct TiffShape {
     uint32_t rows_per_strip = 1;
     const char* nodata = nullptr;
     bool big_endian = false;
+    uint32_t lerc_inside = LERC_ADD_COMPRESSION_NONE;  // LERC's blobs deflated or ZSTD'd
 };
 
 // Sample s of pixel i holds values[i] + 100 x s (so that only the first
@@ -543,6 +544,8 @@ Bytes make_tiff(const TiffShape& shape, const std::vector<double>& values) {
     TIFFSetField(t, TIFFTAG_PLANARCONFIG, shape.separate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
     TIFFSetField(t, TIFFTAG_COMPRESSION, shape.compression);
     if (shape.predictor != 1) TIFFSetField(t, TIFFTAG_PREDICTOR, shape.predictor);
+    if (shape.compression == COMPRESSION_LERC) TIFFSetField(t, TIFFTAG_LERC_ADD_COMPRESSION, shape.lerc_inside);
+    if (shape.compression == COMPRESSION_LZMA) TIFFSetField(t, TIFFTAG_LZMAPRESET, 0);  // a small dictionary: quick
     if (shape.nodata != nullptr) {
         static const TIFFFieldInfo info = {42113, -1, -1, TIFF_ASCII, FIELD_CUSTOM, 1, 0,
                                            const_cast<char*>("GDALNoDataValue")};
@@ -807,6 +810,123 @@ TEST(GridFormats, TiffRefusals) {
     // A BigTIFF cut before its first directory, in either byte order.
     EXPECT_EQ(read("a.tif", {'M', 'M', 0, 43, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16}).error, GridError::truncated);
     EXPECT_EQ(read("a.tif", {'I', 'I', 43, 0, 8, 0, 0, 0, 16, 0, 0, 0, 0, 0, 0, 0}).error, GridError::truncated);
+}
+
+// The compressions of elevation data (GDAL's, cloud-optimized GeoTIFFs'),
+// with the predictor each takes, on heights with a sea: every value back
+// exactly, from strips, tiles and separate planes.
+TEST(GridFormats, TiffCompressionsOfElevationData) {
+    const struct {
+        uint16_t compression;
+        uint32_t lerc_inside;
+        const char* name;
+    } compressions[] = {
+        {COMPRESSION_ZSTD, 0, "ZSTD"},
+        {COMPRESSION_LZMA, 0, "LZMA"},
+        {COMPRESSION_LERC, LERC_ADD_COMPRESSION_NONE, "LERC"},
+        {COMPRESSION_LERC, LERC_ADD_COMPRESSION_DEFLATE, "LERC with Deflate"},
+        {COMPRESSION_LERC, LERC_ADD_COMPRESSION_ZSTD, "LERC with ZSTD"},
+    };
+    const struct {
+        uint16_t format, bits;
+    } types[] = {{SAMPLEFORMAT_UINT, 16}, {SAMPLEFORMAT_INT, 16}, {SAMPLEFORMAT_INT, 32},
+                 {SAMPLEFORMAT_IEEEFP, 32}, {SAMPLEFORMAT_IEEEFP, 64}};
+    for (const auto& c : compressions) {
+        for (const auto& type : types) {
+            const bool floats = type.format == SAMPLEFORMAT_IEEEFP;
+            std::vector<double> values;
+            for (int i = 0; i < 37 * 21; ++i) {
+                const double v = (i * 37 % 3300) - (type.format == SAMPLEFORMAT_UINT ? 0 : 476);
+                values.push_back(floats ? v + (i % 4) * 0.25 : v);
+            }
+            for (int layout = 0; layout < 3; ++layout) {
+                TiffShape shape;
+                shape.width = 37;
+                shape.height = 21;
+                shape.format = type.format;
+                shape.bits = type.bits;
+                shape.compression = c.compression;
+                shape.lerc_inside = c.lerc_inside;
+                // LERC takes no predictor; the others horizontal differences
+                // of integers and floating point's byte planes.
+                if (layout == 0 && c.compression != COMPRESSION_LERC) shape.predictor = floats ? 3 : 2;
+                shape.rows_per_strip = 4;             // the last strip short
+                shape.tile = layout == 1 ? 16 : 0;    // the edge tiles partly outside
+                shape.samples = layout == 2 ? 2 : 1;  // the second plane never read
+                shape.separate = layout == 2;
+                const std::string what = std::string(c.name) + ", " + std::to_string(type.bits) + "-bit format " +
+                                         std::to_string(type.format) + ", layout " + std::to_string(layout);
+                Read r = read("dem.tif", make_tiff(shape, values));
+                ASSERT_EQ(r.error, GridError::none) << what << ": " << r.detail;
+                std::vector<double> got;
+                for (size_t i = 0; i < values.size(); ++i) got.push_back(grid_value(r.grid, i));
+                EXPECT_EQ(got, values) << what;
+                release_grid(&r.grid);
+            }
+        }
+    }
+    // A sea: one value over a whole 512 px tile, which these store in a few
+    // dozen bytes (LERC in its header alone), is read, not taken for a file
+    // cut short.
+    for (const auto& c : compressions) {
+        TiffShape shape;
+        shape.width = shape.height = shape.tile = 512;
+        shape.compression = c.compression;
+        shape.lerc_inside = c.lerc_inside;
+        const Bytes file = make_tiff(shape, std::vector<double>(512 * 512, -2.5));
+        EXPECT_LT(file.size(), 1024u) << c.name;
+        Read r = read("sea.tif", file);
+        ASSERT_EQ(r.error, GridError::none) << c.name << ": " << r.detail;
+        EXPECT_EQ(r.grid.lowest, -2.5);
+        EXPECT_EQ(r.grid.highest, -2.5);
+        release_grid(&r.grid);
+    }
+    // LERC keeps voids in a mask of its own: they come back as voids.
+    TiffShape shape;
+    shape.compression = COMPRESSION_LERC;
+    shape.tile = 16;
+    Read r = read("dem.tif", make_tiff(shape, {-3.5, NAN, 0, 8, NAN, 2779}));
+    ASSERT_EQ(r.error, GridError::none) << r.detail;
+    EXPECT_EQ(r.grid.voids, 2u);
+    EXPECT_TRUE(std::isnan(r.grid.f32[4]));
+    EXPECT_EQ(r.grid.lowest, -3.5);
+    EXPECT_EQ(r.grid.highest, 2779);
+    release_grid(&r.grid);
+}
+
+// A compression hmap does not read (lossy, or for pictures) is named, and
+// one without a name given its number; never "Damaged file".
+TEST(GridFormats, TiffCompressionsNotReadAreNamed) {
+    TiffShape shape;
+    shape.tile = 16;
+    const Bytes plain = make_tiff(shape, {1, 2, 3, 4, 5, 6});
+    // The Compression entry of the directory (tag 259, a SHORT in place).
+    const uint32_t directory = plain[4] | plain[5] << 8 | plain[6] << 16 | uint32_t(plain[7]) << 24;
+    size_t at = 0;
+    for (uint32_t e = 0, count = plain[directory] | plain[directory + 1] << 8; e < count; ++e) {
+        const size_t entry = directory + 2 + 12 * e;
+        if ((plain[entry] | plain[entry + 1] << 8) == TIFFTAG_COMPRESSION) at = entry + 8;
+    }
+    ASSERT_NE(at, 0u);
+    const struct {
+        uint16_t compression;
+        const char* detail;
+    } cases[] = {
+        {COMPRESSION_JPEG, "JPEG compression"},
+        {COMPRESSION_OJPEG, "old-style JPEG compression"},
+        {COMPRESSION_WEBP, "WebP compression"},
+        {COMPRESSION_JBIG, "JBIG compression"},
+        {COMPRESSION_JXL, "JPEG XL compression"},
+        {60000, "an unknown compression (number 60000)"},
+    };
+    for (const auto& c : cases) {
+        Bytes file = plain;
+        file[at] = uint8_t(c.compression);
+        file[at + 1] = uint8_t(c.compression >> 8);
+        Read r = read("a.tif", file);
+        EXPECT_EQ(r.error, GridError::unsupported_compression) << c.detail;
+        EXPECT_EQ(r.detail, c.detail);
+    }
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include <fstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform.h"
@@ -62,7 +64,7 @@ TEST_F(InPlaceWrite, AbandonedBeforeAByteKeepsTheOldLength) {
     EXPECT_EQ(contents(path("link.bin")), "old content");
 }
 
-TEST_F(InPlaceWrite, PartsLandInTheFileItselfAndSignalsWaitForTheEnd) {
+TEST_F(InPlaceWrite, PartsReachBothNamesAtTheFinishAndSignalsWaitForIt) {
     const uint8_t bytes[] = {'n', 'e', 'w'};
     FileWrite* w = begin_file_write(file.c_str(), 6);
     ASSERT_NE(w, nullptr);
@@ -162,6 +164,34 @@ TEST_F(InPlaceWrite, AViewOfAFileAnotherProgramChangesIsNoLongerUnchanged) {
         EXPECT_FALSE(copy_from_view(view, 0, 1, &first)) << how;
         close_file_view(&view);
     }
+}
+
+TEST_F(InPlaceWrite, ABusErrorAnotherProgramSendsIsNoFaultOfAView) {
+    // Sent with kill, or with sigqueue and an address inside the view in
+    // its fields: either ends the process as it would have, and the view is
+    // left alone.
+    std::ofstream(file, std::ios::binary) << std::string(20000, 'x');
+    FileView view;
+    ASSERT_TRUE(open_file_view(file.c_str(), &view));
+    const auto ended = testing::KilledBySignal(SIGBUS);
+    EXPECT_EXIT(
+        {
+            kill(getpid(), SIGBUS);
+            _exit(0);  // went on as if nothing had come
+        },
+        ended, "");
+    EXPECT_EXIT(
+        {
+            siginfo_t info{};
+            info.si_signo = SIGBUS;
+            info.si_code = SI_QUEUE;
+            info.si_addr = const_cast<uint8_t*>(view.data) + 8192;
+            syscall(SYS_rt_sigqueueinfo, getpid(), SIGBUS, &info);
+            _exit(0);  // went on as if nothing had come
+        },
+        ended, "");
+    EXPECT_TRUE(view_unchanged(view));
+    close_file_view(&view);
 }
 
 TEST_F(InPlaceWrite, PagesTakenForWritingInAPrivateViewStillShowTheFileAndNeverReachIt) {

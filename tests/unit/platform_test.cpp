@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "file_write.h"
 #include "platform.h"
 #include "scratch_dir.h"
 
@@ -81,6 +83,49 @@ TEST_F(PlatformFiles, AWriteInPartsReplacesTheFileOnlyWhenFinished) {
     ASSERT_TRUE(finish_file_write(w));
     EXPECT_EQ(contents(p), std::string("\x01\x02\x03\x04\x05"));
     EXPECT_EQ(listing(), std::vector<std::string>{"parts.bin"});
+}
+
+TEST_F(PlatformFiles, AWriteInPlaceChangesNothingBeforeItIsFinished) {
+    // A file with a second name is written in place. Its parts wait aside
+    // (in memory, or in a scratch file past what memory keeps) for the
+    // finish: until then both names show the old content, and an abandoned
+    // write leaves it whole.
+    const std::string p = path("real.bin"), link = path("link.bin");
+    const std::string old = "old content";
+    ASSERT_TRUE(write_file_whole(p.c_str(), reinterpret_cast<const uint8_t*>(old.data()), old.size()));
+    fs::create_hard_link(p, link);
+    std::vector<uint8_t> part(1 << 20);
+    for (size_t i = 0; i < part.size(); ++i) part[i] = static_cast<uint8_t>(i * 7 + i / 4093);
+    for (uint64_t size : {uint64_t{5000}, in_place_memory_limit + 5000}) {
+        for (bool finish : {false, true}) {
+            SCOPED_TRACE(std::to_string(size) + (finish ? " finished" : " abandoned"));
+            FileWrite* w = begin_file_write(p.c_str(), size);
+            ASSERT_NE(w, nullptr);
+            for (uint64_t at = 0; at < size; at += part.size()) {
+                ASSERT_TRUE(write_file_part(w, part.data(), std::min<uint64_t>(part.size(), size - at)));
+            }
+            std::ifstream in(link, std::ios::binary);
+            std::string start(old.size(), '\0');
+            in.read(start.data(), static_cast<std::streamsize>(start.size()));
+            in.close();
+            EXPECT_EQ(start, old);  // grown to the new length, which is reserved; not a byte changed
+            if (!finish) {
+                abandon_file_write(w);
+                EXPECT_EQ(contents(link), old);
+                continue;
+            }
+            ASSERT_TRUE(finish_file_write(w));
+            ASSERT_EQ(fs::file_size(link), size);
+            std::string now(size, '\0');
+            std::ifstream(link, std::ios::binary).read(now.data(), static_cast<std::streamsize>(size));
+            for (uint64_t at = 0; at < size; at += part.size()) {
+                const size_t n = static_cast<size_t>(std::min<uint64_t>(part.size(), size - at));
+                ASSERT_EQ(memcmp(now.data() + at, part.data(), n), 0) << at;
+            }
+            ASSERT_TRUE(write_file_whole(p.c_str(), reinterpret_cast<const uint8_t*>(old.data()), old.size()));
+        }
+    }
+    EXPECT_EQ(listing(), (std::vector<std::string>{"link.bin", "real.bin"}));
 }
 
 TEST_F(PlatformFiles, WritingNothingCreatesAnEmptyFile) {

@@ -180,4 +180,60 @@ TEST_F(WindowsFiles, PathsPastTheOldLimitAreReadAndWritten) {
     EXPECT_TRUE(RemoveDirectoryW(long_folder.c_str()));
 }
 
+namespace {
+
+// What Windows raises when a view's page cannot be read in (a volume gone,
+// a network file failed): the access, the address and why.
+void raise_page_error(const uint8_t* at, DWORD code = EXCEPTION_IN_PAGE_ERROR, ULONG_PTR access = 0) {
+    const ULONG_PTR information[3] = {access, reinterpret_cast<ULONG_PTR>(at), 0xC000009C /* STATUS_DEVICE_DATA_ERROR */};
+    RaiseException(code, 0, 3, information);
+}
+
+// A fault that no view takes: passed on to the next handler, this one.
+volatile LONG passed_on = 0;
+LONG CALLBACK note_passed_on(EXCEPTION_POINTERS* exception) {
+    if (exception->ExceptionRecord->ExceptionCode != EXCEPTION_ACCESS_VIOLATION) return EXCEPTION_CONTINUE_SEARCH;
+    passed_on = 1;
+    return EXCEPTION_CONTINUE_EXECUTION;  // raised, not met: nothing to retry
+}
+
+}  // namespace
+
+TEST_F(WindowsFiles, APageErrorInAViewIsMendedOnceWhicheverThreadsMeetIt) {
+    std::string bytes(100000, 'x');
+    ASSERT_TRUE(write("v.bin", bytes.c_str()));
+    FileView view;
+    ASSERT_TRUE(open_file_view(path("v.bin").c_str(), &view));
+    raise_page_error(view.data + 70000);
+    EXPECT_EQ(view.data[70000], 0);  // the view's pages are zeros from then on
+    // The picture's second thread meets the same page error, or touches the
+    // view while it is being mended, where its pages are gone for a moment
+    // (an access violation): either goes on, on the zero pages.
+    HANDLE other = CreateThread(
+        nullptr, 0,
+        [](void* data) -> DWORD {
+            const auto* at = static_cast<const uint8_t*>(data);
+            raise_page_error(at + 100);
+            raise_page_error(at + 9000, EXCEPTION_ACCESS_VIOLATION);
+            return at[9000] == 0 ? 7 : 1;
+        },
+        const_cast<uint8_t*>(view.data), 0, nullptr);
+    ASSERT_NE(other, nullptr);
+    WaitForSingleObject(other, INFINITE);
+    DWORD ended = 0;
+    GetExitCodeThread(other, &ended);
+    CloseHandle(other);
+    EXPECT_EQ(ended, 7u);
+    // A write where the mended view lets none is a fault of the program's.
+    PVOID next = AddVectoredExceptionHandler(0, note_passed_on);
+    raise_page_error(view.data + 10, EXCEPTION_ACCESS_VIOLATION, 1);
+    RemoveVectoredExceptionHandler(next);
+    EXPECT_EQ(passed_on, 1);
+    // The file is as it was: the run fails with the read error, not as if
+    // the file had changed.
+    EXPECT_FALSE(view_unchanged(view));
+    EXPECT_EQ(last_error_code(), static_cast<uint32_t>(ERROR_CRC));
+    close_file_view(&view);
+}
+
 #endif  // _WIN32
