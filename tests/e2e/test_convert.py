@@ -190,6 +190,9 @@ class Formats(ConvertCase):
                                 "-o", self.path("c.exr")], check=True)
                 self.convert("c.exr", "c.png", "0", "5000", lines=1)
                 self.check_png("c.png", mapped(read, 0, 5000), 0)
+                # The listing names the channel read.
+                self.assertIn(b"  samples: 32-bit float, channel %s of 3\r\n" % (b"R" if read is r else b"Y"),
+                              self.hmap("-l", "c.exr").stdout)
 
     def test_voids_are_filled_and_counted(self):
         values = terrain(64, 64).astype(np.float32)
@@ -321,6 +324,111 @@ class WayBack(ConvertCase):
         self.assertIn(b"dem.tif: TIFF heightmap\r\n  file size: ", listing.stdout)
         self.assertIn(b"  image size: 150x61 px\r\n  samples: 32-bit float\r\n  range: ", listing.stdout)
         self.assertIn(b" values\r\n  voids: 0 px\r\n  converts unmapped: no; give it heights", listing.stdout)
+
+
+def envi_header(path, **fields):
+    """The ENVI header GDAL wrote beside a RAW file, with `fields` changed ("byte_order" for "byte order")."""
+    with open(path) as f:
+        text = f.read()
+    for key, value in fields.items():
+        text = re.sub(r"^%s\s*=.*$" % key.replace("_", " "), "%s = %s" % (key.replace("_", " "), value), text,
+                      flags=re.M)
+    with open(path, "w") as f:
+        f.write(text)
+
+
+class RawSizes(ConvertCase):
+    def test_an_envi_header_gives_size_and_samples(self):
+        # GDAL's ENVI driver writes the samples and their .hdr; 128 x 32 is
+        # also the 64 x 64 square its length gives: the header wins.
+        base = terrain(128, 32)
+        cases = {
+            "u16.r16": (np.round(base * 50 + 3000).astype(np.uint16), {}),
+            "i16.raw": (np.round(base * 10).astype(np.int16), {}),
+            "f32.r32": (base.astype(np.float32), {}),
+            "void.r16": (np.where(base > 300, 9999, np.round(base + 100)).astype(np.uint16), {"nodata": 9999}),
+            # Bytes swapped and the header's byte order 1; 512 bytes of another header before them.
+            "big.r16": (np.round(base * 5 + 200).astype(np.int16), {"big": True}),
+            "offset.r32": (base.astype(np.float64), {"offset": 512}),
+        }
+        for name, (values, how) in cases.items():
+            with self.subTest(name=name):
+                stem = os.path.splitext(name)[0]
+                gdal_file(self.path(stem + ".bin"), values, driver="ENVI", nodata=how.get("nodata"))
+                data = self.read(stem + ".bin")
+                if how.get("big"):
+                    data = values.astype(values.dtype.newbyteorder(">")).tobytes()
+                    envi_header(self.path(stem + ".hdr"), byte_order=1)
+                if how.get("offset"):
+                    data = bytes(range(256)) * 2 + data
+                    envi_header(self.path(stem + ".hdr"), header_offset=how["offset"])
+                os.remove(self.path(stem + ".bin"))
+                self.write(name, data)
+                # GDAL reads what the header now says; so must hmap.
+                expected = gdal.Open(self.path(name)).ReadAsArray()
+                np.testing.assert_array_equal(expected, values)
+                voids = values == how["nodata"] if "nodata" in how else np.zeros(values.shape, bool)
+                out = self.convert(name, "o.png", "-100", "900", lines=2 if voids.any() else 1)
+                self.assertIn("Wrote o.png (128 x 32, heights -100 to 900, sea level 0064).\r\n", out)
+                samples, _ = png_samples(self.read("o.png"))
+                expected = mapped(np.where(voids, np.nan, values), -100, 900) + 100
+                np.testing.assert_array_equal(samples[~voids], expected[~voids])
+                listing = self.hmap("-l", name).stdout.decode()
+                self.assertIn(f"  image size: 128x32 px\r\n  sized by: {stem}.hdr, the ENVI header beside it\r\n",
+                              listing)
+        self.assertIn("  voids: %d px" % (base > 300).sum(), self.hmap("-l", "void.r16").stdout.decode())
+        # The other name GDAL looks for, name.r16.hdr; a header that says
+        # what hmap cannot read is refused by name, nothing written.
+        os.rename(self.path("u16.hdr"), self.path("u16.r16.hdr"))
+        self.assertIn(b"  sized by: u16.r16.hdr, the ENVI header beside it\r\n", self.hmap("-l", "u16.r16").stdout)
+        gdal_file(self.path("three.bin"), np.stack([cases["u16.r16"][0]] * 3), driver="ENVI")
+        os.rename(self.path("three.bin"), self.path("three.r16"))
+        gdal_file(self.path("complex.bin"), cases["f32.r32"][0], driver="ENVI")
+        envi_header(self.path("complex.hdr"), data_type=6)
+        os.rename(self.path("complex.bin"), self.path("complex.r32"))
+        self.write("text.hdr", b"samples = 128\nlines = 32\n")
+        self.write("text.r16", self.read("u16.r16"))
+        before = snapshot(self.dir)
+        for name, line in (("three.r16", "An ENVI header of several bands; hmap reads one (three.hdr: bands = 3)"),
+                           ("complex.r32", "An ENVI data type hmap does not read (complex.hdr: data type = 6)"),
+                           ("text.r16", "Bad ENVI header (text.hdr: it does not start with ENVI)")):
+            with self.subTest(name=name):
+                result = self.hmap("-c", name, "o.png", "0", "100")
+                self.assertRun(result, f"{name} > Error: {line}\r\n".encode(), STATUS_REFUSED)
+                self.assertEqual(snapshot(self.dir), before)
+
+    def test_without_a_header_the_map_s_size_then_a_square(self):
+        # World Machine's 65 x 65 (as 1025 and 4097) against a 64 x 64 map:
+        # read as the square it is, resampled to the map, fitted exactly.
+        harness.make_battle(self.dir, "map.prj", "--width", "64", "--height", "64", "--seed", "5")
+        values = np.round(terrain(65, 65) * 40 + 9000).astype("<u2")
+        self.write("wm.r16", values.tobytes())
+        self.assertIn(b"  image size: 65x65 px\r\n  sized by: its length, a square of 16-bit samples\r\n",
+                      self.hmap("-l", "wm.r16").stdout)
+        out = self.convert("wm.r16", "h.png", "map.prj", "1", lines=2)
+        self.assertTrue(out.startswith("wm.r16 is 65 x 65 px, map.prj heightmap 1 64 x 64 px: resampled"), out)
+        listing = self.hmap("-l", "map.prj").stdout.decode()
+        low, high = map(int, re.search(r"heightmap 1 heights: (-?\d+) to (-?\d+)", listing).groups())
+        heights = fitted(resampled(values, 64, 64), low, high)
+        samples, sea = png_samples(self.read("h.png"))
+        near_half = np.abs(np.abs(heights % 1) - 0.5) < 0.01
+        np.testing.assert_array_equal(samples[~near_half], rounded(heights)[~near_half] + sea)
+        # A map of 128 x 32 is no square, though its length is 64 x 64's: a
+        # RAW file of exactly its size is read at its size, unresampled.
+        harness.make_battle(self.dir, "wide.prj", "--width", "128", "--height", "32", "--seed", "6")
+        self.assertEqual(self.hmap("-x", "wide.prj", "w1.png", "w2.png").status, 0)
+        self.convert("w1.png", "w1.r16", lines=1)
+        self.convert("w1.r16", "back.png", "wide.prj", "1", lines=1)
+        self.assertEqual(self.read("back.png"), self.read("w1.png"))
+        # Neither: refused, naming the lengths tried.
+        self.write("odd.r16", bytes(3000))
+        for mapping, line in (((), b"A RAW file of unknown size: an ENVI .hdr beside it gives one, or a map: hmap -c IN "
+                                   b"OUT MAP.prj N (3000 bytes: no square of 16-bit samples, no .hdr beside it)"),
+                              (("map.prj", "1"), b"A RAW file of unknown size: an ENVI .hdr beside it gives one (3000 "
+                               b"bytes: no square of 16-bit samples, no .hdr beside it, and the map's 64 x 64 needs "
+                               b"8192)")):
+            self.assertRun(self.hmap("-c", "odd.r16", "o.png", *(mapping or ("0", "10"))),
+                           b"odd.r16 > Error: " + line + b"\r\n", STATUS_REFUSED)
 
 
 class BadInput(ConvertCase):
