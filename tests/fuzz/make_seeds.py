@@ -104,6 +104,15 @@ def make_own_grids(folder):
     floats = [x * 0.25 - y * 1.5 for y in range(side) for x in range(side)]
     floats[7] = float("nan")
     write(folder, "square.r32", bytes([OWN_NAMES["r32"]]) + struct.pack(f"<{side * side}f", *floats))
+    # ENVI headers as GDAL writes them before the samples: 16 x 9 big-endian signed, -7 a void, after 6
+    # bytes; 6 x 2 doubles.
+    envi = (b"ENVI\ndescription = {\nin.raw}\nsamples = 16\nlines   = 9\nbands   = 1\nheader offset = 6\n"
+            b"file type = ENVI Standard\ndata type = 2\ninterleave = bsq\nbyte order = 1\nband names = {\nBand 1}\n"
+            b"data ignore value = -7\n\0")
+    write(folder, "envi.raw", bytes([OWN_NAMES["raw"]]) + envi + bytes(6) +
+          struct.pack(">144h", *[(i * 37) % 200 - 100 for i in range(144)]))
+    envi = b"ENVI\r\nsamples = 6\r\nlines = 2\r\ndata type = 5\r\n\0"
+    write(folder, "envi.r32", bytes([OWN_NAMES["r32"]]) + envi + struct.pack("<12d", *[i / 3 for i in range(12)]))
     hgt = [-32768 if (x + y) % 9 == 0 else x * 40 - y * 7 for y in range(side) for x in range(side)]
     write(folder, "tile.hgt", bytes([OWN_NAMES["hgt"]]) + struct.pack(f">{side * side}h", *hgt))
     write(folder, "grey.pfm", bytes([OWN_NAMES["pfm"]]) + b"Pf\n12 12\n-1.0\n" + struct.pack(f"<{side * side}f", *floats))
