@@ -16,6 +16,14 @@
 # Then the way a modder goes: the TIFF fitted to heightmap 1 of an NxN
 # battle file (hmap -c dem.tif h1.png map.prj 1), imported with the map's
 # other heightmap, and the listing's comparison lines of the result.
+#
+# Last, the new battle file in one step against those two steps, taking
+# turns, medians of --runs runs:
+#   hmap -c dem.tif new.prj map.prj 1
+#   hmap -c dem.tif h.png map.prj 1  plus  hmap -i map.prj out.prj h.png h2.png
+# (h2.png from hmap -x beforehand); targets: the one step at most 0.8 times
+# the two, the same heights (both files' exports byte for byte), and its
+# peak memory at most the TIFF's size plus twice a heightmap (2 bytes a pixel).
 set -euo pipefail
 
 size=4096
@@ -96,3 +104,35 @@ echo "== the terrain fitted to map.prj heightmap 1, imported with its heightmap 
 "$hmap" -i map.prj new.prj h1.png x2.png
 "$hmap" -l new.prj h1.png x2.png | grep -E "against|differing|largest difference|wrapping|heights"
 "$hmap" -l h1.png | grep -E "import cut blocks|import largest change"
+
+echo
+echo "== the battle file in one step against the two steps"
+"$hmap" -x map.prj h1.png h2.png >/dev/null
+for r in $(seq "$runs"); do
+  rm -f new.prj h.png out.prj
+  measure one "$hmap" -c dem.tif new.prj map.prj 1
+  measure fit "$hmap" -c dem.tif h.png map.prj 1
+  measure import "$hmap" -i map.prj out.prj h.png h2.png
+done
+[ -s new.prj ] && [ -s out.prj ] || { echo "convert.sh: a battle file is missing" >&2; exit 1; }
+"$hmap" -x new.prj n1.png n2.png >/dev/null
+"$hmap" -x out.prj o1.png o2.png >/dev/null
+same=no
+cmp -s n1.png o1.png && cmp -s n2.png o2.png && same=yes
+paste t_one t_fit t_import | awk '{ print $1 / ($2 + $3) }' | middle > ratio_steps
+awk -v runs="$runs" -v size="$size" -v tb="$(bytes dem.tif)" -v same="$same" \
+    -v t1="$(median one)" -v tf="$(median fit)" -v ti="$(median import)" -v r="$(cat ratio_steps)" \
+    -v m1="$(peak_mib one)" -v mf="$(peak_mib fit)" -v mi="$(peak_mib import)" '
+function mib(x) { return x / 1048576 }
+BEGIN {
+  printf "%-64s %9s %11s\n", "", "wall s", "peak MiB"
+  printf "%-64s %9.3f %11.1f\n", "hmap -c dem.tif new.prj map.prj 1", t1, m1
+  printf "%-64s %9.3f %11.1f\n", "hmap -c dem.tif h.png map.prj 1", tf, mf
+  printf "%-64s %9.3f %11.1f\n", "hmap -i map.prj out.prj h.png h2.png", ti, mi
+  print ""
+  limit = mib(tb) + 2 * mib(2 * size * size)
+  printf "target: one step <= 0.8 x the two steps:                %s (%.2fx)\n", r <= 0.8 ? "met" : "MISSED", r
+  printf "target: the same heights (exports of both, cmp):        %s\n", same == "yes" ? "met" : "MISSED"
+  printf "target: one step memory <= TIFF + 2 x heightmap (%.1f MiB): %s (%.1f MiB)\n", limit,
+         m1 <= limit ? "met" : "MISSED", m1
+}'
