@@ -249,6 +249,16 @@ void report_samples_written(const char* out, OutputKind kind, uint32_t width, ui
 
 // ---- into a battle file in one step ----
 
+// IN as the one-step write holds it: let go of as soon as its last row is
+// made (the encoder makes each heightmap's rows once, in order), and
+// checked then, when everything made from it is made.
+struct HeldInput {
+    const char* path;
+    Grid* grid;
+    bool let_go;
+    bool changed;
+};
+
 // The rows of both heightmaps of the new battle file, eight at a time: the
 // new one from IN, resampled and mapped, the other one's heights as the
 // battle file holds them; each height plus `offset` a 16-bit sample.
@@ -262,7 +272,20 @@ struct BattleBands {
     int32_t* heights;  // the same
     int64_t* kept;     // the same, of the other heightmap
     int32_t lowest, highest;
+    HeldInput* input;
 };
+
+// Heights plus `offset` as big-endian 16-bit samples. The offset is a value
+// of its own, not a field the stores might change, so the loop keeps it in
+// a register.
+template <typename T>
+void put_samples(const T* heights, uint32_t width, int32_t offset, uint8_t* out) {
+    for (size_t x = 0; x < width; ++x) {
+        const auto sample = static_cast<uint16_t>(heights[x] + offset);
+        out[2 * x] = static_cast<uint8_t>(sample >> 8);
+        out[2 * x + 1] = static_cast<uint8_t>(sample);
+    }
+}
 
 void make_band(void* context, int layer, uint32_t y0, uint32_t count, uint8_t* out) {
     auto& bands = *static_cast<BattleBands*>(context);
@@ -271,40 +294,40 @@ void make_band(void* context, int layer, uint32_t y0, uint32_t count, uint8_t* o
         if (layer == bands.layer) {
             source_values(*bands.source, y, bands.values);
             map_heights(*bands.mapping, bands.values, width, bands.heights);
+            const int32_t* heights = bands.heights;
             int32_t lowest = bands.lowest, highest = bands.highest;
             for (uint32_t x = 0; x < width; ++x) {
-                const int32_t h = bands.heights[x];
-                lowest = h < lowest ? h : lowest;
-                highest = h > highest ? h : highest;
-                const auto sample = static_cast<uint16_t>(h + bands.offset);
-                out[2 * x] = static_cast<uint8_t>(sample >> 8);
-                out[2 * x + 1] = static_cast<uint8_t>(sample);
+                lowest = heights[x] < lowest ? heights[x] : lowest;
+                highest = heights[x] > highest ? heights[x] : highest;
             }
             bands.lowest = lowest;
             bands.highest = highest;
+            put_samples(heights, width, bands.offset, out);
+            if (y + 1 == bands.source->height) {
+                // Its pages (or buffer) are no longer needed while the other
+                // heightmap and the file are made.
+                HeldInput& input = *bands.input;
+                input.changed = !grid_unchanged(*input.grid);
+                release_grid(input.grid);
+                input.let_go = true;
+            }
         } else {
             // Within the offset's reach: the kept heights set it.
             battle_height_row(*bands.map, layer, y, bands.kept);
-            for (uint32_t x = 0; x < width; ++x) {
-                const auto sample = static_cast<uint16_t>(bands.kept[x] + bands.offset);
-                out[2 * x] = static_cast<uint8_t>(sample >> 8);
-                out[2 * x + 1] = static_cast<uint8_t>(sample);
-            }
+            put_samples(bands.kept, width, bands.offset, out);
         }
     }
 }
 
-struct GridInputs {
-    const char* path;
-    const Grid* grid;
-};
-
 const char* changed_grid(void* context) {
-    const auto& inputs = *static_cast<const GridInputs*>(context);
-    return grid_unchanged(*inputs.grid) ? nullptr : inputs.path;
+    const auto& input = *static_cast<const HeldInput*>(context);
+    if (!input.let_go) return grid_unchanged(*input.grid) ? nullptr : input.path;
+    if (!input.changed) return nullptr;
+    set_last_error_code(error_file_changed);
+    return input.path;
 }
 
-Status write_battle_file(const Request& request, BattleFile& map, const Grid& grid, RowSource& source,
+Status write_battle_file(const Request& request, BattleFile& map, Grid& grid, RowSource& source,
                          const SampleMapping& mapping, int64_t low, int64_t high) {
     // One offset takes both heightmaps' heights to 16-bit samples.
     const LayerHeights kept = battle_layer_heights(map, 1 - request.layer);
@@ -320,6 +343,7 @@ Status write_battle_file(const Request& request, BattleFile& map, const Grid& gr
     const uint32_t width = battle_width(map);
     auto* scratch = reinterpret_cast<uint8_t*>(allocate_buffer(36 * uint64_t{width}));
     if (scratch == nullptr) return report_out_of_memory(request.out);
+    HeldInput input{request.in, &grid, false, false};
     BattleBands bands{&source,
                       &mapping,
                       &map,
@@ -329,9 +353,9 @@ Status write_battle_file(const Request& request, BattleFile& map, const Grid& gr
                       reinterpret_cast<int32_t*>(scratch + 8 * uint64_t{width}),
                       reinterpret_cast<int64_t*>(scratch + 12 * uint64_t{width}),
                       INT32_MAX,
-                      INT32_MIN};
+                      INT32_MIN,
+                      &input};
     // The band's rows after the three rows of working room.
-    GridInputs inputs{request.in, &grid};
     Rebuild rebuild{};
     rebuild.battle_in = request.map;
     rebuild.battle = &map;
@@ -346,7 +370,7 @@ Status write_battle_file(const Request& request, BattleFile& map, const Grid& gr
     rebuild.name2 = request.layer == 0 ? request.map : request.in;
     rebuild.report = report_truncated_block;
     rebuild.changed = changed_grid;
-    rebuild.changed_context = &inputs;
+    rebuild.changed_context = &input;
     const Status status = rebuild_battle_file(rebuild);
     if (status == status_ok) {
         console_printf("Wrote %s (%u x %u, %s with heightmap %d from %s, its heights %d to %d).\r\n", request.out,

@@ -378,6 +378,9 @@ class OtherPrograms(FaultTestCase):
         # pages, a PFM is decoded into a grid of its own.
         self.write("h.r16", bytes(range(256)) * 2)
         self.write("h.pfm", b"Pf\n4 4\n-1.0\n" + struct.pack("<16f", *range(16)))
+        # One of the map's size, written into a battle file in one step: let
+        # go of once its rows are made, and checked then.
+        self.write("m.r16", bytes(range(240)) * 8)
         for how in ("append", "overwrite", "cut"):
             for name, args, written in [
                 ("in.prj", ("-x", "in.prj", "a.png", "b.png"), {}),
@@ -386,6 +389,7 @@ class OtherPrograms(FaultTestCase):
                 ("one.png", ("-s", "one.png", "7"), {}),
                 ("h.r16", ("-c", "h.r16", "h.png"), {}),
                 ("h.pfm", ("-c", "h.pfm", "p.r16", "0", "100"), {}),
+                ("m.r16", ("-c", "m.r16", "new.prj", "in.prj", "1"), {}),
             ]:
                 with self.subTest(how=how, changed=name, command=args[0]):
                     # Its last-written time well in the past, so that the
