@@ -259,10 +259,7 @@ bool read_envi_header(const char* name, GridHints* hints, GridError* refusal, Gr
             // Named by its name alone: it lies beside the file refused.
             char what[sizeof detail->text];
             memcpy(what, detail->text, sizeof what);
-            const int n = snprintf(detail->text, sizeof detail->text, "%s: ", name + name_start(name));
-            const size_t room = sizeof detail->text - static_cast<size_t>(n);
-            if (n > 0 && static_cast<size_t>(n) < sizeof detail->text) memcpy(detail->text + n, what, room - 1);
-            detail->text[sizeof detail->text - 1] = '\0';
+            snprintf(detail->text, sizeof detail->text, "%s: %.200s", name + name_start(name), what);
         }
     }
     const uint32_t code = last_error_code();
