@@ -459,12 +459,12 @@ class MapForms(ConvertCase):
         it): one channel of 32-bit floats."""
         path = self.path(name)
         if name.lower().endswith(".exr"):
-            info = subprocess.run(["oiiotool", "--info", "-v", path], stdout=subprocess.PIPE, check=True).stdout
+            info = subprocess.run(["oiiotool", "--info", "-v", path, "-d", "float", "-o", path + ".tif"],
+                                  stdout=subprocess.PIPE, check=True).stdout
             self.assertIn(b"1 channel, float openexr\n", info)
             self.assertIn(b"channel list: Y\n", info)
             self.assertIn(b'compression: "none"\n', info)
             self.assertNotIn(b"tile", info)
-            subprocess.run(["oiiotool", path, "-d", "float", "-o", path + ".tif"], check=True)
             path += ".tif"
         else:
             self.assertNotIn("COMPRESSION", gdal.Info(path, format="json")["metadata"].get("IMAGE_STRUCTURE", {}))
@@ -721,7 +721,6 @@ class MapForms(ConvertCase):
             (("metres.pfm", "o.prj", "map.prj", "1", "sea", "0"), f"Error: 0 is no scale: {scale}"),
             (("metres.pfm", "o.prj", "map.prj", "1", "sea", "-0.5"), f"Error: -0.5 is no scale: {scale}"),
             (("metres.pfm", "o.prj", "map.prj", "1", "sea", "1e3"), f"Error: 1e3 is no scale: {scale}"),
-            (("metres.pfm", "o.prj", "map.prj", "1", "sea", "half"), f"Error: half is no scale: {scale}"),
             (("metres.pfm", "o.prj", "map.prj", "1", "ocean"), f"Error: ocean: {after}"),
             (("metres.pfm", "o.prj", "map.prj", "1", "5"), f"Error: 5: {after}"),
             (("metres.pfm", "o.prj", "-50", "1200"), f"Error: o.prj: {written}"),
@@ -731,7 +730,6 @@ class MapForms(ConvertCase):
             (("metres.pfm", "o.tif", "grey.png", "1"), "Error: grey.png is no battle file: it is a PNG image."),
             (("metres.pfm", "o.prj", "dem.tif", "1", "sea"), "Error: dem.tif is no battle file: it is a TIFF "
                                                               "heightmap."),
-            (("grey.png", "o.tif", "2"), "Error: grey.png is no battle file: it is a PNG image."),
         ]
         before = snapshot(self.dir)
         for args, line in runs:
