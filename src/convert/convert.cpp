@@ -369,6 +369,18 @@ Status write_battle_file(const Request& request, BattleFile& map, const Grid& gr
     return status;
 }
 
+// Heights as floats in a TIFF or OpenEXR file, and the line that says so.
+Status write_heights(const Request& request, RowSource& source, const SampleMapping& mapping) {
+    HeightRange range{};
+    const Status status = write_heightmap_floats(request.out, *request.output.format, source, mapping, &range);
+    if (status == status_ok) {
+        console_printf("Wrote %s (%u x %u, heights %d to %d as 32-bit floats, 0 the water line).\r\n", request.out,
+                       static_cast<unsigned>(source.width), static_cast<unsigned>(source.height),
+                       static_cast<int>(range.lowest), static_cast<int>(range.highest));
+    }
+    return status;
+}
+
 // ---- the forms ----
 
 // What a heightmap of a battle file gives out: its heights, as they are.
@@ -406,13 +418,7 @@ Status write_heights_out(const Request& request) {
         if (status == status_ok)
             report_samples_written(request.out, request.output.kind, width, height, range, true, map.sea_level);
     } else if (status == status_ok) {
-        HeightRange range{};
-        status = write_heightmap_floats(request.out, *request.output.format, source, mapping, &range);
-        if (status == status_ok) {
-            console_printf("Wrote %s (%u x %u, heights %d to %d as 32-bit floats, 0 the water line).\r\n",
-                           request.out, static_cast<unsigned>(width), static_cast<unsigned>(height),
-                           static_cast<int>(range.lowest), static_cast<int>(range.highest));
-        }
+        status = write_heights(request, source, mapping);
     }
     close_row_source(&source);
     release_battle_file(&map);
@@ -550,13 +556,7 @@ Status convert_grid(const Request& request, BattleFile& map, Grid& grid) {
     if (kind == OutputKind::battle) {
         status = write_battle_file(request, map, grid, source, mapping, mapping.low, mapping.high);
     } else if (kind == OutputKind::floats) {
-        HeightRange range{};
-        status = write_heightmap_floats(request.out, *request.output.format, source, mapping, &range);
-        if (status == status_ok) {
-            console_printf("Wrote %s (%u x %u, heights %d to %d as 32-bit floats, 0 the water line).\r\n",
-                           request.out, static_cast<unsigned>(width), static_cast<unsigned>(height),
-                           static_cast<int>(range.lowest), static_cast<int>(range.highest));
-        }
+        status = write_heights(request, source, mapping);
     } else {
         const bool has_sea_level = request.form != Form::samples || grid.has_sea_level;
         SampleRange range;
