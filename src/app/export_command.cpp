@@ -47,24 +47,18 @@ void warn_of_wrapped_heights(const char* path, const char* battle_path, const Ba
                    heights.wrapped == 1 ? "pixel" : "pixels", path);
 }
 
-// Makes and writes one heightmap's PNG through `buffer` (export_buffer_size
-// bytes).
-Status export_png_layer(const char* path, const char* battle_path, const BattleFile& file, int layer,
-                        uint8_t* buffer) {
+// Makes one heightmap's PNG through `buffer` (export_buffer_size bytes)
+// into a write not yet put in place (`*out`); on failure prints it and
+// leaves `*out` empty.
+Status make_png_layer(const char* path, const BattleFile& file, int layer, uint8_t* buffer, FileWrite** out) {
     const PngLayout layout = png_layout(battle_width(file), battle_height(file));
-    FileWrite* out = begin_file_write(path, layout.file_bytes);
-    if (out == nullptr) return report_file_failure(path);
-    if (!stream_battle_png(layout, file, layer, buffer, png_part_bytes, write_png_part, out)) {
-        abandon_file_write(out);
+    *out = begin_file_write(path, layout.file_bytes);
+    if (*out == nullptr) return report_file_failure(path);
+    if (!stream_battle_png(layout, file, layer, buffer, png_part_bytes, write_png_part, *out)) {
+        abandon_file_write(*out);
+        *out = nullptr;
         return report_file_failure(path);
     }
-    // The image is kept only when the battle file is still the version read.
-    if (!battle_unchanged(file)) {
-        abandon_file_write(out);
-        return report_file_failure(battle_path);
-    }
-    if (!finish_file_write(out)) return report_file_failure(path);
-    warn_of_wrapped_heights(path, battle_path, file, layer);
     return status_ok;
 }
 
@@ -85,13 +79,29 @@ Status export_battle(const char* battle_path, const BattleFile& file, const char
         Status second = report_out_of_memory(png2_path);
         return first != status_ok ? first : second;
     }
-    // The second heightmap is written whatever became of the first, unless
-    // the battle file changed meanwhile.
-    Status first = export_png_layer(png1_path, battle_path, file, 0, buffer);
-    Status second = status_ok;
-    if (first == status_ok || battle_unchanged(file)) second = export_png_layer(png2_path, battle_path, file, 1, buffer);
+    // Both images are made before either is put in place: the second is made
+    // whatever became of the first, and neither is kept unless the battle
+    // file is still the version read once both are made, so that when it
+    // changed, nothing was written.
+    const char* paths[2] = {png1_path, png2_path};
+    FileWrite* outs[2] = {};
+    Status status[2];
+    for (int layer = 0; layer < 2; ++layer) status[layer] = make_png_layer(paths[layer], file, layer, buffer, &outs[layer]);
     release_buffer(buffer);
-    return first != status_ok ? first : second;
+    if (!battle_unchanged(file)) {
+        for (FileWrite* out : outs)
+            if (out != nullptr) abandon_file_write(out);
+        return report_file_failure(battle_path);
+    }
+    for (int layer = 0; layer < 2; ++layer) {
+        if (outs[layer] == nullptr) continue;
+        if (!finish_file_write(outs[layer])) {
+            status[layer] = report_file_failure(paths[layer]);
+            continue;
+        }
+        warn_of_wrapped_heights(paths[layer], battle_path, file, layer);
+    }
+    return status[0] != status_ok ? status[0] : status[1];
 }
 
 Status run_export(const char* battle_path, const char* png1_path, const char* png2_path) {

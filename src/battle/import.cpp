@@ -115,31 +115,18 @@ void make_shifted_band(void* context, int layer, uint32_t y0, uint32_t count, ui
     }
 }
 
-// The lowest and highest sample of an image.
-void sample_range(const Grey16Image& image, int32_t* lowest, int32_t* highest) {
-    uint32_t lo = 65535, hi = 0;
-    for (uint32_t y = 0; y < image.height; ++y) {
-        const uint8_t* row = grey16_row(image, y);
-        for (uint32_t x = 0; x < image.width; ++x) {
-            const uint32_t v = read_be16(row + 2 * x);
-            lo = v < lo ? v : lo;
-            hi = v > hi ? v : hi;
-        }
-    }
-    *lowest = static_cast<int32_t>(lo);
-    *highest = static_cast<int32_t>(hi);
-}
-
 // The lowest and highest height of both images, each its samples less its
 // own sea level.
 void height_range(const Grey16Image& image1, const Grey16Image& image2, int32_t* lowest, int32_t* highest) {
     *lowest = INT32_MAX;
     *highest = INT32_MIN;
     for (const Grey16Image* image : {&image1, &image2}) {
-        int32_t lo = 0, hi = 0;
-        sample_range(*image, &lo, &hi);
-        *lowest = lo - image->sea_level < *lowest ? lo - image->sea_level : *lowest;
-        *highest = hi - image->sea_level > *highest ? hi - image->sea_level : *highest;
+        uint32_t lo = 0, hi = 0;
+        grey16_sample_range(*image, &lo, &hi);
+        const int32_t low = static_cast<int32_t>(lo) - image->sea_level;
+        const int32_t high = static_cast<int32_t>(hi) - image->sea_level;
+        *lowest = low < *lowest ? low : *lowest;
+        *highest = high > *highest ? high : *highest;
     }
 }
 

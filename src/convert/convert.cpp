@@ -175,7 +175,9 @@ Status load_map(const char* path, BattleFile* out) {
     if (!open_input(path, &input)) return report_file_failure(path);
     if (input.kind != FileKind::battle) {
         char what[64];
-        if (input.kind == FileKind::png) snprintf(what, sizeof what, "it is a PNG image");
+        // A file named .png is taken for a damaged PNG; only its signature makes it one.
+        if (input.kind == FileKind::png && has_png_signature(input.view.data, input.view.size))
+            snprintf(what, sizeof what, "it is a PNG image");
         else if (input.kind == FileKind::foreign) snprintf(what, sizeof what, "it is a %s heightmap", input.format->name);
         else snprintf(what, sizeof what, "it does not start as one does");
         console_printf("Error: %s is no battle file: %s.\r\n", path, what);
@@ -219,6 +221,16 @@ void report_resampling(const Request& request, const Grid& grid, const BattleFil
         console_printf("Warning: %s is stretched %u:%u onto %u:%u, its hills %s.\r\n", request.in, gw, gh, mw, mh,
                        stretch > 1 ? "narrowed" : "widened");
     }
+}
+
+// The range of the values as resampled, for the mapping to fit. Each is a
+// weighted mean of the grid's, but the weights, floats, sum to 1 only within
+// a last bit: a flat grid, resampled, would otherwise show a range of
+// rounding noise, which fitting spreads over the whole range asked for.
+void measure_resampled(RowSource& source, const Grid& grid, double* scratch, double* lowest, double* highest) {
+    measure_source(source, scratch, lowest, highest);
+    *lowest = *lowest < grid.lowest ? grid.lowest : *lowest;
+    *highest = *highest > grid.highest ? grid.highest : *highest;
 }
 
 // "Wrote ..." for 16-bit samples.
@@ -381,6 +393,18 @@ Status write_battle_file(const Request& request, BattleFile& map, Grid& grid, Ro
     return status;
 }
 
+// Heights as floats in a TIFF or OpenEXR file, and the line that says so.
+Status write_heights(const Request& request, RowSource& source, const SampleMapping& mapping) {
+    HeightRange range{};
+    const Status status = write_heightmap_floats(request.out, *request.output.format, source, mapping, &range);
+    if (status == status_ok) {
+        console_printf("Wrote %s (%u x %u, heights %d to %d as 32-bit floats, 0 the water line).\r\n", request.out,
+                       static_cast<unsigned>(source.width), static_cast<unsigned>(source.height),
+                       static_cast<int>(range.lowest), static_cast<int>(range.highest));
+    }
+    return status;
+}
+
 // ---- the forms ----
 
 // What a heightmap of a battle file gives out: its heights, as they are.
@@ -418,13 +442,7 @@ Status write_heights_out(const Request& request) {
         if (status == status_ok)
             report_samples_written(request.out, request.output.kind, width, height, range, true, map.sea_level);
     } else if (status == status_ok) {
-        HeightRange range{};
-        status = write_heightmap_floats(request.out, *request.output.format, source, mapping, &range);
-        if (status == status_ok) {
-            console_printf("Wrote %s (%u x %u, heights %d to %d as 32-bit floats, 0 the water line).\r\n",
-                           request.out, static_cast<unsigned>(width), static_cast<unsigned>(height),
-                           static_cast<int>(range.lowest), static_cast<int>(range.highest));
-        }
+        status = write_heights(request, source, mapping);
     }
     close_row_source(&source);
     release_battle_file(&map);
@@ -547,7 +565,7 @@ Status convert_grid(const Request& request, BattleFile& map, Grid& grid) {
     if (status == status_ok && source.resampled) {
         auto* scratch = reinterpret_cast<double*>(allocate_buffer(8 * uint64_t{width}));
         if (scratch == nullptr) status = report_out_of_memory(request.in);
-        else measure_source(source, scratch, &lowest, &highest);
+        else measure_resampled(source, grid, scratch, &lowest, &highest);
         release_buffer(scratch);
     }
     SampleMapping mapping{};
@@ -562,13 +580,7 @@ Status convert_grid(const Request& request, BattleFile& map, Grid& grid) {
     if (kind == OutputKind::battle) {
         status = write_battle_file(request, map, grid, source, mapping, mapping.low, mapping.high);
     } else if (kind == OutputKind::floats) {
-        HeightRange range{};
-        status = write_heightmap_floats(request.out, *request.output.format, source, mapping, &range);
-        if (status == status_ok) {
-            console_printf("Wrote %s (%u x %u, heights %d to %d as 32-bit floats, 0 the water line).\r\n",
-                           request.out, static_cast<unsigned>(width), static_cast<unsigned>(height),
-                           static_cast<int>(range.lowest), static_cast<int>(range.highest));
-        }
+        status = write_heights(request, source, mapping);
     } else {
         const bool has_sea_level = request.form != Form::samples || grid.has_sea_level;
         SampleRange range;
@@ -663,7 +675,7 @@ Status fit_to_heightmap(const char* path, InputFile* input, const char* battle_p
     double lowest = grid.lowest, highest = grid.highest;
     if (status == status_ok && source.resampled) {
         report_resampling(request, grid, battle);
-        measure_source(source, values, &lowest, &highest);
+        measure_resampled(source, grid, values, &lowest, &highest);
     }
     SampleMapping mapping{};
     if (status == status_ok) status = choose_mapping(request, grid, battle, lowest, highest, &mapping);

@@ -79,7 +79,9 @@ void map_heights(const SampleMapping& mapping, const double* values, uint32_t co
         for (uint32_t i = 0; i < count; ++i) out[i] = low;
         return;
     }
-    const double base = low, lowest = mapping.lowest, range = high - low, span = mapping.highest - lowest;
+    // The heights' range in doubles: a battle file's heightmap may span more than 32 bits hold.
+    const double base = low, lowest = mapping.lowest, range = static_cast<double>(high) - low;
+    const double span = mapping.highest - lowest;
     for (uint32_t i = 0; i < count; ++i) out[i] = round_within(base + (values[i] - lowest) * range / span, low, high);
 }
 

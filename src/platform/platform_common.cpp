@@ -98,8 +98,3 @@ size_t utf8_sequence(const char* text, uint32_t* code_point) {
     *code_point = code;
     return length;
 }
-
-bool copy_from_view(const FileView& view, uint64_t offset, uint64_t count, uint8_t* out) {
-    if (count > 0) memcpy(out, view.data + offset, static_cast<size_t>(count));
-    return view_unchanged(view);
-}

@@ -1,5 +1,6 @@
 // POSIX implementation of the platform services: errno is the last error
 // code, strerror its text, the C heap the memory.
+#include "file_view.h"
 #include "file_write.h"
 #include "platform.h"
 
@@ -188,28 +189,22 @@ bool read_file_whole(const char* path, FileBytes* out, uint64_t room) {
     return true;
 }
 
-// File views: a regular file's pages mapped read-only and private. When the
-// file is cut short while mapped, touching a page past its new end raises
-// SIGBUS, and so does a page the disk fails to read; the handler puts zero
-// pages over the rest of the view and marks it cut, or unreadable when the
-// file is still the version opened and reaches past the page, and the touch
-// is retried on them. The views live in a fixed table so that the handler
-// can look through them.
-struct FileViewState {
-    uint8_t* start;  // the mapping; null when the view is a copy
-    size_t length;   // whole pages
-    int protection;  // PROT_READ, or with PROT_WRITE for a private view
-    volatile sig_atomic_t cut;
-    volatile sig_atomic_t unreadable;
-    int fd;          // held open, under the shared lock, until the view is closed
+// File views' steps (file_view.h): a regular file's pages mapped private,
+// read-only or copied when written. When the file is cut short while
+// mapped, touching a page past its new end raises SIGBUS, and so does a page
+// the disk fails to read; the handler has the view mended (zero pages from
+// that page on), and the touch is retried on them.
+struct SystemView {
+    int fd;  // held open, under the shared lock, until the view is closed
     struct stat before;
-    bool in_use;
 };
+
+const uint32_t error_code_too_many_views = EMFILE;
+const uint32_t error_code_too_large = EFBIG;
+const uint32_t error_code_empty = ENODATA;
 
 namespace {
 
-FileViewState view_slots[16];
-size_t page_size;
 struct sigaction earlier_bus_action;
 
 void on_bus_error(int signal_number, siginfo_t* info, void* context) {
@@ -223,29 +218,11 @@ void on_bus_error(int signal_number, siginfo_t* info, void* context) {
         if (!ignored) end_for_sent_signal(signal_number);
         return;
     }
-    auto* at = static_cast<uint8_t*>(info->si_addr);
-    for (FileViewState& view : view_slots) {
-        if (!view.in_use || view.start == nullptr || at < view.start || at >= view.start + view.length) continue;
-        const size_t offset = static_cast<size_t>(at - view.start) / page_size * page_size;
-        const int saved = errno;
-        // The file still the version opened, and long enough for the page:
-        // the page could not be read. Else the file was cut short.
-        struct stat now;
-        const bool unreadable = fstat(view.fd, &now) == 0 && same_version(view.before, now) &&
-                                static_cast<uint64_t>(now.st_size) > offset;
-        const bool mended = mmap(view.start + offset, view.length - offset, view.protection,
-                                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED;
-        errno = saved;
-        if (mended) {
-            if (unreadable) {
-                view.unreadable = 1;
-            } else {
-                view.cut = 1;
-            }
-            return;
-        }
-        break;
-    }
+    const int saved = errno;
+    FileViewState* view = view_holding(info->si_addr);
+    const bool mended = view != nullptr && mend_view(view, info->si_addr, 0);
+    errno = saved;
+    if (mended) return;
     // A fault that is no view's: whatever was to happen happens.
     if (earlier_bus_action.sa_flags & SA_SIGINFO) {
         earlier_bus_action.sa_sigaction(signal_number, info, context);
@@ -256,111 +233,70 @@ void on_bus_error(int signal_number, siginfo_t* info, void* context) {
     }
 }
 
-bool watch_bus_errors() {
-    static bool installed = false;
-    if (installed) return true;
-    page_size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+int view_protection(bool writable) { return writable ? PROT_READ | PROT_WRITE : PROT_READ; }
+
+}  // namespace
+
+size_t memory_page_size() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
+
+bool install_fault_handler() {
     struct sigaction action {};
     action.sa_sigaction = on_bus_error;
     action.sa_flags = SA_SIGINFO;
     sigemptyset(&action.sa_mask);
-    installed = sigaction(SIGBUS, &action, &earlier_bus_action) == 0;
-    return installed;
+    return sigaction(SIGBUS, &action, &earlier_bus_action) == 0;
 }
 
-}  // namespace
-
-namespace {
-
-bool open_view(const char* path, FileView* out, int protection) {
-    *out = FileView{};
-    FileViewState* view = nullptr;
-    for (FileViewState& slot : view_slots) {
-        if (!slot.in_use) {
-            view = &slot;
-            break;
-        }
+SystemView* open_for_view(const char* path, uint64_t* size, bool* mappable) {
+    auto* system = static_cast<SystemView*>(malloc(sizeof(SystemView)));
+    if (system == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
     }
-    if (view == nullptr || !watch_bus_errors()) {
-        errno = EMFILE;
-        return false;
-    }
-    struct stat before;
-    int fd = open_for_reading(path, &before);
-    if (fd < 0) return false;
-    const uint64_t size = static_cast<uint64_t>(before.st_size);
-    if (size > SIZE_MAX / 2) {
-        close(fd);
-        errno = EFBIG;
-        return false;
-    }
-    uint8_t* data = nullptr;
-    if (S_ISREG(before.st_mode)) {
-        void* start = mmap(nullptr, static_cast<size_t>(size), protection, MAP_PRIVATE, fd, 0);
-        if (start == MAP_FAILED) {
-            close_keeping_error(fd);
-            return false;
-        }
-        data = static_cast<uint8_t*>(start);
-        view->start = data;
-        view->length = (static_cast<size_t>(size) + page_size - 1) / page_size * page_size;
-    } else {
-        // A device: its bytes, read once.
-        uint64_t got = 0;
-        data = allocate_buffer(size);
-        if (data == nullptr || !read_all(fd, data, size, &got) || got == 0) {
-            if (data != nullptr && got == 0) errno = ENODATA;
-            close_keeping_error(fd);
-            release_buffer(data);
-            return false;
-        }
-        view->start = nullptr;
-        view->length = static_cast<size_t>(got);
-    }
-    view->cut = 0;
-    view->unreadable = 0;
-    view->protection = protection;
-    view->fd = fd;
-    view->before = before;
-    view->in_use = true;
-    out->data = data;
-    out->size = view->start != nullptr ? size : view->length;
-    out->state = view;
-    return true;
-}
-
-}  // namespace
-
-bool open_file_view(const char* path, FileView* out) { return open_view(path, out, PROT_READ); }
-bool open_private_file_view(const char* path, FileView* out) { return open_view(path, out, PROT_READ | PROT_WRITE); }
-
-bool view_unchanged(const FileView& view) {
-    if (view.state == nullptr) return true;
-    if (view.state->unreadable) {
-        errno = EIO;  // as a read of that page would have failed
-        return false;
-    }
-    if (view.state->cut) {
-        errno = static_cast<int>(error_file_changed);
-        return false;
-    }
-    return still_version(view.state->fd, view.state->before);
-}
-
-void close_file_view(FileView* view) {
-    if (FileViewState* state = view->state) {
+    system->fd = open_for_reading(path, &system->before);
+    if (system->fd < 0) {
         const int saved = errno;
-        if (state->start != nullptr) {
-            munmap(state->start, state->length);
-        } else {
-            release_buffer(const_cast<uint8_t*>(view->data));
-        }
-        close(state->fd);
+        free(system);
         errno = saved;
-        state->start = nullptr;
-        state->in_use = false;
+        return nullptr;
     }
-    *view = FileView{};
+    *size = static_cast<uint64_t>(system->before.st_size);
+    *mappable = S_ISREG(system->before.st_mode);
+    return system;
+}
+
+uint8_t* map_view(SystemView* system, uint64_t size, bool writable, size_t* length) {
+    void* start = mmap(nullptr, static_cast<size_t>(size), view_protection(writable), MAP_PRIVATE, system->fd, 0);
+    if (start == MAP_FAILED) return nullptr;
+    const size_t page = memory_page_size();
+    *length = (static_cast<size_t>(size) + page - 1) / page * page;
+    return static_cast<uint8_t*>(start);
+}
+
+void unmap_view(const FileViewState& view) { munmap(view.start, view.length); }
+
+bool read_device_whole(SystemView* system, uint8_t* data, uint64_t size, uint64_t* got) {
+    return read_all(system->fd, data, size, got);
+}
+
+VersionNow version_now(const SystemView* system) {
+    struct stat now;
+    if (fstat(system->fd, &now) == 0 && same_version(system->before, now)) return VersionNow::same;
+    return VersionNow::changed;
+}
+
+bool put_zero_pages(const FileViewState& view, size_t offset) {
+    return mmap(view.start + offset, view.length - offset, view_protection(view.writable),
+                MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED;
+}
+
+uint32_t read_error_code(uint32_t) { return EIO; }  // as a read of that page would have failed
+
+void free_system_view(SystemView* system) {
+    const int saved = errno;
+    close(system->fd);
+    free(system);
+    errno = saved;
 }
 
 bool same_file(const char* a, const char* b) {

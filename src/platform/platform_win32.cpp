@@ -10,6 +10,7 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include "file_view.h"
 #include "file_write.h"
 #include "platform.h"
 #include "platform_win32.h"
@@ -373,27 +374,25 @@ bool read_file_whole(const char* path, FileBytes* out, uint64_t room) {
     return true;
 }
 
-// File views: a disk file's bytes in a read-only view of a file mapping,
-// the file held open shared with readers only, so no other program writes
-// it meanwhile, and Windows refuses to cut a mapped file short. A view's
-// page that cannot be read in (the volume is gone, a network file failed)
-// raises EXCEPTION_IN_PAGE_ERROR; the handler puts zero pages where the view
-// was and marks it cut, and the access is retried on them. Anything but a
-// disk file is read whole into memory instead.
-struct FileViewState {
-    uint8_t* start;   // the view; null when the bytes are a copy
-    SIZE_T length;
-    bool writable;    // a private view: pages copied when written
-    volatile LONG cut;
-    volatile LONG page_status;  // why the page could not be read in (an NTSTATUS)
+// File views' steps (file_view.h): a disk file's bytes in a view of a file
+// mapping, read-only or copied when written, the file held open shared with
+// readers only, so no other program writes it meanwhile, and Windows refuses
+// to cut a mapped file short. A view's page that cannot be read in (the
+// volume is gone, a network file failed) raises EXCEPTION_IN_PAGE_ERROR; the
+// handler has the view mended (zero pages where it was), and the access is
+// retried on them. Anything but a disk file is read whole into memory
+// instead.
+struct SystemView {
     HANDLE file;
-    BY_HANDLE_FILE_INFORMATION before;
-    bool in_use;
+    BY_HANDLE_FILE_INFORMATION before;  // a disk file's
 };
+
+const uint32_t error_code_too_many_views = ERROR_TOO_MANY_OPEN_FILES;
+const uint32_t error_code_too_large = ERROR_FILE_TOO_LARGE;
+const uint32_t error_code_empty = ERROR_HANDLE_EOF;
 
 namespace {
 
-FileViewState view_slots[16];
 // Held while a view is mended. Its pages are gone between the unmapping and
 // the zero pages taking their place: a thread that touches the view then
 // (the picture's second thread) faults there and waits here for the zero
@@ -417,31 +416,107 @@ LONG CALLBACK on_page_error(EXCEPTION_POINTERS* exception) {
         return EXCEPTION_CONTINUE_SEARCH;
     const bool write = record->ExceptionInformation[0] == 1;
     auto* at = reinterpret_cast<uint8_t*>(record->ExceptionInformation[1]);
-    for (FileViewState& view : view_slots) {
-        if (!view.in_use || view.start == nullptr || at < view.start || at >= view.start + view.length) continue;
-        const DWORD saved = GetLastError();
-        AcquireSRWLockExclusive(&mending);
-        // Mended already (by another thread, maybe while this one waited):
-        // the access goes on on the zero pages, if they let it.
-        bool retry = view.cut != 0;
-        if (!retry && code == EXCEPTION_IN_PAGE_ERROR) {
-            view.page_status = record->NumberParameters >= 3 ? static_cast<LONG>(record->ExceptionInformation[2]) : 0;
-            UnmapViewOfFile(view.start);
-            retry = VirtualAlloc(view.start, view.length, MEM_RESERVE | MEM_COMMIT,
-                                 view.writable ? PAGE_READWRITE : PAGE_READONLY) != nullptr;
-            if (retry) view.cut = 1;
-        }
-        if (retry && code == EXCEPTION_ACCESS_VIOLATION) retry = page_lets(at, write);
-        ReleaseSRWLockExclusive(&mending);
-        SetLastError(saved);
-        return retry ? EXCEPTION_CONTINUE_EXECUTION : EXCEPTION_CONTINUE_SEARCH;
+    FileViewState* view = view_holding(at);
+    if (view == nullptr) return EXCEPTION_CONTINUE_SEARCH;
+    const DWORD saved = GetLastError();
+    AcquireSRWLockExclusive(&mending);
+    // Mended already (by another thread, maybe while this one waited):
+    // the access goes on on the zero pages, if they let it.
+    bool retry = view->cut != 0;
+    if (!retry && code == EXCEPTION_IN_PAGE_ERROR) {
+        const LONG status = record->NumberParameters >= 3 ? static_cast<LONG>(record->ExceptionInformation[2]) : 0;
+        retry = mend_view(view, at, static_cast<uint32_t>(status));
     }
-    return EXCEPTION_CONTINUE_SEARCH;
+    if (retry && code == EXCEPTION_ACCESS_VIOLATION) retry = page_lets(at, write);
+    ReleaseSRWLockExclusive(&mending);
+    SetLastError(saved);
+    return retry ? EXCEPTION_CONTINUE_EXECUTION : EXCEPTION_CONTINUE_SEARCH;
+}
+
+}  // namespace
+
+size_t memory_page_size() {
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    return system.dwPageSize;
+}
+
+bool install_fault_handler() { return AddVectoredExceptionHandler(1, on_page_error) != nullptr; }
+
+SystemView* open_for_view(const char* path, uint64_t* size, bool* mappable) {
+    WidePath name(path);
+    if (name.text == nullptr) return nullptr;
+    auto* system = static_cast<SystemView*>(HeapAlloc(GetProcessHeap(), 0, sizeof(SystemView)));
+    if (system == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    system->file = CreateFileW(name.text, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (system->file == INVALID_HANDLE_VALUE) {
+        const DWORD saved = GetLastError();
+        HeapFree(GetProcessHeap(), 0, system);
+        SetLastError(saved);
+        return nullptr;
+    }
+    *mappable = GetFileType(system->file) == FILE_TYPE_DISK;
+    LARGE_INTEGER file_size;
+    if ((*mappable && !GetFileInformationByHandle(system->file, &system->before)) ||
+        !GetFileSizeEx(system->file, &file_size)) {
+        free_system_view(system);
+        return nullptr;
+    }
+    *size = static_cast<uint64_t>(file_size.QuadPart);
+    return system;
+}
+
+uint8_t* map_view(SystemView* system, uint64_t size, bool writable, size_t* length) {
+    uint8_t* data = nullptr;
+    HANDLE mapping = CreateFileMappingW(system->file, nullptr, writable ? PAGE_WRITECOPY : PAGE_READONLY, 0, 0, nullptr);
+    if (mapping != nullptr) {
+        data = static_cast<uint8_t*>(MapViewOfFile(mapping, writable ? FILE_MAP_COPY : FILE_MAP_READ, 0, 0, 0));
+        close_keeping_error(mapping);  // the view keeps the mapping
+    }
+    *length = static_cast<size_t>(size);
+    return data;
+}
+
+void unmap_view(const FileViewState& view) {
+    if (view.cut) {
+        VirtualFree(view.start, 0, MEM_RELEASE);
+    } else {
+        UnmapViewOfFile(view.start);
+    }
+}
+
+bool read_device_whole(SystemView* system, uint8_t* data, uint64_t size, uint64_t* got) {
+    *got = 0;
+    while (*got < size) {
+        DWORD step = size - *got > io_step ? io_step : static_cast<DWORD>(size - *got);
+        DWORD n = 0;
+        if (!ReadFile(system->file, data + *got, step, &n, nullptr) || n == 0) break;
+        *got += n;
+    }
+    return true;
+}
+
+VersionNow version_now(const SystemView* system) {
+    BY_HANDLE_FILE_INFORMATION now;
+    if (!GetFileInformationByHandle(system->file, &now)) return VersionNow::unknown;
+    return same_version(system->before, now) ? VersionNow::same : VersionNow::changed;
+}
+
+bool put_zero_pages(const FileViewState& view, size_t) {
+    // A view is unmapped only whole: zeros take the place of all of it.
+    UnmapViewOfFile(view.start);
+    return VirtualAlloc(view.start, view.length, MEM_RESERVE | MEM_COMMIT,
+                        view.writable ? PAGE_READWRITE : PAGE_READONLY) != nullptr;
 }
 
 // The system's error code for the page error that cut a view: the NTSTATUS
 // it carried, as a Win32 code.
-DWORD page_error_code(LONG status) {
+uint32_t read_error_code(uint32_t fault_status) {
+    const auto status = static_cast<LONG>(fault_status);
     using StatusToCode = ULONG(WINAPI*)(LONG);
     static const auto to_code = reinterpret_cast<StatusToCode>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlNtStatusToDosError")));
@@ -449,127 +524,11 @@ DWORD page_error_code(LONG status) {
     return code == ERROR_MR_MID_NOT_FOUND || code == ERROR_SUCCESS ? ERROR_READ_FAULT : code;
 }
 
-bool watch_page_errors() {
-    static bool installed = false;
-    if (!installed) installed = AddVectoredExceptionHandler(1, on_page_error) != nullptr;
-    return installed;
-}
-
-}  // namespace
-
-namespace {
-
-bool open_view(const char* path, FileView* out, bool writable) {
-    *out = FileView{};
-    FileViewState* view = nullptr;
-    for (FileViewState& slot : view_slots) {
-        if (!slot.in_use) {
-            view = &slot;
-            break;
-        }
-    }
-    if (view == nullptr || !watch_page_errors()) {
-        SetLastError(ERROR_TOO_MANY_OPEN_FILES);
-        return false;
-    }
-    WidePath name(path);
-    if (name.text == nullptr) return false;
-    HANDLE file = CreateFileW(name.text, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    const bool disk = GetFileType(file) == FILE_TYPE_DISK;
-    LARGE_INTEGER file_size;
-    if ((disk && !GetFileInformationByHandle(file, &view->before)) || !GetFileSizeEx(file, &file_size)) {
-        close_keeping_error(file);
-        return false;
-    }
-    const uint64_t size = static_cast<uint64_t>(file_size.QuadPart);
-    if (size == 0 || size > SIZE_MAX / 2) {
-        CloseHandle(file);
-        SetLastError(size == 0 ? ERROR_HANDLE_EOF : ERROR_FILE_TOO_LARGE);
-        return false;
-    }
-    uint8_t* data = nullptr;
-    SIZE_T length = static_cast<SIZE_T>(size);
-    if (disk) {
-        HANDLE mapping = CreateFileMappingW(file, nullptr, writable ? PAGE_WRITECOPY : PAGE_READONLY, 0, 0, nullptr);
-        if (mapping != nullptr) {
-            data = static_cast<uint8_t*>(MapViewOfFile(mapping, writable ? FILE_MAP_COPY : FILE_MAP_READ, 0, 0, 0));
-            close_keeping_error(mapping);  // the view keeps the mapping
-        }
-        if (data == nullptr) {
-            close_keeping_error(file);
-            return false;
-        }
-        view->start = data;
-    } else {
-        // A device: its bytes, read once.
-        data = allocate_buffer(size);
-        SIZE_T got = 0;
-        while (data != nullptr && got < length) {
-            DWORD step = length - got > io_step ? io_step : static_cast<DWORD>(length - got);
-            DWORD n = 0;
-            if (!ReadFile(file, data + got, step, &n, nullptr) || n == 0) break;
-            got += n;
-        }
-        if (data == nullptr || got == 0) {
-            if (data != nullptr) SetLastError(ERROR_HANDLE_EOF);
-            close_keeping_error(file);
-            release_buffer(data);
-            return false;
-        }
-        view->start = nullptr;
-        length = got;
-    }
-    view->length = length;
-    view->writable = writable;
-    view->cut = 0;
-    view->page_status = 0;
-    view->file = file;
-    view->in_use = true;
-    out->data = data;
-    out->size = length;
-    out->state = view;
-    return true;
-}
-
-}  // namespace
-
-bool open_file_view(const char* path, FileView* out) { return open_view(path, out, false); }
-bool open_private_file_view(const char* path, FileView* out) { return open_view(path, out, true); }
-
-bool view_unchanged(const FileView& view) {
-    const FileViewState* state = view.state;
-    if (state == nullptr || state->start == nullptr) return true;
-    BY_HANDLE_FILE_INFORMATION now;
-    const bool known = GetFileInformationByHandle(state->file, &now);
-    const bool same = known && same_version(state->before, now);
-    if (same && !state->cut) return true;
-    // A page that could not be read in, of a file still as it was (or that
-    // cannot be asked any more: a volume gone), is a read error; otherwise
-    // the file changed.
-    SetLastError(state->cut && (same || !known) ? page_error_code(state->page_status) : error_file_changed);
-    return false;
-}
-
-void close_file_view(FileView* view) {
-    if (FileViewState* state = view->state) {
-        const DWORD saved = GetLastError();
-        if (state->start != nullptr) {
-            if (state->cut) {
-                VirtualFree(state->start, 0, MEM_RELEASE);
-            } else {
-                UnmapViewOfFile(state->start);
-            }
-        } else {
-            release_buffer(const_cast<uint8_t*>(view->data));
-        }
-        CloseHandle(state->file);
-        SetLastError(saved);
-        state->start = nullptr;
-        state->in_use = false;
-    }
-    *view = FileView{};
+void free_system_view(SystemView* system) {
+    const DWORD saved = GetLastError();
+    CloseHandle(system->file);
+    HeapFree(GetProcessHeap(), 0, system);
+    SetLastError(saved);
 }
 
 namespace {

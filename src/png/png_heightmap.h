@@ -133,6 +133,8 @@ inline const uint8_t* grey16_row(const Grey16Image& image, uint32_t y) {
     return image.rows != nullptr ? image.rows[y] : image.samples + 2 * (uint64_t{y} * image.width);
 }
 void release_grey16_image(Grey16Image* image);
+// The lowest and highest sample of a decoded image.
+void grey16_sample_range(const Grey16Image& image, uint32_t* lowest, uint32_t* highest);
 // Loads a heightmap PNG; prints its own messages on failure. Images wider or
 // taller than max_heightmap_side are refused from their header, before decoding.
 Status load_grey16_png(const char* path, Grey16Image* out);

@@ -626,3 +626,17 @@ Status load_grey16_png(const char* path, Grey16Image* out) {
     if (!open_file_view(path, &view)) return report_file_failure(path);
     return take_grey16_view(path, &view, out);
 }
+
+void grey16_sample_range(const Grey16Image& image, uint32_t* lowest, uint32_t* highest) {
+    uint32_t lo = 65535, hi = 0;
+    for (uint32_t y = 0; y < image.height; ++y) {
+        const uint8_t* row = grey16_row(image, y);
+        for (uint32_t x = 0; x < image.width; ++x) {
+            const uint32_t v = read_be16(row + 2 * x);
+            lo = v < lo ? v : lo;
+            hi = v > hi ? v : hi;
+        }
+    }
+    *lowest = lo;
+    *highest = hi;
+}

@@ -408,15 +408,8 @@ bool write_picture(const char* path, Canvas* canvas, const HeightSource& source,
 
 // The lowest and highest height of a decoded image.
 void image_range(const Grey16Image& image, int64_t* lowest, int64_t* highest) {
-    uint32_t lo = 65535, hi = 0;
-    for (uint32_t y = 0; y < image.height; ++y) {
-        const uint8_t* row = grey16_row(image, y);
-        for (uint32_t x = 0; x < image.width; ++x) {
-            const uint32_t v = read_be16(row + 2 * x);
-            lo = v < lo ? v : lo;
-            hi = v > hi ? v : hi;
-        }
-    }
+    uint32_t lo = 0, hi = 0;
+    grey16_sample_range(image, &lo, &hi);
     *lowest = int64_t{lo} - image.sea_level;
     *highest = int64_t{hi} - image.sea_level;
 }

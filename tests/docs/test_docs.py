@@ -167,22 +167,34 @@ class Version(unittest.TestCase):
         self.assertEqual(named, {version})
 
 
-class ReadmeWorkflow(unittest.TestCase):
-    def test_the_console_workflow_runs_as_shown(self):
-        if not HMAP_EXE or shutil.which("convert") is None:
-            self.skipTest("HMAP_EXE not set, or ImageMagick missing")
-        lines = section(read(README).splitlines(), r"## The workflow in a console", r"## ")
-        script = fenced_blocks("\n".join(lines) + "\n", "sh")
-        self.assertEqual(len(script), 1)
+class ReadmeBlock(unittest.TestCase):
+    def work_folder(self):
+        """A folder of its own holding the sample as battle.prj and hmap."""
         work = tempfile.mkdtemp(prefix="hmap-readme-")
         self.addCleanup(shutil.rmtree, work, True)
         shutil.copy(SAMPLE, os.path.join(work, "battle.prj"))
         os.symlink(os.path.abspath(HMAP_EXE), os.path.join(work, "hmap"))
+        return work
+
+    def run_block(self, heading, work):
+        """The one sh block of the README's section, run in `work`; its output."""
+        lines = section(read(README).splitlines(), heading, r"## ")
+        script = fenced_blocks("\n".join(lines) + "\n", "sh")
+        self.assertEqual(len(script), 1)
         env = dict(os.environ, PATH=work + os.pathsep + os.environ["PATH"])
         run = subprocess.run(["sh", "-e", "-c", script[0]], cwd=work, env=env,
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         output = run.stdout.decode("utf-8", "replace")
         self.assertEqual(run.returncode, 0, output)
+        return output
+
+
+class ReadmeWorkflow(ReadmeBlock):
+    def test_the_console_workflow_runs_as_shown(self):
+        if not HMAP_EXE or shutil.which("convert") is None:
+            self.skipTest("HMAP_EXE not set, or ImageMagick missing")
+        work = self.work_folder()
+        output = self.run_block(r"## The workflow in a console", work)
         # What the README says of that edit and its import.
         self.assertIn("differing: 6349 of 262144 px", output)
         after = output[output.index("new.prj heightmap 1 against"):]
@@ -196,7 +208,7 @@ class ReadmeWorkflow(unittest.TestCase):
             self.assertTrue(os.path.getsize(os.path.join(work, name)) > 0, name)
 
 
-class ReadmeNewTerrain(unittest.TestCase):
+class ReadmeNewTerrain(ReadmeBlock):
     def test_the_new_terrain_runs_as_shown(self):
         # A DEM in metres with a sea (GDAL's, with a block of no-data) and a
         # generator's 0..1 terrain in OpenEXR, then the README's commands.
@@ -207,13 +219,7 @@ class ReadmeNewTerrain(unittest.TestCase):
             self.skipTest("numpy and GDAL's Python bindings make the terrains")
         if not HMAP_EXE or shutil.which("oiiotool") is None:
             self.skipTest("HMAP_EXE not set, or OpenImageIO's tools missing")
-        lines = section(read(README).splitlines(), r"## A new terrain from another tool", r"## ")
-        script = fenced_blocks("\n".join(lines) + "\n", "sh")
-        self.assertEqual(len(script), 1)
-        work = tempfile.mkdtemp(prefix="hmap-readme-")
-        self.addCleanup(shutil.rmtree, work, True)
-        shutil.copy(SAMPLE, os.path.join(work, "battle.prj"))
-        os.symlink(os.path.abspath(HMAP_EXE), os.path.join(work, "hmap"))
+        work = self.work_folder()
         y, x = np.mgrid[0:600, 0:600]
         dem = (1400 * np.sin(x / 70.0) * np.cos(y / 55.0) + 2 * x - 300).astype(np.float32)
         dem[20:30, 40:60] = -9999
@@ -228,11 +234,7 @@ class ReadmeNewTerrain(unittest.TestCase):
         tif = None  # written out as the dataset closes
         subprocess.run(["oiiotool", os.path.join(work, "unit.tif"), "--chnames", "Y", "-o",
                         os.path.join(work, "terrain.exr")], check=True)
-        env = dict(os.environ, PATH=work + os.pathsep + os.environ["PATH"])
-        run = subprocess.run(["sh", "-e", "-c", script[0]], cwd=work, env=env,
-                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        output = run.stdout.decode("utf-8", "replace")
-        self.assertEqual(run.returncode, 0, output)
+        output = self.run_block(r"## A new terrain from another tool", work)
         # The sea kept below 0 in heightmap 1, and its heights out as floats.
         low = int(re.search(r"heightmap 1 heights: (-?\d+) to", output).group(1))
         self.assertLess(low, -1000, output)

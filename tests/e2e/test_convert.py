@@ -1,8 +1,10 @@
 """-c: heightmaps made by GDAL, OpenImageIO, ImageMagick and numpy converted
 to heightmap PNGs and R16 files, each sample checked against the mapping
 computed here; a PNG's way to R16 and back; a terrain fitted to a battle
-map's heightmap and imported beside the other; bad inputs refused with one
-line, nothing written. numpy and GDAL's Python bindings come with Debian's
+map's heightmap and imported beside the other; a DEM with a sea through each
+form with a map, into samples, float TIFF and EXR heights and a battle file
+in one step (checked block by block); a heightmap out with its heights and
+back in exactly; bad inputs refused with one line, nothing written. numpy and GDAL's Python bindings come with Debian's
 python3 (python3-numpy, python3-gdal), which CTest runs this module with."""
 import os
 import re
@@ -13,6 +15,7 @@ import zlib
 
 import harness
 from harness import HmapTestCase, STATUS_REFUSED, png_chunks, snapshot
+from heightmaps import Chunk, check_encoding, sea_level
 
 try:
     import numpy as np
@@ -77,6 +80,15 @@ def resampled(values, width, height):
     return axis_weights(values.shape[0], height) @ values.astype(np.float64) @ axis_weights(values.shape[1], width).T
 
 
+def resampled_in_floats(values, width, height):
+    """resampled() with each weight a 32-bit float, as hmap keeps them: an
+    output pixel's weights sum to 1 only within a float's last bit, which a
+    value's seventh digit can show."""
+    def weights(n_in, n_out):
+        return axis_weights(n_in, n_out).astype(np.float32).astype(np.float64)
+    return weights(values.shape[0], height) @ values.astype(np.float64) @ weights(values.shape[1], width).T
+
+
 def gdal_file(path, array, driver="GTiff", nodata=None, options=()):
     types = {np.float32: gdal.GDT_Float32, np.int16: gdal.GDT_Int16, np.uint16: gdal.GDT_UInt16,
              np.float64: gdal.GDT_Float64, np.uint32: gdal.GDT_UInt32, np.int32: gdal.GDT_Int32, np.uint8: gdal.GDT_Byte}
@@ -93,6 +105,23 @@ def gdal_file(path, array, driver="GTiff", nodata=None, options=()):
         if nodata is not None:
             band.SetNoDataValue(nodata)
     gdal.GetDriverByName(driver).CreateCopy(path, mem, options=list(options))
+
+
+def dem_with_sea(width, height):
+    """A DEM in metres as a GIS holds one: a third of it sea, down to -476
+    in the west, hills rising to 2779 in the east; 0 the coast."""
+    land = 8 * (np.arange(width) - 0.55 * width) + terrain(width, height, seed=3) / 2
+    return np.where(land < 0, land * 476 / -land.min(), land * 2779 / land.max()).astype(np.float32)
+
+
+def heightmap(chunk, layer):
+    """Heightmap `layer` (0 or 1) of a battle file's chunk, as rows."""
+    return np.array(chunk.heights(layer), np.int64).reshape(chunk.height, chunk.width)
+
+
+def near_half(heights):
+    """Heights whose rounding the resampling's float weights may tip."""
+    return np.abs(np.abs(heights % 1) - 0.5) < 0.01
 
 
 def terrain(width, height, seed=1):
@@ -504,6 +533,315 @@ class BadInput(ConvertCase):
                                                   "written.")):
             with self.subTest(args=args):
                 before = snapshot(self.dir)
+                result = self.hmap("-c", *args)
+                self.assertEqual(result.stdout.decode(), line + "\r\n")
+                self.assertEqual(result.status, STATUS_REFUSED, result)
+                self.assertEqual(snapshot(self.dir), before)
+
+
+def resampled_line(name, width, height, layer):
+    return (f"{name} is {width} x {height} px, map.prj heightmap {layer} 64 x 48 px: resampled (area average where it "
+            "shrinks, bilinear where it grows).\r\n")
+
+
+class MapForms(ConvertCase):
+    """The forms with a battle map (make_battle's 64 x 48, heights below 0
+    in heightmap 1): IN filled, resampled to the map's size, then fitted,
+    typed or scaled; out as samples with the map's sea level, as heights in
+    32-bit floats, or into a copy of the map in one step. And the way back:
+    a heightmap out with its heights as they are, and in again."""
+
+    needs_tools = True
+
+    def setUp(self):
+        super().setUp()
+        harness.make_battle(self.dir, "map.prj", "--width", "64", "--height", "48", "--terrain", "negative")
+        self.map = Chunk(self.read("map.prj"))
+        self.heights = [heightmap(self.map, 0), heightmap(self.map, 1)]
+        self.sea_level = sea_level(self.map)
+        self.assertLess(self.heights[0].min(), 0)
+
+    def float_heights(self, name):
+        """The heights of hmap's .tif (uncompressed, as GDAL reads it) or
+        .exr (channel Y in uncompressed scan lines, as OpenImageIO reads
+        it): one channel of 32-bit floats."""
+        path = self.path(name)
+        if name.lower().endswith(".exr"):
+            info = subprocess.run(["oiiotool", "--info", "-v", path, "-d", "float", "-o", path + ".tif"],
+                                  stdout=subprocess.PIPE, check=True).stdout
+            self.assertIn(b"1 channel, float openexr\n", info)
+            self.assertIn(b"channel list: Y\n", info)
+            self.assertIn(b'compression: "none"\n', info)
+            self.assertNotIn(b"tile", info)
+            path += ".tif"
+        else:
+            self.assertNotIn("COMPRESSION", gdal.Info(path, format="json")["metadata"].get("IMAGE_STRUCTURE", {}))
+        data = gdal.Open(path)
+        self.assertEqual((data.RasterCount, data.GetRasterBand(1).DataType), (1, gdal.GDT_Float32))
+        return data.GetRasterBand(1).ReadAsArray()
+
+    def battle_heights(self, name, layer):
+        """Heightmap `layer` (0 or 1) of a battle file made from map.prj, once
+        its other heightmap's heights and every byte outside its chunk are
+        checked to be the map's."""
+        chunk = Chunk(self.read(name))
+        self.assertEqual((chunk.head, chunk.tail), (self.map.head, self.map.tail))
+        np.testing.assert_array_equal(heightmap(chunk, 1 - layer), self.heights[1 - layer])
+        return chunk, heightmap(chunk, layer)
+
+    def assertWithinABlockStep(self, stored, expected, where):
+        """Each stored height its block's lowest plus steps of 128: within 64 of the height made."""
+        difference = (stored - rounded(expected))[where]
+        self.assertTrue(where.any() and np.abs(difference).max() <= 64, difference)
+
+    def test_a_dem_with_a_sea_through_each_form(self):
+        """GDAL's float GeoTIFF of a DEM, -476 to 2779 m with a no-data
+        block, 80 x 60 onto the 64 x 48 map, area-averaged. The void block
+        lies mid-slope, away from the extremes: the range fitted is that of
+        the values resampled around it, and the output pixels its filled
+        values reach are left out of the comparison."""
+        dem = dem_with_sea(80, 60)
+        void = np.zeros(dem.shape, bool)
+        void[40:46, 44:52] = True
+        gdal_file(self.path("dem.tif"), np.where(void, np.float32(-9999), dem), nodata=-9999)
+        values = resampled_in_floats(np.where(void, 0, dem), 64, 48)
+        valid = resampled(void, 64, 48) == 0
+        low, high = values[valid].min(), values[valid].max()
+        (low1, high1), (low2, high2) = [(int(h.min()), int(h.max())) for h in self.heights]
+        scale = high1 / high
+        sea = f"{self.sea_level:04X}"
+        cases = [
+            ("fit.png", ("map.prj", "1"), fitted(values, low1, high1, low, high), ""),
+            ("typed.r16", ("map.prj", "2", "-100", "900"), fitted(values, -100, 900, low, high), ""),
+            ("sea.prj", ("map.prj", "1", "sea"), values * scale,
+             f"dem.tif's values x {scale:.7g} are the heights, its 0 the water line.\r\n"),
+            ("half.tif", ("map.prj", "1", "sea", "0.5"), values * 0.5,
+             "dem.tif's values x 0.5 are the heights, its 0 the water line.\r\n"),
+            ("twice.exr", ("map.prj", "2", "SEA", "2"), values * 2,
+             "dem.tif's values x 2 are the heights, its 0 the water line.\r\n"),
+        ]
+        voids = "Warning: dem.tif has 48 void pixels (no data), each filled from the valid pixels around it.\r\n"
+        for name, args, expected, scale_line in cases:
+            with self.subTest(name=name, args=args):
+                heights = rounded(expected)
+                compared = valid & ~near_half(expected)
+                lowest, highest = heights[valid].min(), heights[valid].max()
+                wrote = {
+                    ".png": f"heights {lowest} to {highest}, sea level {sea})",
+                    ".r16": f"heights {lowest} to {highest}, sea level {sea}, which an R16 file does not carry: once "
+                            "it is a PNG again, hmap -s X.png MAP.prj stores it)",
+                    ".tif": f"heights {lowest} to {highest} as 32-bit floats, 0 the water line)",
+                    ".exr": f"heights {lowest} to {highest} as 32-bit floats, 0 the water line)",
+                    ".prj": f"map.prj with heightmap {args[1]} from dem.tif, its heights {lowest} to {highest})",
+                }[name[-4:]]
+                out = self.convert("dem.tif", name, *args, lines=3 + bool(scale_line))
+                self.assertEqual(out, voids + resampled_line("dem.tif", 80, 60, args[1]) + scale_line +
+                                 f"Wrote {name} (64 x 48, {wrote}.\r\n")
+                if name.endswith(".png"):
+                    samples, stored_sea = png_samples(self.read(name))
+                    self.assertEqual(stored_sea, self.sea_level)
+                    np.testing.assert_array_equal((samples - self.sea_level)[compared], heights[compared])
+                elif name.endswith(".r16"):
+                    samples = np.fromfile(self.path(name), "<u2").reshape(48, 64).astype(np.int64)
+                    np.testing.assert_array_equal((samples - self.sea_level)[compared], heights[compared])
+                elif name.endswith(".prj"):
+                    _, stored = self.battle_heights(name, 0)
+                    self.assertWithinABlockStep(stored, expected, compared)
+                    # Water where the DEM lies below 0, land where above, a third of the map each at least.
+                    self.assertTrue((stored[valid & (heights < -64)] < 0).all())
+                    self.assertTrue((stored[valid & (heights >= 64)] > 0).all())
+                    self.assertGreater((stored < 0).mean(), 0.3)
+                    self.assertGreater((stored > 0).mean(), 0.3)
+                    # -l of the new file: heightmap 1 down to the sea's floor
+                    # (each block's lowest height is stored as it is), the
+                    # sea level its export takes, heightmap 2 the map's.
+                    listing = self.hmap("-l", name).stdout.decode()
+                    self.assertIn(f"  sea level: {-lowest:04X}, as an export stores it\r\n"
+                                  f"  heightmap 1 heights: {lowest} to {stored.max()}\r\n", listing)
+                    self.assertIn(f"  heightmap 2 heights: {low2} to {high2}\r\n", listing)
+                    self.assertLess(lowest, -1000)
+                else:
+                    stored = self.float_heights(name)
+                    np.testing.assert_array_equal(stored[compared], heights[compared])
+                    self.assertTrue((stored == np.round(stored)).all())
+
+        # Typed heights without a map: the DEM's own size, its valid values' range.
+        out = self.convert("dem.tif", "typed.tif", "-100", "900", lines=2)
+        self.assertEqual(out, voids + "Wrote typed.tif (80 x 60, heights -100 to 900 as 32-bit floats, 0 the water "
+                                      "line).\r\n")
+        stored = self.float_heights("typed.tif")
+        np.testing.assert_array_equal(stored[~void], mapped(dem, -100, 900)[~void])
+
+    def test_a_battle_file_in_one_step(self):
+        # 128 x 96 whole metres halved (each height the mean of 2 x 2, in
+        # quarters) and x 4: every height exact, so that every block is
+        # checked as the import must make it.
+        metres = np.round(terrain(128, 96, seed=5) * 8).astype(np.int16)
+        gdal_file(self.path("metres.tif"), metres)
+        out = self.convert("metres.tif", "new.prj", "map.prj", "2", "sea", "4", lines=3)
+        heights = resampled(metres, 64, 48) * 4
+        self.assertTrue((heights == np.trunc(heights)).all())
+        heights = heights.astype(np.int64)
+        self.assertEqual(out, resampled_line("metres.tif", 128, 96, 2) +
+                         "metres.tif's values x 4 are the heights, its 0 the water line.\r\n"
+                         f"Wrote new.prj (64 x 48, map.prj with heightmap 2 from metres.tif, its heights "
+                         f"{heights.min()} to {heights.max()}).\r\n")
+        chunk, _ = self.battle_heights("new.prj", 1)
+        offset = -min(heights.min(), self.heights[0].min())
+        check_encoding(self, chunk, [list((self.heights[0] + offset).ravel()), list((heights + offset).ravel())],
+                       offset)
+
+        # Fitted, grown (bilinear) and widened: the heights span exactly the
+        # heightmap's, its lowest kept as a block's lowest.
+        grown = terrain(40, 36, seed=6).astype(np.float32)
+        self.write("grown.pfm", b"Pf\n40 36\n-1.0\n" + grown[::-1].astype("<f4").tobytes())
+        low1, high1 = int(self.heights[0].min()), int(self.heights[0].max())
+        out = self.convert("grown.pfm", "fit.prj", "map.prj", "1", lines=3)
+        self.assertEqual(out, resampled_line("grown.pfm", 40, 36, 1) +
+                         "Warning: grown.pfm is stretched 40:36 onto 64:48, its hills widened.\r\n"
+                         f"Wrote fit.prj (64 x 48, map.prj with heightmap 1 from grown.pfm, its heights {low1} to "
+                         f"{high1}).\r\n")
+        expected = fitted(resampled(grown, 64, 48), low1, high1)
+        _, stored = self.battle_heights("fit.prj", 0)
+        self.assertWithinABlockStep(stored, expected, ~near_half(expected))
+        self.assertEqual(stored.min(), low1)
+
+        # Heights the map's sea level cannot take to samples: refused as a
+        # PNG, with the form that takes them, which does.
+        before = snapshot(self.dir)
+        result = self.hmap("-c", "grown.pfm", "deep.png", "map.prj", "1", "-40000", "100")
+        self.assertEqual(result.stdout.decode().splitlines()[-1],
+                         f"Error: heights -40000 to 100 with map.prj's sea level {self.sea_level:04X} do not fit "
+                         "16-bit samples; nothing was written. Write the battle file in one step instead: hmap -c "
+                         "grown.pfm NEW.prj map.prj 1 ...")
+        self.assertEqual(result.status, STATUS_REFUSED, result)
+        self.assertEqual(snapshot(self.dir), before)
+        self.convert("grown.pfm", "deep.prj", "map.prj", "1", "-40000", "100", lines=3)
+        _, stored = self.battle_heights("deep.prj", 0)
+        expected = fitted(resampled(grown, 64, 48), -40000, 100)
+        self.assertWithinABlockStep(stored, expected, ~near_half(expected))
+        self.assertEqual(stored.min(), -40000)
+        # Deeper still, the two heightmaps span more than a battle file holds.
+        high2 = int(self.heights[1].max())
+        before = snapshot(self.dir)
+        result = self.hmap("-c", "grown.pfm", "deeper.prj", "map.prj", "1", "-60000", "100")
+        self.assertEqual(result.stdout.decode().splitlines()[-1],
+                         f"Error: heights -60000 to {high2} (heightmap 1 from grown.pfm, the other one map.prj's) "
+                         f"span {high2 + 60000}, more than the 65535 a battle file's heightmaps may span; nothing was "
+                         "written.")
+        self.assertEqual(result.status, STATUS_REFUSED, result)
+        self.assertEqual(snapshot(self.dir), before)
+
+    def test_a_heightmap_out_and_back_in(self):
+        self.assertEqual(self.hmap("-x", "map.prj", "x1.png", "x2.png").status, 0)
+        (low1, high1), (low2, high2) = [(int(h.min()), int(h.max())) for h in self.heights]
+        sea = f"{self.sea_level:04X}"
+        # Any case of the extensions, .tiff and .raw too.
+        for name, layer, wrote in (("h1.tiff", 1, f"heights {low1} to {high1} as 32-bit floats, 0 the water line"),
+                                   ("h2.EXR", 2, f"heights {low2} to {high2} as 32-bit floats, 0 the water line"),
+                                   ("h1.png", 1, f"heights {low1} to {high1}, sea level {sea}"),
+                                   ("h2.RAW", 2, f"heights {low2} to {high2}, sea level {sea}, which an R16 file "
+                                                 "does not carry: once it is a PNG again, hmap -s X.png MAP.prj "
+                                                 "stores it")):
+            with self.subTest(name=name):
+                out = self.convert("map.prj", name, str(layer), lines=1)
+                self.assertEqual(out, f"Wrote {name} (64 x 48, {wrote}).\r\n")
+                if name.endswith(".png"):
+                    self.assertEqual(self.read(name), self.read("x1.png"))
+                elif name.endswith(".RAW"):
+                    samples, _ = png_samples(self.read("x2.png"))
+                    self.assertEqual(self.read(name), samples.astype("<u2").tobytes())
+                else:
+                    np.testing.assert_array_equal(self.float_heights(name), self.heights[layer - 1])
+        # In again at the scale 1: the map's heights, both heightmaps.
+        for name, layer in (("h1.tiff", 1), ("h2.EXR", 2)):
+            with self.subTest(back=name):
+                out = self.convert(name, "back.prj", "map.prj", str(layer), "sea", "1", lines=2)
+                self.assertTrue(out.startswith(f"{name}'s values x 1 are the heights, its 0 the water line.\r\n"
+                                               f"Wrote back.prj (64 x 48, map.prj with heightmap {layer} from "), out)
+                _, stored = self.battle_heights("back.prj", layer - 1)
+                np.testing.assert_array_equal(stored, self.heights[layer - 1])
+                os.remove(self.path("back.prj"))
+
+        # A heightmap whose export wraps: no samples, but its heights as floats.
+        harness.make_battle(self.dir, "rough.prj", "--width", "16", "--height", "16", "--terrain", "rough")
+        rough = Chunk(self.read("rough.prj"))
+        heights = heightmap(rough, 0)
+        before = snapshot(self.dir)
+        for name in ("r.png", "r.r16"):
+            with self.subTest(name=name):
+                result = self.hmap("-c", "rough.prj", name, "1")
+                self.assertEqual(result.stdout.decode(),
+                                 f"Error: rough.prj heightmap 1: heights {heights.min()} to {heights.max()} with sea "
+                                 f"level {sea_level(rough):04X} do not fit 16-bit samples; nothing was written.\r\n")
+                self.assertEqual(result.status, STATUS_REFUSED, result)
+                self.assertEqual(snapshot(self.dir), before)
+        out = self.convert("rough.prj", "r.tif", "1", lines=1)
+        self.assertEqual(out, f"Wrote r.tif (16 x 16, heights {heights.min()} to {heights.max()} as 32-bit floats, 0 "
+                              "the water line).\r\n")
+        np.testing.assert_array_equal(self.float_heights("r.tif"), heights.astype(np.float32))
+
+    def test_a_flat_terrain_stays_flat(self):
+        """One value wherever there is one: resampled, it is still one value
+        (the float weights' last bits are no terrain), fitted to the
+        heightmap's lowest height or scaled."""
+        flat = np.full((10, 12), 7.5, "<f4")
+        flat[2, 3] = np.nan
+        self.write("flat.pfm", b"Pf\n12 10\n-1.0\n" + flat.tobytes())
+        low1 = int(self.heights[0].min())
+        for args, height in ((("map.prj", "1"), low1), (("map.prj", "1", "sea", "2"), 15)):
+            with self.subTest(args=args):
+                out = self.convert("flat.pfm", "flat.tif", *args, lines=5 + (len(args) > 2))
+                self.assertTrue(out.startswith(
+                    "Warning: flat.pfm holds one value, 7.5, wherever it has one: its terrain is flat.\r\n"
+                    "Warning: flat.pfm has 1 void pixel (no data), each filled from the valid pixels around it.\r\n"
+                    + resampled_line("flat.pfm", 12, 10, 1) +
+                    "Warning: flat.pfm is stretched 12:10 onto 64:48, its hills widened.\r\n"), out)
+                self.assertTrue(out.endswith(f"Wrote flat.tif (64 x 48, heights {height} to {height} as 32-bit "
+                                             "floats, 0 the water line).\r\n"), out)
+                np.testing.assert_array_equal(self.float_heights("flat.tif"), np.full((48, 64), height))
+
+    def test_each_refusal_of_the_forms_gets_one_line_and_nothing_is_written(self):
+        harness.make_battle(self.dir, "flat.prj", "--width", "64", "--height", "48", "--terrain", "flat")
+        # At the map's size: no resampling, so the values' range is the file's.
+        metres = np.round(dem_with_sea(64, 48)).astype("<f4")
+        self.write("metres.pfm", b"Pf\n64 48\n-1.0\n" + metres[::-1].tobytes())
+        self.write("sunk.pfm", b"Pf\n64 48\n-1.0\n" + (metres[::-1] - 2782).tobytes())
+        self.write("map.png", b"heights\n")
+        gdal_file(self.path("dem.tif"), metres)
+        subprocess.run(["/usr/bin/convert", "-size", "8x8", "gradient:", "-depth", "16", self.path("grey.png")],
+                       check=True)
+        high1 = int(self.heights[0].max())
+        scale = "SCALE is a decimal number above 0, as in hmap -c dem.tif new.prj map.prj 1 sea 0.5."
+        after = "after MAP.prj N come LOW HIGH, sea, or sea and a SCALE."
+        written = "a battle file is written from a map and a heightmap, as in hmap -c dem.tif new.prj map.prj 1 sea; " \
+                  "nothing was read."
+        runs = [
+            (("sunk.pfm", "o.tif", "map.prj", "1", "sea"),
+             f"Error: no scale takes sunk.pfm's highest value, -3, to map.prj heightmap 1's highest height, {high1}: "
+             "give one, as in hmap -c IN OUT MAP.prj N sea 0.5."),
+            (("metres.pfm", "o.tif", "flat.prj", "2", "sea"),
+             "Error: no scale takes metres.pfm's highest value, 2779, to flat.prj heightmap 2's highest height, 0: "
+             "give one, as in hmap -c IN OUT MAP.prj N sea 0.5."),
+            (("metres.pfm", "o.prj", "map.prj", "1", "sea", "100"),
+             "Error: metres.pfm's values -476 to 2779 x 100 make heights -47600 to 277900, which span 325500, more "
+             "than 65535; give a smaller SCALE."),
+            (("metres.pfm", "o.prj", "map.prj", "1", "sea", "0"), f"Error: 0 is no scale: {scale}"),
+            (("metres.pfm", "o.prj", "map.prj", "1", "sea", "-0.5"), f"Error: -0.5 is no scale: {scale}"),
+            (("metres.pfm", "o.prj", "map.prj", "1", "sea", "1e3"), f"Error: 1e3 is no scale: {scale}"),
+            (("metres.pfm", "o.prj", "map.prj", "1", "ocean"), f"Error: ocean: {after}"),
+            (("metres.pfm", "o.prj", "map.prj", "1", "5"), f"Error: 5: {after}"),
+            (("metres.pfm", "o.prj", "-50", "1200"), f"Error: o.prj: {written}"),
+            (("map.prj", "o.prj", "1"), f"Error: o.prj: {written}"),
+            (("metres.pfm", "o.tif", "map.png", "1"), "Error: map.png is no battle file: it does not start as one "
+                                                      "does."),
+            (("metres.pfm", "o.tif", "grey.png", "1"), "Error: grey.png is no battle file: it is a PNG image."),
+            (("metres.pfm", "o.prj", "dem.tif", "1", "sea"), "Error: dem.tif is no battle file: it is a TIFF "
+                                                              "heightmap."),
+        ]
+        before = snapshot(self.dir)
+        for args, line in runs:
+            with self.subTest(args=args):
                 result = self.hmap("-c", *args)
                 self.assertEqual(result.stdout.decode(), line + "\r\n")
                 self.assertEqual(result.status, STATUS_REFUSED, result)

@@ -1,6 +1,8 @@
 """Files dropped on hmap (or named without an option): a battle file alone is
-exported beside itself, with its two PNGs (in any order, heightmap 1 first
-by name) imported into NAME-edited.prj beside it, a PNG alone listed; the
+exported beside itself, with its two PNGs (in any order: a name ending in -1
+or -2 goes to that heightmap, else heightmap 1 first by name) or another
+tool's terrain (fitted as -c fits it) imported into NAME-edited.prj beside
+it, a PNG alone listed; the
 files are known by their contents, not their names; anything else gives the
 usage text and what can be dropped. An output that exists is replaced only
 on a y typed at a console: with standard input no console (as here, where
@@ -12,7 +14,8 @@ import subprocess
 import unittest
 
 import harness
-from heightmaps import Chunk
+import test_convert as convert
+from heightmaps import Chunk, grey16_png
 from harness import (HmapTestCase, DROP_HINT, STATUS_REFUSED, STATUS_USAGE, USAGE, WINDOWS, png_chunks,
                      run_in_terminal, screen, snapshot)
 
@@ -284,6 +287,80 @@ class BattleFileAndTwoImages(DropCase):
                        b"".join(l + b"\r\n" for l in cut), 0)
         self.assertEqual(self.read("maps/map-edited.prj"), self.read("by-hand.prj"))
         self.assertNotEqual(self.read("by-hand.prj"), self.original)
+
+
+@unittest.skipIf(convert.np is None, "numpy and GDAL's Python bindings are needed to make the terrain")
+class AnotherToolsTerrain(DropCase):
+    """A terrain from another tool dropped with the battle file and a PNG:
+    fitted to its heightmap as hmap -c IN OUT MAP.prj N fits it, the PNG's
+    heights taken with its own sea level, the new file's sea level its own."""
+
+    def setUp(self):
+        super().setUp()
+        np = convert.np
+        self.map = Chunk(self.read("maps/map.prj"))
+        self.old = [convert.heightmap(self.map, layer) for layer in (0, 1)]
+        # GDAL's float GeoTIFF, 50 x 40 onto 64 x 48: grown and widened.
+        self.terrain = convert.terrain(50, 40, seed=7).astype(np.float32)
+        convert.gdal_file(self.path("maps/dem-2.tif"), self.terrain)
+        # Heightmap 1 lowered by 3000, with a sea level of its own: the new
+        # file's lowest height, and so its sea level, is this image's.
+        self.edit = self.old[0] - 3000
+        self.write("maps/edit.png", grey16_png(64, 48, list((self.edit + 0x1000).ravel()), sea_level=0x1000))
+
+    def fitted_heights(self, layer):
+        """Heightmap `layer` of the terrain fitted, before rounding."""
+        return convert.fitted(convert.resampled(self.terrain, 64, 48), self.old[layer].min(), self.old[layer].max())
+
+    def resampling(self, layer):
+        dem, battle = self.full("maps/dem-2.tif"), self.full("maps/map.prj")
+        return (f"{dem} is 50 x 40 px, {battle} heightmap {layer} 64 x 48 px: resampled (area average where it "
+                f"shrinks, bilinear where it grows).\r\nWarning: {dem} is stretched 50:40 onto 64:48, its hills "
+                "widened.\r\n").encode()
+
+    def check_new_file(self, layer, png_layer):
+        """map-edited.prj: the map outside its chunk, the PNG's heights
+        exactly, the terrain's within a block step of the fitted heights,
+        its lowest exactly the heightmap's lowest."""
+        np = convert.np
+        new = Chunk(self.read("maps/map-edited.prj"))
+        self.assertEqual((new.head, new.tail), (self.map.head, self.map.tail))
+        np.testing.assert_array_equal(convert.heightmap(new, png_layer), self.edit)
+        stored, expected = convert.heightmap(new, layer), self.fitted_heights(layer)
+        away = ~convert.near_half(expected)
+        self.assertLessEqual(np.abs(stored - convert.rounded(expected))[away].max(), 64)
+        self.assertEqual(stored.min(), self.old[layer].min())
+        return new
+
+    def test_a_terrain_named_for_heightmap_2_named_first(self):
+        # dem-2.tif comes before edit.png by name, and still goes to heightmap 2.
+        result = self.drop("maps/dem-2.tif", "maps/map.prj", "maps/edit.png")
+        self.assertEqual(result.status, 0, result)
+        lowest = min(self.edit.min(), self.old[1].min())
+        self.assertTrue(result.stdout.startswith(went("edit.png", "dem-2.tif") + self.resampling(2) +
+                                                 b"Wrote map-edited.prj (64 x 48, sea level %04X).\r\n" % -lowest +
+                                                 b"map.prj heightmap 1 against edit.png\r\n"
+                                                 b"  differing: 3072 of 3072 px\r\n"), result)
+        self.assertIn(b"map.prj heightmap 2 against dem-2.tif\r\n", result.stdout)
+        self.check_new_file(1, 0)
+        # The heightmap as -c writes it into the map in one step, block for block.
+        self.assertRun(self.hmap("-c", "maps/dem-2.tif", "one-step.prj", "maps/map.prj", "2"),
+                       b"maps/dem-2.tif is 50 x 40 px, maps/map.prj heightmap 2 64 x 48 px: resampled (area average "
+                       b"where it shrinks, bilinear where it grows).\r\nWarning: maps/dem-2.tif is stretched 50:40 "
+                       b"onto 64:48, its hills widened.\r\nWrote one-step.prj (64 x 48, maps/map.prj with heightmap 2 "
+                       b"from maps/dem-2.tif, its heights %d to %d).\r\n" % (self.old[1].min(), self.old[1].max()), 0)
+        self.assertEqual(Chunk(self.read("maps/map-edited.prj")).heights(1),
+                         Chunk(self.read("one-step.prj")).heights(1))
+
+    def test_both_named_for_one_heightmap_go_by_name(self):
+        os.rename(self.path("maps/edit.png"), self.path("maps/edit-2.png"))
+        result = self.drop("maps/edit-2.png", "maps/map.prj", "maps/dem-2.tif")
+        self.assertEqual(result.status, 0, result)
+        self.assertTrue(result.stdout.startswith(went("dem-2.tif", "edit-2.png") + self.resampling(1)), result)
+        self.assertIn(b"map.prj heightmap 2 against edit-2.png\r\n  differing: 3072 of 3072 px\r\n", result.stdout)
+        new = self.check_new_file(0, 1)
+        lowest = min(min(new.heights(0)), self.edit.min())
+        self.assertIn(b"\r\nWrote map-edited.prj (64 x 48, sea level %04X).\r\n" % -lowest, result.stdout)
 
 
 class OneImage(DropCase):

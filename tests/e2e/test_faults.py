@@ -440,6 +440,21 @@ class OtherPrograms(FaultTestCase):
                 self.assertEqual((p.stdout, p.returncode, p.stderr), (said + self.changed(name), self.BUSY, b""))
                 self.assertEqual(now, dict(before, **{name: before[name][:40]}))
 
+    def test_an_export_keeps_neither_image_when_its_battle_file_changes_while_the_second_is_made(self):
+        # The first image made whole from one version, the battle file cut
+        # as the second is opened (by its own name: it has a second one, so
+        # it is written in place): "nothing was written" holds, for both.
+        self.write("b.png", b"old b")
+        os.link(self.path("b.png"), self.path("also-b.png"))
+        for how in ("cut", "append"):
+            with self.subTest(how=how):
+                before = snapshot(self.dir)
+                p = self.run_changing("in.prj", how, "-x", "in.prj", "a.png", "b.png", HMAP_CHANGE_WHEN="b.png")
+                now = snapshot(self.dir)
+                self.write("in.prj", before["in.prj"])
+                self.assertEqual((p.stdout, p.returncode, p.stderr), (self.changed("in.prj"), self.BUSY, b""))
+                self.assertEqual(now, dict(before, **{"in.prj": now["in.prj"]}))
+
     def test_a_pipe_that_received_part_of_an_output_is_named(self):
         # A pipe cannot wait for the check: what it got is no whole image,
         # and the message says so instead of "nothing was written".

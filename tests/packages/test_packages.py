@@ -28,13 +28,23 @@ VERSION = os.environ.get("HMAP_VERSION", "")
 NATIVE_DIR = os.environ.get("HMAP_PACKAGE_DIR", "")
 WINDOWS_DIR = os.environ.get("HMAP_WINDOWS_PACKAGE_DIR", "")
 
+# The licences of the libraries built into hmap, as their source packages give them.
+LIBRARY_LICENCES = {
+    "LICENSE.lodepng": "lodepng/LICENSE", "LICENSE.libdeflate": "libdeflate/COPYING",
+    "LICENSE.libtiff": "libtiff/LICENSE.md", "LICENSE.openexr": "openexr/LICENSE.md", "LICENSE.zstd": "zstd/LICENSE",
+    "LICENSE.xz": "xz/COPYING", "LICENSE.lerc": "lerc/LICENSE", "NOTICE.lerc": "lerc/NOTICE",
+}
 SOURCE_FILES = {
     "README.md": os.path.join(REPO, "README.md"),
     "LICENSE": os.path.join(REPO, "LICENSE"),
-    "LICENSE.lodepng": os.path.join(REPO, "third_party", "lodepng", "LICENSE"),
-    "LICENSE.libdeflate": os.path.join(REPO, "third_party", "libdeflate", "COPYING"),
     "hmap.1": os.path.join(REPO, "hmap.1"),
+    **{name: os.path.join(REPO, "third_party", source) for name, source in LIBRARY_LICENCES.items()},
 }
+
+
+def documents_in(folder):
+    """The README and every licence, in a package's documents folder."""
+    return {f"{folder}{name}": name for name in ["README.md", "LICENSE", *LIBRARY_LICENCES]}
 
 
 def read(path):
@@ -167,13 +177,7 @@ class DebPackage(PackageCase, ElfDependencies, unittest.TestCase):
     folder = NATIVE_DIR
     pattern = "hmap_{version}_*.deb"
     program = "usr/bin/hmap"
-    documents = {
-        "usr/share/man/man1/hmap.1": "hmap.1",
-        "usr/share/doc/hmap/README.md": "README.md",
-        "usr/share/doc/hmap/LICENSE": "LICENSE",
-        "usr/share/doc/hmap/LICENSE.lodepng": "LICENSE.lodepng",
-        "usr/share/doc/hmap/LICENSE.libdeflate": "LICENSE.libdeflate",
-    }
+    documents = {"usr/share/man/man1/hmap.1": "hmap.1", **documents_in("usr/share/doc/hmap/")}
 
     @staticmethod
     def unpack(package, root):
@@ -193,13 +197,7 @@ class TgzPackage(PackageCase, ElfDependencies, unittest.TestCase):
     pattern = "hmap-{version}-linux-*.tar.gz"
     top = f"hmap-{VERSION}-linux-{os.uname().machine}"
     program = f"{top}/bin/hmap"
-    documents = {
-        f"{top}/share/man/man1/hmap.1": "hmap.1",
-        f"{top}/share/doc/hmap/README.md": "README.md",
-        f"{top}/share/doc/hmap/LICENSE": "LICENSE",
-        f"{top}/share/doc/hmap/LICENSE.lodepng": "LICENSE.lodepng",
-        f"{top}/share/doc/hmap/LICENSE.libdeflate": "LICENSE.libdeflate",
-    }
+    documents = {f"{top}/share/man/man1/hmap.1": "hmap.1", **documents_in(f"{top}/share/doc/hmap/")}
 
     @staticmethod
     def unpack(package, root):
@@ -210,8 +208,7 @@ class ZipPackage(PackageCase, unittest.TestCase):
     folder = WINDOWS_DIR
     pattern = "hmap-{version}-windows-x64.zip"
     program = "hmap.exe"
-    documents = {"README.md": "README.md", "LICENSE": "LICENSE", "LICENSE.lodepng": "LICENSE.lodepng",
-                 "LICENSE.libdeflate": "LICENSE.libdeflate"}
+    documents = documents_in("")
     runner = fixed_addresses() + ["wine"]
 
     @staticmethod

@@ -91,6 +91,13 @@ TEST(ConvertHeights, MappingRoundsHalvesAwayFromZeroAndAddsTheSeaLevel) {
     int32_t scaled[6];
     map_heights(sea, values, 6, scaled);
     EXPECT_EQ(std::vector<int32_t>(scaled, scaled + 6), (std::vector<int32_t>{0, 2, -2, 100, -50, -50}));
+    // A battle file's heightmap out as it is: its heights may span more
+    // than 32 bits hold, and each stays itself.
+    SampleMapping wide = fitted(-2000000000, 2000000000, -2000000000.0, 2000000000.0, 0);
+    const double kept[3] = {-2000000000.0, 7.0, 2000000000.0};
+    int32_t same[3];
+    map_heights(wide, kept, 3, same);
+    EXPECT_EQ(std::vector<int32_t>(same, same + 3), (std::vector<int32_t>{-2000000000, 7, 2000000000}));
 }
 
 TEST(ConvertVoids, FilledFromTheValidPixelsAroundThem) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "file_view.h"
 #include "file_write.h"
 #include "platform.h"
 #include "scratch_dir.h"
@@ -169,6 +170,42 @@ TEST_F(PlatformFiles, AViewShowsTheFileAndCopiesOutOfItWhileUnchanged) {
     EXPECT_EQ(view.data, nullptr);
     close_file_view(&view);  // an empty view is left alone
     EXPECT_TRUE(view_unchanged(view));
+}
+
+TEST_F(PlatformFiles, AFaultInAViewIsJudgedByTheFileItShows) {
+    // What each system's fault handler leaves to the shared mending: the
+    // view an address lies in, and whether the page that could not be had
+    // is a read error (the file as it was) or the file cut short.
+    const std::string p = path("v.bin");
+    const size_t page = memory_page_size();
+    const std::vector<uint8_t> bytes(3 * page + 100, 'x');
+    ASSERT_TRUE(write_file_whole(p.c_str(), bytes.data(), bytes.size()));
+    FileView view;
+    ASSERT_TRUE(open_file_view(p.c_str(), &view));
+    EXPECT_EQ(view_holding(view.data), view.state);
+    EXPECT_EQ(view_holding(view.data + view.size - 1), view.state);
+    EXPECT_EQ(view_holding(bytes.data()), nullptr);
+    ASSERT_TRUE(mend_view(view.state, view.data + 2 * page + 7, 0xC000009C /* STATUS_DEVICE_DATA_ERROR */));
+    EXPECT_EQ(view.data[2 * page], 0);
+    EXPECT_EQ(view.data[view.size - 1], 0);
+    EXPECT_FALSE(view_unchanged(view));
+#ifdef _WIN32
+    EXPECT_EQ(last_error_code(), 23u);  // ERROR_CRC, the status as a Win32 code
+#else
+    EXPECT_EQ(view.data[2 * page - 1], 'x');  // the pages before it are still the file's
+    EXPECT_EQ(last_error_code(), static_cast<uint32_t>(EIO));
+#endif
+    close_file_view(&view);
+#ifndef _WIN32
+    // Windows lets no one cut a mapped file short.
+    ASSERT_TRUE(open_file_view(p.c_str(), &view));
+    fs::resize_file(p, 100);
+    ASSERT_TRUE(mend_view(view.state, view.data + page, 0));
+    EXPECT_EQ(view.data[page], 0);
+    EXPECT_FALSE(view_unchanged(view));
+    EXPECT_EQ(last_error_code(), error_file_changed);
+    close_file_view(&view);
+#endif
 }
 
 TEST_F(PlatformFiles, WriteFailuresLeaveNoTemporaryFile) {
