@@ -226,6 +226,18 @@ GridError decode_chunks(exr_context_t context, const Frame& frame, Grid* out) {
     return result == EXR_ERR_SUCCESS ? GridError::none : GridError::corrupt;
 }
 
+// The library's settings for a file of ours: its memory through our
+// allocator, its errors to `errors` with `user` beside them.
+exr_context_initializer_t exr_settings(void* user, exr_error_handler_cb_t errors) {
+    exr_set_default_memory_routines(hook_alloc, hook_free);
+    exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
+    init.error_handler_fn = errors;
+    init.user_data = user;
+    init.alloc_fn = hook_alloc;
+    init.free_fn = hook_free;
+    return init;
+}
+
 bool is_exr(const uint8_t* bytes, uint64_t size) {
     static constexpr uint8_t magic[4] = {0x76, 0x2F, 0x31, 0x01};
     return size >= 4 && memcmp(bytes, magic, 4) == 0;
@@ -234,14 +246,9 @@ bool is_exr(const uint8_t* bytes, uint64_t size) {
 GridError read_exr(const GridInput& input, Grid* out) {
     const uint64_t size = input.size;
     ExrSource source{input.bytes, size, input.detail, false};
-    exr_set_default_memory_routines(hook_alloc, hook_free);
-    exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
-    init.error_handler_fn = keep_error;
-    init.user_data = &source;
+    exr_context_initializer_t init = exr_settings(&source, keep_error);
     init.read_fn = read_at;
     init.size_fn = source_size;
-    init.alloc_fn = hook_alloc;
-    init.free_fn = hook_free;
     exr_context_t context = nullptr;
     const exr_result_t opened = exr_start_read(&context, "exr", &init);
     GridError error = GridError::none;
@@ -275,21 +282,9 @@ GridError read_exr(const GridInput& input, Grid* out) {
     return error;
 }
 
-// What the library writes to: a block of memory laid out in advance, large
-// enough for the whole file.
-struct ExrSink {
-    uint8_t* bytes;
-    uint64_t capacity;
-    uint64_t size;  // the furthest byte written
-};
-
 int64_t write_at(exr_const_context_t, void* user, const void* in, uint64_t count, uint64_t offset,
                  exr_stream_error_func_ptr_t) {
-    auto* sink = static_cast<ExrSink*>(user);
-    if (offset > sink->capacity || count > sink->capacity - offset) return -1;
-    memcpy(sink->bytes + offset, in, static_cast<size_t>(count));
-    sink->size = offset + count > sink->size ? offset + count : sink->size;
-    return static_cast<int64_t>(count);
+    return put_bytes(static_cast<FileInMemory*>(user), offset, in, count) ? static_cast<int64_t>(count) : -1;
 }
 
 void drop_error(exr_const_context_t, exr_result_t, const char*) {}
@@ -302,23 +297,11 @@ GridError write_exr(uint32_t width, uint32_t height, FloatRows rows, void* conte
     const uint64_t row_bytes = 4 * uint64_t{width};
     // Each chunk: its scan line's number and size, then the floats; the
     // table of chunk offsets; the header.
-    ExrSink sink{nullptr, height * (row_bytes + 16) + 65536, 0};
-    sink.bytes = allocate_buffer(sink.capacity);
-    auto* row = reinterpret_cast<float*>(allocate_buffer(row_bytes));
-    if (sink.bytes == nullptr || row == nullptr) {
-        const uint32_t code = last_error_code();
-        release_buffer(sink.bytes);
-        release_buffer(row);
-        set_last_error_code(code);
-        return GridError::out_of_memory;
-    }
-    exr_set_default_memory_routines(hook_alloc, hook_free);
-    exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
-    init.error_handler_fn = drop_error;
-    init.user_data = &sink;
+    FileInMemory file;
+    if (start_file(height * (row_bytes + 16) + 65536, width, &file) != GridError::none) return GridError::out_of_memory;
+    float* row = file.row;
+    exr_context_initializer_t init = exr_settings(&file, drop_error);
     init.write_fn = write_at;
-    init.alloc_fn = hook_alloc;
-    init.free_fn = hook_free;
     exr_context_t exr = nullptr;
     int part = 0;
     bool ok = exr_start_write(&exr, "exr", EXR_WRITE_FILE_DIRECTLY, &init) == EXR_ERR_SUCCESS &&
@@ -340,13 +323,7 @@ GridError write_exr(uint32_t width, uint32_t height, FloatRows rows, void* conte
         ok = exr_write_scanline_chunk(exr, part, static_cast<int>(y), row, row_bytes) == EXR_ERR_SUCCESS;
     }
     ok = exr_finish(&exr) == EXR_ERR_SUCCESS && ok;
-    release_buffer(row);
-    if (!ok) {
-        release_buffer(sink.bytes);
-        return GridError::corrupt;
-    }
-    *out = MadeFile{sink.bytes, sink.size};
-    return GridError::none;
+    return finish_file(&file, ok, out);
 }
 
 }  // namespace

@@ -37,6 +37,23 @@ inline bool past_limits(const GridInput& input, uint64_t width, uint64_t height)
     return width > input.limits.max_width || height > input.limits.max_height;
 }
 
+// A file a writer makes in memory: a block laid out in advance, large
+// enough for the whole file, and one row of floats for the heights.
+struct FileInMemory {
+    uint8_t* bytes;
+    uint64_t capacity;
+    uint64_t size;  // the furthest byte written
+    float* row;
+};
+// Lays out the block and a row of `width` floats; out_of_memory, with
+// nothing held, when either cannot be had.
+GridError start_file(uint64_t capacity, uint32_t width, FileInMemory* file);
+// Copies `count` bytes in at `offset`; false past the block's end.
+bool put_bytes(FileInMemory* file, uint64_t offset, const void* in, uint64_t count);
+// Hands the file out when `ok` and releases it otherwise (corrupt); the
+// row goes either way.
+GridError finish_file(FileInMemory* file, bool ok, MadeFile* out);
+
 // The side of a square of `count` samples; 0 when `count` is no square.
 uint64_t square_side(uint64_t count);
 

@@ -48,6 +48,33 @@ GridError start_grid(const GridInput& input, Grid* grid, uint64_t width, uint64_
     return GridError::none;
 }
 
+GridError start_file(uint64_t capacity, uint32_t width, FileInMemory* file) {
+    *file = FileInMemory{allocate_buffer(capacity), capacity, 0, nullptr};
+    file->row = reinterpret_cast<float*>(allocate_buffer(4 * uint64_t{width}));
+    if (file->bytes != nullptr && file->row != nullptr) return GridError::none;
+    const uint32_t code = last_error_code();
+    release_buffer(file->bytes);
+    release_buffer(file->row);
+    set_last_error_code(code);
+    *file = FileInMemory{};
+    return GridError::out_of_memory;
+}
+
+bool put_bytes(FileInMemory* file, uint64_t offset, const void* in, uint64_t count) {
+    if (offset > file->capacity || count > file->capacity - offset) return false;
+    memcpy(file->bytes + offset, in, static_cast<size_t>(count));
+    file->size = offset + count > file->size ? offset + count : file->size;
+    return true;
+}
+
+GridError finish_file(FileInMemory* file, bool ok, MadeFile* out) {
+    release_buffer(file->row);
+    if (!ok) release_buffer(file->bytes);
+    *out = ok ? MadeFile{file->bytes, file->size} : MadeFile{};
+    *file = FileInMemory{};
+    return ok ? GridError::none : GridError::corrupt;
+}
+
 uint64_t square_side(uint64_t count) {
     auto side = static_cast<uint64_t>(std::sqrt(static_cast<double>(count)));
     while (side * side > count) --side;

@@ -528,38 +528,33 @@ GridError read_tiff(const GridInput& input, Grid* out) {
     return error;
 }
 
-// What libtiff writes to: a block of memory laid out in advance, large
-// enough for the whole file.
+// What libtiff writes to: a file in memory and where its next bytes go.
 struct TiffSink {
-    uint8_t* bytes;
-    uint64_t capacity;
+    FileInMemory file;
     uint64_t pos;
-    uint64_t size;  // the furthest byte written
 };
 
 tmsize_t sink_write(thandle_t handle, void* in, tmsize_t count) {
     auto* sink = static_cast<TiffSink*>(handle);
-    if (count < 0 || sink->pos > sink->capacity || static_cast<uint64_t>(count) > sink->capacity - sink->pos) return -1;
-    memcpy(sink->bytes + sink->pos, in, static_cast<size_t>(count));
+    if (count < 0 || !put_bytes(&sink->file, sink->pos, in, static_cast<uint64_t>(count))) return -1;
     sink->pos += static_cast<uint64_t>(count);
-    sink->size = sink->pos > sink->size ? sink->pos : sink->size;
     return count;
 }
 tmsize_t sink_read(thandle_t handle, void* out, tmsize_t count) {
     auto* sink = static_cast<TiffSink*>(handle);
-    const uint64_t left = sink->pos < sink->size ? sink->size - sink->pos : 0;
+    const uint64_t left = sink->pos < sink->file.size ? sink->file.size - sink->pos : 0;
     const uint64_t n = count < 0 ? 0 : static_cast<uint64_t>(count) < left ? static_cast<uint64_t>(count) : left;
-    memcpy(out, sink->bytes + sink->pos, static_cast<size_t>(n));
+    memcpy(out, sink->file.bytes + sink->pos, static_cast<size_t>(n));
     sink->pos += n;
     return static_cast<tmsize_t>(n);
 }
 toff_t sink_seek(thandle_t handle, toff_t offset, int whence) {
     auto* sink = static_cast<TiffSink*>(handle);
-    const uint64_t base = whence == SEEK_CUR ? sink->pos : whence == SEEK_END ? sink->size : 0;
+    const uint64_t base = whence == SEEK_CUR ? sink->pos : whence == SEEK_END ? sink->file.size : 0;
     sink->pos = base + offset;
     return sink->pos;
 }
-toff_t sink_size(thandle_t handle) { return static_cast<TiffSink*>(handle)->size; }
+toff_t sink_size(thandle_t handle) { return static_cast<TiffSink*>(handle)->file.size; }
 int no_map(thandle_t, void**, toff_t*) { return 0; }
 
 // An uncompressed TIFF of 32-bit float samples, one a pixel, in strips of
@@ -571,16 +566,9 @@ GridError write_tiff(uint32_t width, uint32_t height, FloatRows rows, void* cont
     const uint32_t strip_rows = row_bytes >= (256u << 10) ? 1 : static_cast<uint32_t>((256u << 10) / row_bytes);
     const uint64_t strips = (uint64_t{height} + strip_rows - 1) / strip_rows;
     const uint64_t data = row_bytes * height;
-    TiffSink sink{nullptr, data + 16 * strips + 65536, 0, 0};
-    sink.bytes = allocate_buffer(sink.capacity);
-    float* row = reinterpret_cast<float*>(allocate_buffer(row_bytes));
-    if (sink.bytes == nullptr || row == nullptr) {
-        const uint32_t code = last_error_code();
-        release_buffer(sink.bytes);
-        release_buffer(row);
-        set_last_error_code(code);
-        return GridError::out_of_memory;
-    }
+    TiffSink sink{{}, 0};
+    if (start_file(data + 16 * strips + 65536, width, &sink.file) != GridError::none) return GridError::out_of_memory;
+    float* row = sink.file.row;
     TiffSource quiet{nullptr, 0, 0, nullptr, false};
     GridDetail ignored;
     quiet.detail = &ignored;
@@ -613,13 +601,7 @@ GridError write_tiff(uint32_t width, uint32_t height, FloatRows rows, void* cont
         TIFFClose(tiff);
         ok = ok && !quiet.failed;
     }
-    release_buffer(row);
-    if (!ok) {
-        release_buffer(sink.bytes);
-        return GridError::corrupt;
-    }
-    *out = MadeFile{sink.bytes, sink.size};
-    return GridError::none;
+    return finish_file(&sink.file, ok, out);
 }
 
 }  // namespace
